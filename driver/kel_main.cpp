@@ -1,0 +1,16 @@
+#include "driver/command_handler.h"
+#include "kelwnsrp.h"
+
+extern "C" KEL_API std::int32_t KEL_CALL KelMain(KelRequest* request) {
+    if (request == nullptr) return KEL_NO_SUCH_COMMAND;
+    const std::int32_t code = request->command;
+    if (code < 0 || code >= KEL_COMMAND_COUNT) return KEL_NO_SUCH_COMMAND;
+    const kel::CommandHandler handler = kel::kCommandTable[code];
+    if (handler == nullptr) return KEL_NO_SUCH_COMMAND;
+    // Nothing is meant to throw; should anything, it must not reach the host.
+    try {
+        return handler(request);
+    } catch (...) {
+        return KEL_LINE_FAILURE;
+    }
+}

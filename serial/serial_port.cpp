@@ -1,0 +1,143 @@
+#include "serial/serial_port.h"
+
+#include <cstring>
+
+namespace kel {
+
+namespace {
+
+SerialPlatform* g_platform = nullptr;
+
+}  // namespace
+
+SerialPlatform& ActiveSerialPlatform() {
+    return g_platform != nullptr ? *g_platform : NativeSerialPlatform();
+}
+
+void UseSerialPlatform(SerialPlatform* platform) { g_platform = platform; }
+
+std::uint8_t DtrControlFromFlags(std::uint16_t flags) {
+    if ((flags & 0x0001u) != 0 || (flags & 0x0100u) != 0) return kDtrControlEnable;
+    if ((flags & 0x8000u) != 0) return kDtrControlHandshake;
+    return kDtrControlDisable;
+}
+
+std::uint8_t RtsControlFromFlags(std::uint16_t flags) {
+    if ((flags & 0x0002u) != 0 || (flags & 0x0200u) != 0) return kRtsControlEnable;
+    if ((flags & 0x1000u) != 0) return kRtsControlHandshake;
+    if ((flags & 0x2000u) != 0) return kRtsControlToggle;
+    return kRtsControlDisable;
+}
+
+int OpenPort(const char* name, const LineSettings* line, std::uint16_t handshakeFlags,
+             PortHandle* handle) {
+    SerialPlatform& platform = ActiveSerialPlatform();
+    const PortHandle port = platform.OpenDevice(name);
+    *handle = port;
+    if (port == InvalidPortHandle()) return kSerialOpenFailed;
+    // The null device takes no line state, timeouts or queue sizes.
+    if (std::strcmp(name, kNullDeviceName) == 0) return kSerialOk;
+
+    CommState state;
+    if (!platform.GetState(port, &state)) {
+        platform.CloseDevice(port);
+        return kSerialStateUnreadable;
+    }
+
+    CommTimeouts timeouts;
+    timeouts.readTotalTimeoutConstant = kOpenReadTimeoutMs;
+    if (!platform.SetTimeouts(port, timeouts)) {
+        platform.CloseDevice(port);
+        return kSerialOpenFailed;
+    }
+
+    state.baudRate = line->baudRate;
+    state.byteSize = static_cast<std::uint8_t>(line->dataBits & 0xFFu);
+    state.stopBits = static_cast<std::uint8_t>(line->stopBits & 0xFFu);
+    state.parity = static_cast<std::uint8_t>(line->parity & 0xFFu);
+    state.binary = true;
+    state.parityCheck = true;  // on whatever the parity code
+    state.outxCtsFlow = false;
+    state.outxDsrFlow = false;
+    state.dsrSensitivity = false;
+    state.outX = false;
+    state.inX = false;
+    state.errorCharReplace = false;
+    state.nullStrip = false;
+    state.abortOnError = false;
+    state.dtrControl = DtrControlFromFlags(handshakeFlags);
+    state.rtsControl = RtsControlFromFlags(handshakeFlags);
+    state.errorChar = static_cast<char>(0xFC);  // stored, though replacement stays off
+    if (!platform.SetState(port, state)) {
+        platform.CloseDevice(port);
+        return kSerialStateRefused;
+    }
+
+    platform.SetQueueSizes(port, kQueueSize, kQueueSize);
+    return kSerialOk;
+}
+
+int ClosePort(PortHandle port) {
+    return ActiveSerialPlatform().CloseDevice(port) ? kSerialOk : kSerialIoFailed;
+}
+
+std::int32_t SetReadTimeout(PortHandle port, std::int32_t units) {
+    SerialPlatform& platform = ActiveSerialPlatform();
+    CommTimeouts timeouts;
+    if (!platform.GetTimeouts(port, &timeouts)) return 0;
+    const std::uint32_t previous = timeouts.readTotalTimeoutConstant;
+    // Unsigned arithmetic: a huge unit count wraps as the 32-bit platform
+    // value would instead of overflowing.
+    const std::uint32_t wanted = static_cast<std::uint32_t>(units) * 10u;
+    if (wanted != previous) {
+        timeouts.readTotalTimeoutConstant = wanted;
+        if (!platform.SetTimeouts(port, timeouts)) return 0;
+    }
+    return static_cast<std::int32_t>(previous) / 10;
+}
+
+int PurgeInput(PortHandle port) {
+    SerialPlatform& platform = ActiveSerialPlatform();
+    std::uint32_t waiting = 0;
+    const bool cleared = platform.ClearError(port, &waiting);
+    if (cleared && waiting == 0) return kSerialOk;
+
+    const std::int32_t previous = SetReadTimeout(port, kPurgeReadTimeoutUnits);
+    unsigned char scratch[kPurgeChunk];
+    bool readOk = false;
+    std::uint32_t got = 0;
+    do {
+        got = 0;
+        readOk = platform.Read(port, scratch, kPurgeChunk, &got);
+    } while (readOk && got == kPurgeChunk);
+    if (previous != 0) SetReadTimeout(port, previous);
+    return readOk ? kSerialOk : kSerialOpenFailed;
+}
+
+int WritePort(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written) {
+    std::uint32_t done = 0;
+    if (!ActiveSerialPlatform().Write(port, bytes, count, &done)) return kSerialIoFailed;
+    if (written != nullptr) *written = done;
+    return done == count ? kSerialOk : kSerialShortWrite;
+}
+
+int ReadPort(PortHandle port, void* buffer, std::uint16_t count, std::uint32_t* got) {
+    SerialPlatform& platform = ActiveSerialPlatform();
+    if (got != nullptr) *got = 0;
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::uint32_t total = 0;
+    while (total < count) {
+        const auto missing = static_cast<std::uint16_t>(count - total);
+        std::uint32_t chunk = 0;
+        if (!platform.Read(port, bytes + total, missing, &chunk)) return kSerialIoFailed;
+        if (chunk == 0) return kSerialIoFailed;
+        // A backend never reports more than asked; guard anyway so a faulty
+        // one cannot push the total past the buffer.
+        if (chunk > missing) chunk = missing;
+        total += chunk;
+        if (got != nullptr) *got = total;
+    }
+    return kSerialOk;
+}
+
+}  // namespace kel

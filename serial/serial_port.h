@@ -1,0 +1,48 @@
+// The serial port layer: opening a named port with its line settings, closing
+// it, changing its read timeout, discarding stale input, and writing and
+// reading whole buffers. It keeps no state and writes no diagnostics; its
+// result codes are its own and the callers map them.
+#pragma once
+
+#include <cstdint>
+
+#include "kelwnsrp.h"
+#include "serial/serial_platform.h"
+
+namespace kel {
+
+enum SerialResult : int {
+    kSerialOk = 0,
+    kSerialOpenFailed = 1,      // device not opened, timeouts not set, drain read failed
+    kSerialShortWrite = 2,      // fewer bytes written than asked
+    kSerialStateUnreadable = 4, // current line state could not be read
+    kSerialStateRefused = 5,    // new line state refused by the device
+    kSerialIoFailed = 7,        // platform call failed, or a read ended with no byte
+};
+
+// Read timeout of a freshly opened port, and of the drain inside PurgeInput.
+inline constexpr std::uint32_t kOpenReadTimeoutMs = 1000;
+inline constexpr std::int32_t kPurgeReadTimeoutUnits = 5;
+inline constexpr std::uint32_t kPurgeChunk = 512;
+inline constexpr std::uint32_t kQueueSize = 1200;
+
+// The name that opens the null device without any line configuration.
+inline constexpr char kNullDeviceName[] = "NUL";
+
+// DTR and RTS control modes encoded in the handshake flags word.
+std::uint8_t DtrControlFromFlags(std::uint16_t handshakeFlags);
+std::uint8_t RtsControlFromFlags(std::uint16_t handshakeFlags);
+
+// Opens and configures the port; *handle receives the platform's handle at
+// once, which is usable only when the result is kSerialOk.
+int OpenPort(const char* name, const LineSettings* line, std::uint16_t handshakeFlags,
+             PortHandle* handle);
+int ClosePort(PortHandle port);
+// Sets the read timeout in units of 10 ms; returns the previous one in the
+// same units, or 0 on failure.
+std::int32_t SetReadTimeout(PortHandle port, std::int32_t units);
+int PurgeInput(PortHandle port);
+int WritePort(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written);
+int ReadPort(PortHandle port, void* buffer, std::uint16_t count, std::uint32_t* got);
+
+}  // namespace kel
