@@ -6,7 +6,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 libgtest-dev libgmock-dev g++-mingw-w64-i686"
+packages="cmake make g++ binutils python3 libgtest-dev libgmock-dev libbenchmark-dev g++-mingw-w64-i686"
 
 install_missing() {
   missing=""
