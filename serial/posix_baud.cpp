@@ -7,6 +7,16 @@
 extern "C" int ioctl(int fd, unsigned long request, ...);
 
 namespace kel::posix {
+namespace {
+
+// A UART may only come close to an unusual rate; 2 % is what the far end
+// tolerates, anything further off counts as refused.
+bool CloseEnough(std::uint64_t actual, std::uint64_t wanted) {
+    const std::uint64_t diff = actual > wanted ? actual - wanted : wanted - actual;
+    return wanted != 0 && diff * 50 <= wanted;
+}
+
+}  // namespace
 
 bool SetBaudRate(int fd, std::uint32_t baud) {
     struct termios2 tio {};
@@ -16,12 +26,13 @@ bool SetBaudRate(int fd, std::uint32_t baud) {
     tio.c_ispeed = baud;
     tio.c_ospeed = baud;
     if (ioctl(fd, TCSETS2, &tio) != 0) return false;
-    // A UART may only come close to an unusual rate; 2 % is what the far
-    // end tolerates, anything further off counts as refused.
-    const std::uint64_t actual = GetBaudRate(fd);
-    const std::uint64_t wanted = baud;
-    const std::uint64_t diff = actual > wanted ? actual - wanted : wanted - actual;
-    return diff * 50 <= wanted;
+    return RunsAtBaudRate(fd, baud);
+}
+
+bool RunsAtBaudRate(int fd, std::uint32_t baud) {
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+    return CloseEnough(tio.c_ospeed, baud) && CloseEnough(tio.c_ispeed, baud);
 }
 
 std::uint32_t GetBaudRate(int fd) {

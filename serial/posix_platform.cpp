@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,6 +34,7 @@ constexpr std::uintptr_t kSlotBits = 8;
 struct Port {
     bool inUse = false;
     bool nullDevice = false;
+    bool pseudoTerminal = false;
     int fd = -1;
     std::uint32_t generation = 0;
     CommState state;  // fields termios cannot hold are kept here
@@ -136,17 +138,33 @@ bool SameSettings(const termios& a, const termios& b, tcflag_t cflagMask) {
            a.c_cc[VTIME] == b.c_cc[VTIME];
 }
 
-// A pseudo-terminal keeps 8 data bits and no parity whatever it is asked, and
-// a request that then changes nothing fails with EINVAL. Whether the device
-// took the settings is judged from what it reports afterwards.
-bool ApplyTermios(int fd, const termios& wanted) {
+// The slave side of a Unix98 or BSD pseudo-terminal.
+bool IsPseudoTerminalSlave(const struct stat& info) {
+    if (!S_ISCHR(info.st_mode)) return false;
+    const unsigned int majorNumber = major(info.st_rdev);
+    constexpr unsigned int kBsdSlaveMajor = 3;
+    constexpr unsigned int kUnix98SlaveMajor = 136;  // to 143
+    return majorNumber == kBsdSlaveMajor ||
+           (majorNumber >= kUnix98SlaveMajor && majorNumber < kUnix98SlaveMajor + 8);
+}
+
+// Whether the device took the settings is judged from what it reports
+// afterwards, not from tcsetattr's result: a device may quietly keep what it
+// cannot do, and a pseudo-terminal keeps 8 data bits and no parity whatever
+// it is asked. The C library's tcsetattr reads such a request back and may
+// then fail it with EINVAL although the kernel applied everything else (it
+// does when the request changes nothing else). Only a pseudo-terminal is let
+// off the character size and parity; a real line that kept another frame
+// than asked would garble every frame.
+bool ApplyTermios(int fd, const termios& wanted, bool pseudoTerminal) {
     const int rc = tcsetattr(fd, TCSANOW, &wanted);
     if (rc != 0 && errno != EINVAL) return false;
     termios actual {};
     if (tcgetattr(fd, &actual) != 0) return false;
     if (SameSettings(actual, wanted, kCflagMask)) return true;
-    const bool forcedFrame = (actual.c_cflag & (CSIZE | PARENB)) == CS8;
-    return forcedFrame && SameSettings(actual, wanted, kCflagMask & ~kFrameMask);
+    constexpr tcflag_t kForcedByPty = CSIZE | PARENB;
+    const bool forcedFrame = (actual.c_cflag & kForcedByPty) == CS8;
+    return pseudoTerminal && forcedFrame && SameSettings(actual, wanted, kCflagMask & ~kForcedByPty);
 }
 
 bool SetModemLine(int fd, int line, bool on) {
@@ -176,8 +194,10 @@ bool ApplyControlLines(int fd, const CommState& state) {
     if (!SetModemLine(fd, TIOCM_DTR, dtrOn)) return false;
     if (state.rtsControl == kRtsControlToggle) return SetRs485Toggle(fd, true);
     if (!SetRs485Toggle(fd, false)) return false;
-    if (state.rtsControl == kRtsControlHandshake) return true;  // CRTSCTS drives it
-    return SetModemLine(fd, TIOCM_RTS, state.rtsControl == kRtsControlEnable);
+    // RTS handshake, too, has no counterpart of its own: CRTSCTS would also
+    // hold output back on CTS, which this mode does not, so that a cable
+    // without CTS would block every write. The line is held on instead.
+    return SetModemLine(fd, TIOCM_RTS, state.rtsControl != kRtsControlDisable);
 }
 
 void ReadLineState(int fd, const termios& tio, CommState* state) {
@@ -245,6 +265,7 @@ public:
         // Only character devices: never write protocol frames into a file.
         bool ok = fstat(fd, &info) == 0 && S_ISCHR(info.st_mode);
         if (ok && !nullDevice) ok = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        const bool pseudoTerminal = ok && IsPseudoTerminalSlave(info);
         if (ok) {
             const int flags = fcntl(fd, F_GETFL);
             ok = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
@@ -253,12 +274,16 @@ public:
             close(fd);
             return InvalidPortHandle();
         }
-        if (!nullDevice) ioctl(fd, TIOCEXCL);  // keeps out other users' opens too
+        // Keeps out other users' opens too. The mark belongs to the device,
+        // not to this descriptor, and outlives it on a pseudo-terminal whose
+        // master stays open: CloseDevice takes it off again.
+        if (!nullDevice) ioctl(fd, TIOCEXCL);
 
         Port& port = g_ports[slot];
         port = Port {};
         port.inUse = true;
         port.nullDevice = nullDevice;
+        port.pseudoTerminal = pseudoTerminal;
         port.fd = fd;
         port.generation = NextGeneration();
         // A fresh Win32 port starts with every timeout 0 (reads block).
@@ -268,6 +293,7 @@ public:
     bool CloseDevice(PortHandle handle) override {
         Port* port = Lookup(handle);
         if (port == nullptr) return false;
+        if (!port->nullDevice) ioctl(port->fd, TIOCNXCL);
         // Linux releases the descriptor even when close reports EINTR or EIO.
         if (close(port->fd) != 0 && errno == EBADF) return false;
         port->inUse = false;
@@ -302,7 +328,7 @@ public:
         tio.c_lflag &= ~kLflagMask;
         tio.c_cflag &= ~kCflagMask;
         tio.c_cflag |= frame | CREAD | CLOCAL;
-        if (state.outxCtsFlow || state.rtsControl == kRtsControlHandshake) tio.c_cflag |= CRTSCTS;
+        if (state.outxCtsFlow) tio.c_cflag |= CRTSCTS;
         tio.c_cc[VMIN] = 0;
         tio.c_cc[VTIME] = 0;
         tio.c_cc[VSTART] = static_cast<cc_t>(state.xonChar);
@@ -311,9 +337,16 @@ public:
         if (speed != B0) {
             cfsetispeed(&tio, speed);
             cfsetospeed(&tio, speed);
+            // An input rate of its own, left behind by an earlier termios2
+            // rate, would otherwise survive: zero makes it follow the output.
+            tio.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
         }
-        if (!ApplyTermios(port->fd, tio)) return false;
-        if (speed == B0 && !posix::SetBaudRate(port->fd, state.baudRate)) return false;
+        if (!ApplyTermios(port->fd, tio, port->pseudoTerminal)) return false;
+        // A device that cannot run a standard rate substitutes another.
+        if (speed == B0 ? !posix::SetBaudRate(port->fd, state.baudRate)
+                        : !posix::RunsAtBaudRate(port->fd, state.baudRate)) {
+            return false;
+        }
         if (!ApplyControlLines(port->fd, state)) return false;
         port->state = state;
         return true;
