@@ -140,6 +140,51 @@ typedef struct DriverInfo {
     uint32_t hostValue4;
 } DriverInfo;
 
+/* Controller memory areas a gate address can select (value 2 is never
+ * produced). */
+enum AreaKind {
+    AreaR = 0,   /* relays, R0xxxx / R1xxxx */
+    AreaRT = 1,  /* relays RTxxxx */
+    AreaT = 3,   /* timer and counter current values */
+    AreaMA = 4,  /* registers MA */
+    AreaMB = 5,  /* registers MB */
+    AreaM09 = 6, /* file registers 09xxx */
+    AreaM19 = 7,
+    AreaM29 = 8,
+    AreaM39 = 9
+};
+typedef enum AreaKind AreaKind;
+
+/* A checked gate address, kept by the host and passed back with every read
+ * and write of the gate. */
+typedef struct GateAddress {
+    int32_t station;   /* 0 to 63 */
+    int32_t areaKind;  /* an AreaKind */
+    int32_t address;   /* item number within the area */
+    int32_t marker;    /* 255 once the check passed its letter and length tests */
+    int32_t widthBits; /* 8, 16, 32, or 0 */
+} GateAddress;
+
+/* Value types of a gate (gate type of GateCheckRequest, value type of reads
+ * and writes). */
+#define KEL_VALUE_ANALOG16 0
+#define KEL_VALUE_ANALOG16_ALT 1
+#define KEL_VALUE_NONE 2
+#define KEL_VALUE_FLOAT 3
+#define KEL_VALUE_ANALOG32 4
+#define KEL_VALUE_ANALOG32_ALT 5
+#define KEL_VALUE_DIGITAL 6
+
+/* Block of KEL_CMD_CHECK_GATE and KEL_CMD_CHECK_BLOCK. */
+typedef struct GateCheckRequest {
+    const char *gas;        /* NUL-terminated gate address string */
+    uint32_t hostReserved;  /* never read or written by the driver */
+    uint32_t gateType;      /* value type of the gate (not read by the block check) */
+    uint16_t count;         /* items of a block (read by the block check only) */
+    uint16_t unused;
+    GateAddress address;    /* written by the check */
+} GateCheckRequest;
+
 /* The driver's one entry point. Returns the handler's result unchanged, or
  * KEL_NO_SUCH_COMMAND for codes 0, 8, 9 and those outside 1 to 15. */
 KEL_API int32_t KEL_CALL KelMain(KelRequest *request);
@@ -171,6 +216,13 @@ KEL_LAYOUT_ASSERT(offsetof(OpenRequest, enable) == 12);
 KEL_LAYOUT_ASSERT(offsetof(OpenRequest, LinkTimeout) == 16);
 KEL_LAYOUT_ASSERT(offsetof(OpenRequest, line) == 20);
 KEL_LAYOUT_ASSERT(sizeof(ChangePortRequest) == 24);
+KEL_LAYOUT_ASSERT(sizeof(AreaKind) == 4);
+KEL_LAYOUT_ASSERT(sizeof(GateAddress) == 20);
+KEL_LAYOUT_ASSERT(offsetof(GateAddress, station) == 0);
+KEL_LAYOUT_ASSERT(offsetof(GateAddress, areaKind) == 4);
+KEL_LAYOUT_ASSERT(offsetof(GateAddress, address) == 8);
+KEL_LAYOUT_ASSERT(offsetof(GateAddress, marker) == 12);
+KEL_LAYOUT_ASSERT(offsetof(GateAddress, widthBits) == 16);
 KEL_LAYOUT_ASSERT(offsetof(ChangePortRequest, LinkTimeout) == 12);
 KEL_LAYOUT_ASSERT(offsetof(ChangePortRequest, line) == 16);
 
@@ -196,6 +248,13 @@ KEL_LAYOUT_ASSERT(offsetof(DriverInfo, hostValue2) == 12);
 KEL_LAYOUT_ASSERT(offsetof(DriverInfo, hostValue3) == 16);
 KEL_LAYOUT_ASSERT(offsetof(DriverInfo, defaultLine) == 20);
 KEL_LAYOUT_ASSERT(offsetof(DriverInfo, hostValue4) == 28);
+KEL_LAYOUT_ASSERT(sizeof(GateCheckRequest) == 36);
+KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, gas) == 0);
+KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, hostReserved) == 4);
+KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, gateType) == 8);
+KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, count) == 12);
+KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, unused) == 14);
+KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, address) == 16);
 #elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
 /* 64-bit: same fields, native pointers, natural alignment. */
 KEL_LAYOUT_ASSERT(sizeof(KelRequest) == 32);
@@ -215,6 +274,11 @@ KEL_LAYOUT_ASSERT(offsetof(DriverInfo, hostValue2) == 24);
 KEL_LAYOUT_ASSERT(offsetof(DriverInfo, hostValue3) == 28);
 KEL_LAYOUT_ASSERT(offsetof(DriverInfo, defaultLine) == 32);
 KEL_LAYOUT_ASSERT(offsetof(DriverInfo, hostValue4) == 40);
+KEL_LAYOUT_ASSERT(sizeof(GateCheckRequest) == 40);
+KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, hostReserved) == 8);
+KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, gateType) == 12);
+KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, count) == 16);
+KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, address) == 20);
 #else
 #error "KELWNSRP records are defined for 32-bit and 64-bit pointers only"
 #endif

@@ -14,10 +14,10 @@ for std in c89 c99 c11; do
   "$cc" -std=$std -Wall -Wextra -Werror -I"$src/include" -c "$out/header.c" -o "$out/header-$std.o"
 done
 
-for file in driver/command_table.cpp driver/driver_info.cpp driver/host_log.cpp \
-            driver/kel_main.cpp driver/lifecycle.cpp serial/serial_port.cpp \
-            serial/win32_platform.cpp; do
+for file in "$src"/driver/*.cpp "$src"/address/*.cpp "$src"/link/*.cpp \
+            "$src/serial/serial_port.cpp" "$src/serial/win32_platform.cpp"; do
+  [ -e "$file" ] || continue
   "$cxx" -std=c++20 -Wall -Wextra -Werror -DKELWNSRP_BUILDING -I"$src/include" -I"$src" \
-    -c "$src/$file" -o "$out/$(basename "$file").o"
+    -c "$file" -o "$out/$(basename "$file").o"
 done
 echo "32-bit Windows compile check passed"
