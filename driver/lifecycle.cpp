@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "driver/configuration.h"
 #include "driver/driver_info.h"
 #include "driver/host_log.h"
 #include "serial/serial_port.h"
@@ -57,6 +58,7 @@ std::int32_t OpenCommand(KelRequest* request) {
     state->portSettings = settings;
     state->WriteEnablePending = 0;
     HostLog(kLogInfo, "KELSRP: Loaded succesfully");
+    ReadConfiguration(kConfigurationFileName);
     return KEL_OK;
 }
 

@@ -45,6 +45,11 @@ std::vector<Logged> HostMessages() {
 
 const Logged kLoaded {KEL_LOG_LEVEL_INFO, "KELSRP: Loaded succesfully",
                       "KELSRP: Loaded succesfully"};
+// Tests run where no configuration file lies, so a successful open ends with:
+const Logged kNoConfiguration {
+    KEL_LOG_LEVEL_INFO,
+    "KELSRP: Configuration file KelwnSRP.int was not found, using default values",
+    "KELSRP: Configuration file KelwnSRP.int was not found, using default values"};
 const Logged kWarmStart {KEL_LOG_LEVEL_INFO, "KELSRP: Warm start", "KELSRP: Warm start"};
 
 Logged FailToOpen(const std::string& name) {
@@ -195,7 +200,7 @@ TEST_F(LifecycleFakeOpen, SuccessStoresHandleTimeoutAndSettingsAndLogsLoaded) {
     const CommState& line = fake_.Device("COM1").state;
     EXPECT_EQ(line.dtrControl, kel::kDtrControlDisable);
     EXPECT_EQ(line.rtsControl, kel::kRtsControlDisable);
-    EXPECT_EQ(HostMessages(), std::vector<Logged> {kLoaded});
+    EXPECT_EQ(HostMessages(), (std::vector<Logged> {kLoaded, kNoConfiguration}));
 }
 
 TEST_F(LifecycleFakeOpen, EnableValueIsStoredAsGiven) {
@@ -210,7 +215,7 @@ TEST_F(LifecycleFakeOpen, NullDeviceGetsTheLinkTimeoutButNoLineConfiguration) {
     EXPECT_EQ(fake_.Calls(),
               (Calls {"OpenDevice NUL", "GetTimeouts", "SetTimeouts 0/0/300/0/0"}));
     EXPECT_EQ(state_.portHandle, fake_.HandleOf("NUL"));
-    EXPECT_EQ(HostMessages(), std::vector<Logged> {kLoaded});
+    EXPECT_EQ(HostMessages(), (std::vector<Logged> {kLoaded, kNoConfiguration}));
 }
 
 struct LinkTimeoutCase {
@@ -334,7 +339,7 @@ TEST_F(LifecycleFakeOpen, OpeningAnotherDeviceClosesTheSupersededHandle) {
     ASSERT_EQ(closes.size(), 1u);
     EXPECT_EQ(closes[0].handle, first);
     EXPECT_TRUE(closes[0].ok);
-    EXPECT_EQ(HostMessages(), std::vector<Logged> {kLoaded});
+    EXPECT_EQ(HostMessages(), (std::vector<Logged> {kLoaded, kNoConfiguration}));
 }
 
 TEST_F(LifecycleFakeOpen, OpeningTheNullDeviceAgainClosesTheFirstHandle) {
