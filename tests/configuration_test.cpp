@@ -141,6 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "WAITINGTIME" + std::string(64, ' ') + "1234\n", 1234},
         FileCase {"an 80-character line loses its last digit to the next piece",
                   "WAITINGTIME" + std::string(65, ' ') + "1234\n", 123},
+        FileCase {"a line of 100000 characters", std::string(100000, 'x') + "\nWAITINGTIME 9\n", 9},
         FileCase {"bytes above 127 and control characters",
                   std::string("\xff\xfe\x01\x02 9\n\x1b[0mWAITINGTIME 8\nWAITING\x7fTIME 9\n"), 0},
         FileCase {"NUL bytes inside a line", std::string("WAITINGTIME 8\0 9\nX\0Y 1\n", 23), 8},
