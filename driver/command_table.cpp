@@ -1,3 +1,4 @@
+#include "address/gate_address_check.h"
 #include "driver/command_handler.h"
 #include "driver/driver_info.h"
 #include "driver/lifecycle.h"
@@ -8,8 +9,8 @@ const CommandHandler kCommandTable[KEL_COMMAND_COUNT] = {
     nullptr,             // 0
     &OpenCommand,        // 1
     &WarmStartCommand,   // 2
-    nullptr,             // 3 check gate address
-    nullptr,             // 4 check block address
+    &CheckGateAddressCommand,   // 3
+    &CheckBlockAddressCommand,  // 4
     nullptr,             // 5 read gate
     nullptr,             // 6 read gate
     nullptr,             // 7 write marked gate

@@ -179,11 +179,24 @@ typedef struct GateAddress {
 typedef struct GateCheckRequest {
     const char *gas;        /* NUL-terminated gate address string */
     uint32_t hostReserved;  /* never read or written by the driver */
-    uint32_t gateType;      /* value type of the gate (not read by the block check) */
+    uint32_t gateType;      /* value type of the gate (the block check takes only the width from it) */
     uint16_t count;         /* items of a block (read by the block check only) */
     uint16_t unused;
     GateAddress address;    /* written by the check */
 } GateCheckRequest;
+
+/* Block of the read and write commands (5, 6, 7, 10). The value cell holds
+ * 4 bytes, little-endian: value types 3, 4 and 5 use all four; 0, 1 and 6
+ * use bytes 2 and 3 (a read leaves bytes 0 and 1 alone). */
+typedef struct GateRequest {
+    const char *gas;         /* the gate's address string; names it in messages */
+    uint32_t hostReserved0;  /* never read or written by the driver */
+    GateAddress address;     /* as the gate check filled it */
+    uint32_t valueType;      /* KEL_VALUE_* */
+    int32_t count;           /* items; command 7 sets it to 1 */
+    uint32_t hostReserved1;  /* never read or written by the driver */
+    void *value;             /* the host's value cell */
+} GateRequest;
 
 /* The driver's one entry point. Returns the handler's result unchanged, or
  * KEL_NO_SUCH_COMMAND for codes 0, 8, 9 and those outside 1 to 15. */
@@ -255,6 +268,14 @@ KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, gateType) == 8);
 KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, count) == 12);
 KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, unused) == 14);
 KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, address) == 16);
+KEL_LAYOUT_ASSERT(sizeof(GateRequest) == 44);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, gas) == 0);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, hostReserved0) == 4);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, address) == 8);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, valueType) == 28);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, count) == 32);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, hostReserved1) == 36);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, value) == 40);
 #elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
 /* 64-bit: same fields, native pointers, natural alignment. */
 KEL_LAYOUT_ASSERT(sizeof(KelRequest) == 32);
@@ -279,6 +300,13 @@ KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, hostReserved) == 8);
 KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, gateType) == 12);
 KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, count) == 16);
 KEL_LAYOUT_ASSERT(offsetof(GateCheckRequest, address) == 20);
+KEL_LAYOUT_ASSERT(sizeof(GateRequest) == 56);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, hostReserved0) == 8);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, address) == 12);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, valueType) == 32);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, count) == 36);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, hostReserved1) == 40);
+KEL_LAYOUT_ASSERT(offsetof(GateRequest, value) == 48);
 #else
 #error "KELWNSRP records are defined for 32-bit and 64-bit pointers only"
 #endif
