@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "serial/posix_baud.h"
 #include "serial/posix_device_name.h"
@@ -457,6 +458,13 @@ public:
             return false;
         }
         return true;
+    }
+
+    void Sleep(std::uint32_t milliseconds) override {
+        timespec left {static_cast<time_t>(milliseconds / 1000),
+                       static_cast<long>(milliseconds % 1000) * 1000000L};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
     }
 
 private:

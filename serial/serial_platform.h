@@ -100,6 +100,9 @@ public:
     // WriteFile.
     virtual bool Write(PortHandle port, const void* bytes, std::uint32_t count,
                        std::uint32_t* written) = 0;
+    // Sleep: the pause between a request and reading its reply. Part of the
+    // seam so that tests see it in order with the line traffic.
+    virtual void Sleep(std::uint32_t milliseconds) = 0;
 };
 
 // The backend of the operating system the driver was built for.

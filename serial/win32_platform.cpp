@@ -134,6 +134,8 @@ public:
         return ok != FALSE;
     }
 
+    void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }
+
 private:
     DCB last_ {};
 };

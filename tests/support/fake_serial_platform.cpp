@@ -319,4 +319,11 @@ bool FakeSerialPlatform::Write(PortHandle port, const void* bytes, std::uint32_t
     return true;
 }
 
+void FakeSerialPlatform::Sleep(std::uint32_t milliseconds) {
+    CallRecord& record =
+        Record(PlatformCall::Sleep, nullptr, "Sleep " + std::to_string(milliseconds));
+    record.ok = true;
+    record.count = milliseconds;
+}
+
 }  // namespace kel::test_support

@@ -49,6 +49,7 @@ enum class PlatformCall {
     ClearError,
     Read,
     Write,
+    Sleep,
 };
 
 // One call through the seam, with its arguments and what the fake answered.
@@ -130,6 +131,8 @@ public:
     bool Read(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* got) override;
     bool Write(PortHandle port, const void* bytes, std::uint32_t count,
                std::uint32_t* written) override;
+    // Logged as "Sleep N" with count N; nothing really sleeps.
+    void Sleep(std::uint32_t milliseconds) override;
 
 private:
     struct FailurePlan {

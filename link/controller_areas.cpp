@@ -1,0 +1,58 @@
+#include "link/controller_areas.h"
+
+#include <cstring>
+
+#include "link/text_codec.h"
+
+namespace kel {
+
+std::int32_t AreaItemCount(std::int32_t areaKind) {
+    switch (areaKind) {
+        case AreaR: return 7168;   // 00000 to 15777
+        case AreaRT: return 256;   // 0000 to 0377
+        case AreaT: return 256;
+        case AreaMA: return 896;   // 0000 to 1577
+        case AreaMB:
+        case AreaM09:
+        case AreaM19:
+        case AreaM29:
+        case AreaM39: return 512;  // 0000 to 0777
+        default: return 0;
+    }
+}
+
+bool IsRelayArea(std::int32_t areaKind) { return areaKind == AreaR || areaKind == AreaRT; }
+
+bool IsRegisterArea(std::int32_t areaKind) { return areaKind >= AreaMA && areaKind <= AreaM39; }
+
+char RegisterAreaChar(std::int32_t areaKind) {
+    switch (areaKind) {
+        case AreaMA: return 'A';
+        case AreaMB: return 'B';
+        case AreaM09: return '0';
+        case AreaM19: return '1';
+        case AreaM29: return '2';
+        default: return '3';
+    }
+}
+
+void FormatRegisterAddress(std::int32_t areaKind, std::int32_t byteAddress, char* fourDigits) {
+    char text[kOctalAddressSize];
+    FormatOctalAddress(byteAddress, text);
+    std::memcpy(fourDigits, text, 4);
+    if (areaKind >= AreaM09 && areaKind <= AreaM39) fourDigits[0] = '9';
+}
+
+void FormatStation(std::int32_t station, char* twoDigits) {
+    twoDigits[0] = static_cast<char>('0' + ((station >> 3) & 7));
+    twoDigits[1] = static_cast<char>('0' + (station & 7));
+}
+
+void FormatRequestHead(std::int32_t station, const char* mnemonic, char* sevenBytes) {
+    FormatStation(station, sevenBytes);
+    sevenBytes[2] = '?';
+    sevenBytes[3] = '0';
+    std::memcpy(sevenBytes + 4, mnemonic, 3);
+}
+
+}  // namespace kel

@@ -1,0 +1,33 @@
+// What the transactions need to know of each controller area: the link
+// command that reads it, how many items it holds, the character that names
+// a register area, and the wire form of its addresses.
+#pragma once
+
+#include <cstdint>
+
+#include "kelwnsrp.h"
+
+namespace kel {
+
+// Items of an area (relays, timer/counter numbers, register bytes); 0 for
+// an areaKind no gate address produces.
+std::int32_t AreaItemCount(std::int32_t areaKind);
+
+bool IsRelayArea(std::int32_t areaKind);     // AreaR, AreaRT
+bool IsRegisterArea(std::int32_t areaKind);  // AreaMA to AreaM39
+
+// "A", "B", "0" to "3" for the register areas.
+char RegisterAreaChar(std::int32_t areaKind);
+
+// A register byte address as four octal digits (no NUL); for the file
+// registers AreaM09 to AreaM39 the first digit is "9". The address must lie
+// within the area.
+void FormatRegisterAddress(std::int32_t areaKind, std::int32_t byteAddress, char* fourDigits);
+
+// Station as two octal digits (no NUL); station must be 0 to 63.
+void FormatStation(std::int32_t station, char* twoDigits);
+
+// The seven bytes every request starts with: station, "?", "0", mnemonic.
+void FormatRequestHead(std::int32_t station, const char* mnemonic, char* sevenBytes);
+
+}  // namespace kel
