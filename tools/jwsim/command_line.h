@@ -1,0 +1,31 @@
+// The jwsim program's command line, parsed apart from main so it can be
+// tested.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/jwsim/simulator.h"
+
+namespace kel::jwsim {
+
+struct CommandLine {
+    SimulatorOptions options;  // trace left empty: main decides where it goes
+    bool trace = false;
+    bool help = false;
+    std::string error;  // not empty: a usage error
+};
+
+inline constexpr char kUsage[] =
+    "usage: jwsim [--station NN]... [--protect] [--device PATH] [--trace]\n"
+    "  --station NN   serve station NN, written as in a gate address: one or two\n"
+    "                 octal digits, 00 to 77 (repeat for more; default 01)\n"
+    "  --protect      refuse SRR, SRT and WRG with status 10 until EWR 1 or 2\n"
+    "  --device PATH  serve this serial device instead of a new pseudo-terminal\n"
+    "  --trace        print every request and reply, control characters escaped\n";
+
+// args without the program name.
+CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+}  // namespace kel::jwsim

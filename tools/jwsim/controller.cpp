@@ -1,0 +1,80 @@
+#include "tools/jwsim/controller.h"
+
+#include <stdexcept>
+
+#include "link/controller_areas.h"
+
+namespace kel::jwsim {
+namespace {
+
+// Index into the register areas, or -1.
+int AreaIndex(char area) {
+    switch (area) {
+        case 'A': return 0;
+        case 'B': return 1;
+        case '0': return 2;
+        case '1': return 3;
+        case '2': return 4;
+        case '3': return 5;
+        default: return -1;
+    }
+}
+
+constexpr AreaKind kAreaKinds[] = {AreaMA, AreaMB, AreaM09, AreaM19, AreaM29, AreaM39};
+
+char DigitChar(int digit) { return static_cast<char>('0' + digit); }
+
+}  // namespace
+
+std::array<char, 4> EncodeTimerValue(int value) {
+    if (value < 0 || value > kTimerValueMax) throw std::out_of_range("timer value outside 0 to 1999");
+    return {DigitChar(value / 10 % 10), DigitChar(value % 10), DigitChar(value / 1000), DigitChar(value / 100 % 10)};
+}
+
+Controller::Controller()
+    : relays_(kRelayCount, '0'), rtRelays_(kRtRelayCount, '0'), timers_(kTimerCount) {
+    for (int i = 0; i < 6; ++i) {
+        registers_[static_cast<std::size_t>(i)].assign(static_cast<std::size_t>(AreaItemCount(kAreaKinds[i])), 0);
+    }
+}
+
+void Controller::SetTimer(int number, int value, char type) {
+    TimerCounter& timer = Timer(number);
+    timer.value = EncodeTimerValue(value);
+    timer.type = type;
+}
+
+void Controller::SetTimerRaw(int number, const std::string& fourCharacters) {
+    if (fourCharacters.size() != 4) throw std::invalid_argument("timer value needs four characters");
+    TimerCounter& timer = Timer(number);
+    for (std::size_t i = 0; i < 4; ++i) timer.value[i] = fourCharacters[i];
+}
+
+int Controller::RegisterAreaSize(char area) {
+    const int index = AreaIndex(area);
+    return index < 0 ? 0 : AreaItemCount(kAreaKinds[index]);
+}
+
+std::vector<std::uint8_t>& Controller::Area(char area) {
+    const int index = AreaIndex(area);
+    if (index < 0) throw std::out_of_range("no register area " + std::string(1, area));
+    return registers_[static_cast<std::size_t>(index)];
+}
+
+const std::vector<std::uint8_t>& Controller::Area(char area) const {
+    const int index = AreaIndex(area);
+    if (index < 0) throw std::out_of_range("no register area " + std::string(1, area));
+    return registers_[static_cast<std::size_t>(index)];
+}
+
+std::uint8_t Controller::Register(char area, int byte) const { return Area(area).at(static_cast<std::size_t>(byte)); }
+
+void Controller::SetRegister(char area, int byte, std::uint8_t value) {
+    Area(area).at(static_cast<std::size_t>(byte)) = value;
+}
+
+void Controller::SetRegisters(char area, int first, const std::vector<std::uint8_t>& bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) SetRegister(area, first + static_cast<int>(i), bytes[i]);
+}
+
+}  // namespace kel::jwsim

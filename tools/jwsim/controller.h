@@ -1,0 +1,75 @@
+// The memory of one simulated JW controller: relays, timer and counter
+// values with their type characters, the register areas, and the write mode
+// that guards them. Plain data: the simulator locks around it, tests and
+// the reply functions use it directly.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kel::jwsim {
+
+inline constexpr int kRelayCount = 7168;   // R00000 to R15777
+inline constexpr int kRtRelayCount = 256;  // RT0000 to RT0377
+inline constexpr int kTimerCount = 256;    // T0000 to T0377
+inline constexpr int kTimerValueMax = 1999;
+
+// One timer or counter number as the link shows it: four value characters,
+// then an item of two characters whose second is the type character.
+struct TimerCounter {
+    std::array<char, 4> value {'0', '0', '0', '0'};  // tens, units, thousands, hundreds
+    char itemHead = '0';
+    char type = '4';  // "4" timer, "2" counter
+    char set = '0';   // value character of the last SRT
+};
+
+// Value v (0 to 1999) as its four characters: tens, units, thousands,
+// hundreds; 1234 gives "3412". Throws std::out_of_range outside 0 to 1999.
+std::array<char, 4> EncodeTimerValue(int value);
+
+class Controller {
+public:
+    Controller();
+
+    // Relay states are characters: "0" off, "1" on; an SRR with another value
+    // character stores that character, so tests can see what was sent.
+    // Numbers out of range throw std::out_of_range.
+    char Relay(int number) const { return relays_.at(static_cast<std::size_t>(number)); }
+    void SetRelay(int number, char state) { relays_.at(static_cast<std::size_t>(number)) = state; }
+    char RtRelay(int number) const { return rtRelays_.at(static_cast<std::size_t>(number)); }
+    void SetRtRelay(int number, char state) { rtRelays_.at(static_cast<std::size_t>(number)) = state; }
+
+    TimerCounter& Timer(int number) { return timers_.at(static_cast<std::size_t>(number)); }
+    const TimerCounter& Timer(int number) const { return timers_.at(static_cast<std::size_t>(number)); }
+    // Encodes value and sets the type character: "4" timer, "2" counter.
+    void SetTimer(int number, int value, char type = '4');
+    // Sets the four value characters as given, for odd encodings.
+    void SetTimerRaw(int number, const std::string& fourCharacters);
+
+    // Register areas by their link character: "A" (896 bytes), "B" (512),
+    // "0" to "3" (file registers, 512 each). 0 for any other character.
+    static int RegisterAreaSize(char area);
+    std::uint8_t Register(char area, int byte) const;
+    void SetRegister(char area, int byte, std::uint8_t value);
+    // Consecutive bytes from first, lowest address first.
+    void SetRegisters(char area, int first, const std::vector<std::uint8_t>& bytes);
+
+    // Write mode as the last EWR set it: 0 forbids writes (when protected),
+    // 1 and 2 allow them.
+    int writeMode = 0;
+    // Whether SRR, SRT and WRG need write mode 1 or 2.
+    bool protect = false;
+
+private:
+    std::vector<std::uint8_t>& Area(char area);
+    const std::vector<std::uint8_t>& Area(char area) const;
+
+    std::vector<char> relays_;
+    std::vector<char> rtRelays_;
+    std::vector<TimerCounter> timers_;
+    std::array<std::vector<std::uint8_t>, 6> registers_;  // A, B, 0, 1, 2, 3
+};
+
+}  // namespace kel::jwsim

@@ -1,0 +1,111 @@
+// One or more simulated JW controllers serving a serial line from a
+// background thread: a fresh pseudo-terminal (the driver opens its slave) or
+// a given device. Every request frame is recorded; requests for the served
+// stations with a sound checksum are answered from each station's own
+// memory, through the fault queue. All public methods are thread-safe.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/jwsim/controller.h"
+#include "tools/jwsim/protocol.h"
+
+namespace kel::jwsim {
+
+struct SimulatorOptions {
+    std::set<int> stations {1};  // 0 to 63
+    bool protect = false;        // writes need EWR mode 1 or 2 first
+    std::string device {};       // serve this device; empty: a new pseudo-terminal
+    // Called on the serving thread with '<' and each request frame as it
+    // arrived, and '>' and each reply's bytes as sent.
+    std::function<void(char direction, const std::string& bytes)> trace {};
+};
+
+class Simulator {
+public:
+    explicit Simulator(SimulatorOptions options = {});
+    ~Simulator();  // Stop()
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Opens the line and starts serving; returns once the serving thread
+    // runs. False (error() says why) if the line cannot be opened, a station
+    // is outside 0 to 63, or it is serving already.
+    bool Start();
+    // Stops serving and closes the line; returns at once if not serving.
+    // A reply waiting for its delay is dropped.
+    void Stop();
+    const std::string& error() const { return error_; }
+
+    // "/dev/pts/N" (or the device served) and the driver's port name for
+    // it, "pts/N" (the path itself for a device outside /dev/).
+    const std::string& devicePath() const { return devicePath_; }
+    std::string portName() const;
+
+    // Runs edit on station's controller under the lock; false if the
+    // station is not served.
+    bool Edit(int station, const std::function<void(Controller&)>& edit);
+    // A copy of station's controller; throws std::out_of_range if not served.
+    Controller Snapshot(int station) const;
+
+    // Appends a fault to the queue: each fault damages the next
+    // fault.replies replies, then the next fault in the queue takes over.
+    // Requests that get no reply anyway (bad checksum, other station) do not
+    // count.
+    void InjectFault(const Fault& fault);
+    void ClearFaults();
+    // Replies still to be damaged, summed over the queue.
+    int PendingFaultReplies() const;
+
+    // Every request frame received, in order, bad checksums included.
+    std::vector<ReceivedRequest> Requests() const;
+    // The payloads of the requests with a sound checksum, in order.
+    std::vector<std::string> Payloads() const;
+    void ClearRequests();
+    // Waits until at least count requests were recorded since the last
+    // ClearRequests; false on timeout. A recorded request has been carried
+    // out (its reply may still be on its way).
+    bool WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+
+private:
+    struct Outgoing {
+        std::string bytes;
+        std::chrono::milliseconds delay {0};
+    };
+
+    bool OpenLine();
+    void CloseLine();
+    void Serve();
+    // Records the request and, if it is answered, builds the reply.
+    bool Handle(const ReceivedRequest& request, Outgoing* reply);
+    // Waits until the line can take bytes or Stop() is called; false then.
+    bool WaitUntil(short events, int timeoutMs);
+    void Send(const std::string& bytes);
+
+    SimulatorOptions options_;
+    std::string error_;
+    std::string devicePath_;
+    int line_ = -1;       // pty master, or the device
+    int keepSlave_ = -1;  // our own slave descriptor: the master fails while no slave is open
+    int wake_[2] = {-1, -1};
+    std::thread thread_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool serving_ = false;
+    std::map<int, Controller> controllers_;
+    std::deque<Fault> faults_;
+    std::vector<ReceivedRequest> requests_;
+};
+
+}  // namespace kel::jwsim

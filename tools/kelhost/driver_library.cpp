@@ -1,0 +1,60 @@
+#include "tools/kelhost/driver_library.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace kelhost {
+
+DriverLibrary::~DriverLibrary() {
+#if defined(_WIN32)
+    if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
+#else
+    if (handle_ != nullptr) dlclose(handle_);
+#endif
+}
+
+bool DriverLibrary::Load(const std::string& path) {
+#if defined(_WIN32)
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr) {
+        error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    handle_ = module;
+    kelMain_ = reinterpret_cast<KelMainFunction>(
+        reinterpret_cast<void*>(GetProcAddress(module, "KelMain")));
+#else
+    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) {
+        error_ = "cannot load " + path + ": " + dlerror();
+        return false;
+    }
+    kelMain_ = reinterpret_cast<KelMainFunction>(dlsym(handle_, "KelMain"));
+#endif
+    if (kelMain_ == nullptr) {
+        error_ = path + " has no KelMain";
+        return false;
+    }
+    return true;
+}
+
+int32_t DriverLibrary::Call(DriverState* state, int32_t command, void* block) const {
+    KelRequest request {state, command, 0, 0, block};
+    return kelMain_(&request);
+}
+
+std::string DriverLibrary::DefaultPath(const char* argv0) {
+    std::string path = argv0 != nullptr ? argv0 : "";
+    const auto slash = path.find_last_of("/\\");
+    const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+#if defined(_WIN32)
+    return folder + "\\KELWNSRP.dll";
+#else
+    return folder + "/libkelwnsrp.so";
+#endif
+}
+
+}  // namespace kelhost
