@@ -6,7 +6,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 libgtest-dev libgmock-dev libbenchmark-dev g++-mingw-w64-i686"
+packages="cmake make g++ binutils python3 libgtest-dev libgmock-dev libbenchmark-dev g++-mingw-w64-i686 wine wine32:i386"
 
 install_missing() {
   missing=""
@@ -18,6 +18,8 @@ install_missing() {
     echo "dev.sh: missing packages:$missing (run as root, or install them)" >&2
     exit 1
   fi
+  # The 32-bit Windows tests run under Wine's 32-bit side.
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   apt-get update -q
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing
 }
@@ -35,7 +37,19 @@ case "${1:-}" in
   demo)
     install_missing
     build build
-    ./build/bin/kelhost
+    # A simulated controller on a pseudo-terminal, and the command-line host
+    # checking, writing and reading gates on it through the driver.
+    trace=build/demo-line.txt
+    ./build/bin/jwsim --station 01 --protect --trace > "$trace" &
+    simulator=$!
+    trap 'kill $simulator 2>/dev/null' EXIT
+    for _ in $(seq 50); do grep -q '^port ' "$trace" 2>/dev/null && break; sleep 0.1; done
+    port=$(awk '/^port / {print $2}' "$trace")
+    ./build/bin/kelhost --port "$port" --line "9600 8 0 0" --timeout 20 \
+      --write 01MA0100=4660 --write 01R00001=1 --write 01M09000:4=123456 \
+      --read 01MA0100 --read 01R00001 --read 01M09000:4 --read 01T0005 --read 01MB0010B
+    echo "--- on the line (< to the controller, > its replies):"
+    cat "$trace"
     ;;
   test)
     install_missing

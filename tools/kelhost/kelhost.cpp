@@ -5,16 +5,16 @@
 //   script:    kelhost --script   (one command a line on stdin; see "help")
 // Without a port it shows the driver information and takes a pseudo-terminal
 // through the port lifecycle.
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <pty.h>
 #include <unistd.h>
 #endif
@@ -41,6 +41,14 @@ struct Options {
     int count = 1;
     bool script = false;
 };
+
+void PauseMilliseconds(int ms) {
+#if defined(_WIN32)
+    Sleep(static_cast<DWORD>(ms));
+#else
+    usleep(static_cast<useconds_t>(ms) * 1000);
+#endif
+}
 
 int Usage() {
     std::fprintf(stderr,
@@ -134,7 +142,7 @@ int RunOneShot(kelhost::HostSession& session, const Options& options) {
         ++(written.result == 0 ? done : failed);
     }
     for (int round = 0; options.count == 0 || round < options.count; ++round) {
-        if (round > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options.intervalMs));
+        if (round > 0) PauseMilliseconds(options.intervalMs);
         for (const std::string& spec : options.reads) {
             const kelhost::Outcome read = session.Run("read " + GateWords(spec));
             std::printf("read %s: result %d %s\n", spec.c_str(), read.result, read.detail.c_str());

@@ -1,0 +1,32 @@
+# The Windows build: KELWNSRP.dll for 32-bit hosts, the stand-in TESKAR.dll
+# and the command-line host kelhost.exe. The C++ runtime and libgcc are linked
+# in, so nothing but system DLLs and the host's TESKAR.dll has to ship.
+set(KEL_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
+
+# Import library for the host's err, made from its module definition.
+set(KEL_TESKAR_IMPORT ${CMAKE_BINARY_DIR}/libteskar_import.a)
+add_custom_command(OUTPUT ${KEL_TESKAR_IMPORT}
+  COMMAND ${CMAKE_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/driver/TESKAR.def -l ${KEL_TESKAR_IMPORT}
+  DEPENDS ${CMAKE_SOURCE_DIR}/driver/TESKAR.def
+  COMMENT "Import library for TESKAR.dll")
+add_custom_target(teskar_import DEPENDS ${KEL_TESKAR_IMPORT})
+
+add_library(kelwnsrp SHARED $<TARGET_OBJECTS:kelwnsrp_objects> ${CMAKE_SOURCE_DIR}/driver/KELWNSRP.def)
+add_dependencies(kelwnsrp teskar_import)
+set_target_properties(kelwnsrp PROPERTIES PREFIX "" OUTPUT_NAME KELWNSRP)
+target_link_libraries(kelwnsrp PRIVATE ${KEL_TESKAR_IMPORT})
+target_link_options(kelwnsrp PRIVATE ${KEL_STATIC_RUNTIME} -Wl,--no-undefined)
+
+add_library(teskar SHARED ${CMAKE_SOURCE_DIR}/tools/teskar/teskar.c ${CMAKE_SOURCE_DIR}/tools/teskar/TESKAR.def)
+set_target_properties(teskar PROPERTIES PREFIX "" OUTPUT_NAME TESKAR)
+target_include_directories(teskar PUBLIC ${CMAKE_SOURCE_DIR}/tools/teskar)
+target_link_options(teskar PRIVATE ${KEL_STATIC_RUNTIME})
+
+add_executable(kelhost
+  ${CMAKE_SOURCE_DIR}/tools/kelhost/kelhost.cpp
+  ${CMAKE_SOURCE_DIR}/tools/kelhost/driver_library.cpp
+  ${CMAKE_SOURCE_DIR}/tools/kelhost/host_session.cpp)
+target_include_directories(kelhost PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR})
+target_link_libraries(kelhost PRIVATE teskar)
+target_link_options(kelhost PRIVATE ${KEL_STATIC_RUNTIME})
+add_dependencies(kelhost kelwnsrp)
