@@ -1,6 +1,7 @@
 // KelMain's dispatch and the driver information command.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -38,6 +39,21 @@ TEST(Dispatch, HostBytesOfTheRequestAreLeftAlone) {
     EXPECT_EQ(request.hostReserved0, 0xDEADBEEFu);
     EXPECT_EQ(request.hostReserved1, 0xCAFEF00Du);
     EXPECT_EQ(request.command, KEL_CMD_DRIVER_INFO);
+}
+
+TEST(Dispatch, ReadsAndWritesOnAClosedPortAreLineFailures) {
+    // Checked gates, but the instance never opened its port.
+    for (int32_t code : {KEL_CMD_READ_GATE_ALT, KEL_CMD_READ_GATE, KEL_CMD_WRITE_GATE}) {
+        SCOPED_TRACE(code);
+        DriverState state {};
+        std::uint32_t cell = 0x11223344;
+        GateRequest gate {"01MA0100", 0, {1, AreaMA, 0100, 255, 16}, KEL_VALUE_ANALOG16, 1, 0, &cell};
+        teskar_clear();
+        EXPECT_EQ(Call(&state, code, &gate), KEL_LINE_FAILURE);
+        EXPECT_EQ(cell, 0x11223344u);
+        // Only a write reports the missing reply, once per attempt.
+        EXPECT_EQ(teskar_count(), code == KEL_CMD_WRITE_GATE ? 5 : 0);
+    }
 }
 
 TEST(DriverInformation, FillsTheConstantsBeforeAnyOpenAndTouchesNoState) {
