@@ -43,6 +43,19 @@ void FormatRegisterAddress(std::int32_t areaKind, std::int32_t byteAddress, char
     if (areaKind >= AreaM09 && areaKind <= AreaM39) fourDigits[0] = '9';
 }
 
+void FormatRelayField(std::int32_t areaKind, std::int32_t relay, char* fiveChars) {
+    char octal[kOctalAddressSize];
+    FormatOctalAddress(relay, octal);
+    if (areaKind == AreaRT) {
+        fiveChars[0] = 'T';
+        std::memcpy(fiveChars + 1, octal, 4);
+        return;
+    }
+    const std::size_t digits = std::strlen(octal);
+    std::memset(fiveChars, '0', 5 - digits);
+    std::memcpy(fiveChars + (5 - digits), octal, digits);
+}
+
 void FormatStation(std::int32_t station, char* twoDigits) {
     twoDigits[0] = static_cast<char>('0' + ((station >> 3) & 7));
     twoDigits[1] = static_cast<char>('0' + (station & 7));

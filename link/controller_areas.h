@@ -24,6 +24,10 @@ char RegisterAreaChar(std::int32_t areaKind);
 // within the area.
 void FormatRegisterAddress(std::int32_t areaKind, std::int32_t byteAddress, char* fourDigits);
 
+// The five characters that name a relay: its number as five octal digits
+// for AreaR (4095 is 07777, 4096 is 10000), "T" and four digits for AreaRT.
+void FormatRelayField(std::int32_t areaKind, std::int32_t relay, char* fiveChars);
+
 // Station as two octal digits (no NUL); station must be 0 to 63.
 void FormatStation(std::int32_t station, char* twoDigits);
 

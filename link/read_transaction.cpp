@@ -37,16 +37,7 @@ int BuildReadPayload(const GateAddress& gate, char* payload) {
 
     if (IsRelayArea(gate.areaKind)) {
         FormatRequestHead(gate.station, "MRL", payload);
-        FormatOctalAddress(gate.address, octal);
-        if (gate.areaKind == AreaR) {
-            // Five digits: 4095 is 07777, 4096 is 10000.
-            const std::size_t digits = std::strlen(octal);
-            std::memset(payload + 7, '0', 5 - digits);
-            std::memcpy(payload + 7 + (5 - digits), octal, digits);
-        } else {
-            payload[7] = 'T';
-            std::memcpy(payload + 8, octal, 4);
-        }
+        FormatRelayField(gate.areaKind, gate.address, payload + 7);
         return 12;
     }
     if (gate.areaKind == AreaT) {

@@ -73,25 +73,16 @@ void FormatData(std::uint32_t value, int bytes, char* out) {
 int BuildWritePayload(const GateRequest& request, std::int32_t value, char* payload) {
     const GateAddress& gate = request.address;
     const char valueChar = static_cast<char>(0x30 + (static_cast<std::uint32_t>(value) & 0xFFu));
-    char octal[kOctalAddressSize];
-    FormatOctalAddress(gate.address, octal);
-    if (gate.areaKind == AreaR) {
+    if (IsRelayArea(gate.areaKind)) {
         FormatRequestHead(gate.station, "SRR", payload);
-        const std::size_t digits = std::strlen(octal);
-        std::memset(payload + 7, '0', 5 - digits);
-        std::memcpy(payload + 7 + (5 - digits), octal, digits);
-        payload[12] = valueChar;
-        return 13;
-    }
-    if (gate.areaKind == AreaRT) {
-        FormatRequestHead(gate.station, "SRR", payload);
-        payload[7] = 'T';
-        std::memcpy(payload + 8, octal, 4);
+        FormatRelayField(gate.areaKind, gate.address, payload + 7);
         payload[12] = valueChar;
         return 13;
     }
     if (gate.areaKind == AreaT) {
         FormatRequestHead(gate.station, "SRT", payload);
+        char octal[kOctalAddressSize];
+        FormatOctalAddress(gate.address, octal);
         std::memcpy(payload + 7, octal, 4);
         payload[11] = valueChar;
         return 12;
