@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -400,6 +401,46 @@ TEST_F(TransactionFake, CommandTenWritesOneItemWhateverTheCount) {
         EXPECT_EQ(Written(), Framed("01?0WRGA0100A01013412"));
         EXPECT_EQ(write.count, count);
     }
+}
+
+TEST_F(TransactionFake, GarbledRepliesNeverCorruptTheCellOrTheBuffers) {
+    // Random bodies, some over-long, some without their frame, some with the
+    // head of the request: the result is always one of the three codes, the
+    // cell is written only by a successful read, and nothing outside the
+    // reply buffer is touched (the sanitizer build sees to that).
+    std::mt19937 random(77);
+    const std::string heads[] = {"", "01%0", "01#0MRGA0100A0101", "01#0MTC00050005", "01#0MRL01234"};
+    const GateAddress gates[] = {Gate(1, AreaMA, 0100, 16), Gate(1, AreaT, 5, 16), Gate(1, AreaR, 01234, 0)};
+    int outcomes[3] = {};
+    for (int round = 0; round < 400; ++round) {
+        std::vector<std::vector<std::uint8_t>> chunks;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            // Half the time the head that belongs to the request.
+            std::string body = heads[random() % 2 == 0 ? 2 + round % 3 : random() % 5];
+            const std::size_t head = body.size();
+            body.resize(head + random() % (round % 10 == 0 ? 900 : 12));
+            for (std::size_t i = head; i < body.size(); ++i) {
+                // Mostly hex digits, so that some replies decode.
+                body[i] = random() % 3 == 0 ? static_cast<char>(random() % 256) : "0123456789ABCDEF"[random() % 16];
+            }
+            chunks.push_back(Bytes(random() % 4 == 0 ? body : Framed(body)));
+        }
+        fake_.ScheduleArrivals("COM1", chunks);
+        std::uint32_t cell = 0xC0FFEE00;
+        GateRequest read {"", 0, gates[round % 3], KEL_VALUE_ANALOG32, 1, 0, &cell};
+        const int32_t result = Call(KEL_CMD_READ_GATE, &read);
+        ASSERT_TRUE(result == KEL_OK || result == KEL_REFUSED || result == KEL_LINE_FAILURE) << result;
+        ++outcomes[result];
+        if (result != KEL_OK) {
+            EXPECT_EQ(cell, 0xC0FFEE00u);
+        }
+        fake_.Device("COM1").waiting.clear();
+        fake_.Device("COM1").arrivals.clear();
+    }
+    // The mix reached decoding as well as every kind of failure.
+    EXPECT_GT(outcomes[KEL_OK], 0);
+    EXPECT_GT(outcomes[KEL_REFUSED], 0);
+    EXPECT_GT(outcomes[KEL_LINE_FAILURE], 0);
 }
 
 }  // namespace
