@@ -41,6 +41,22 @@ class DriverInfo(ctypes.Structure):
                 ("hostValue4", ctypes.c_uint32)]
 
 
+class GateAddress(ctypes.Structure):
+    _fields_ = [("station", ctypes.c_int32), ("areaKind", ctypes.c_int32), ("address", ctypes.c_int32),
+                ("marker", ctypes.c_int32), ("widthBits", ctypes.c_int32)]
+
+
+class GateCheckRequest(ctypes.Structure):
+    _fields_ = [("gas", ctypes.c_char_p), ("hostReserved", ctypes.c_uint32), ("gateType", ctypes.c_uint32),
+                ("count", ctypes.c_uint16), ("unused", ctypes.c_uint16), ("address", GateAddress)]
+
+
+class GateRequest(ctypes.Structure):
+    _fields_ = [("gas", ctypes.c_char_p), ("hostReserved0", ctypes.c_uint32), ("address", GateAddress),
+                ("valueType", ctypes.c_uint32), ("count", ctypes.c_int32), ("hostReserved1", ctypes.c_uint32),
+                ("value", ctypes.c_void_p)]
+
+
 def check(condition, what):
     if not condition:
         print("ctypes host:", what)
@@ -81,6 +97,25 @@ def main():
           == (19200, 8, 2, 2), "line settings not stored")
     state.WriteEnablePending = 1
     check(call(2) == 0 and state.WriteEnablePending == 0, "warm start")
+
+    gas = b"01ma1576"
+    gate = GateCheckRequest(gas, 5, 0, 0, 0)
+    check(call(3, gate) == 0, "gate check")
+    found = gate.address
+    check((found.station, found.areaKind, found.address, found.marker, found.widthBits) == (1, 4, 894, 255, 16),
+          "gate address %r" % ((found.station, found.areaKind, found.address, found.marker, found.widthBits),))
+    check(gate.hostReserved == 5, "host field of the gate check changed")
+    check(call(4, GateCheckRequest(b"00T0000", 0, 3, 257, 0)) == 1, "block of 257 timers")
+
+    cell = (ctypes.c_uint8 * 4)(1, 2, 3, 4)
+    read = GateRequest(gas, 0, found, 0, 1, 0, ctypes.cast(cell, ctypes.c_void_p))
+    result = call(6, read)
+    check(result == 2, "a read from the null device gets no reply: %d" % result)
+    check(list(cell) == [1, 2, 3, 4], "value cell changed by a failed read")
+    # 32 bits at the last byte of area A would run past it: refused unsent.
+    past = GateRequest(gas, 0, GateAddress(1, 4, 895, 255, 32), 4, 1, 0, ctypes.cast(cell, ctypes.c_void_p))
+    check(call(6, past) == 1, "a read past the end of its area")
+
     check(call(12) == 0 and state.portHandle is None, "close")
     check(call(8) == -1, "command 8 has no handler")
     print("ctypes host: records mirror the driver's layout")
