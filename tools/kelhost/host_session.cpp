@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <sstream>
 
 #include "teskar.h"
@@ -31,6 +32,13 @@ bool ParseNumbers(const std::vector<std::string>& words, std::size_t first,
                   std::vector<int64_t*> out) {
     for (std::size_t i = 0; i < out.size() && first + i < words.size(); ++i) {
         if (!ParseInt(words[first + i], out[i])) return false;
+    }
+    return true;
+}
+
+bool Fits16(std::initializer_list<int64_t> values) {
+    for (const int64_t v : values) {
+        if (v < 0 || v > 0xFFFF) return false;
     }
     return true;
 }
@@ -125,8 +133,9 @@ Outcome HostSession::Dispatch(const std::vector<std::string>& words) {
         OpenRequest open {};
         if (!CopyPortName(words[1], open.portName)) return UsageError("port name over 11 characters");
         int64_t baud = 9600, data = 7, stop = 0, parity = 0, timeout = 50, enable = 1;
-        if (!ParseNumbers(words, 2, {&baud, &data, &stop, &parity, &timeout, &enable})) {
-            return UsageError("open: numbers expected");
+        if (!ParseNumbers(words, 2, {&baud, &data, &stop, &parity, &timeout, &enable}) ||
+            !Fits16({baud, data, stop, parity})) {
+            return UsageError("open: line settings are numbers from 0 to 65535");
         }
         open.enable = static_cast<uint32_t>(enable);
         open.LinkTimeout = static_cast<uint32_t>(timeout);
@@ -139,8 +148,9 @@ Outcome HostSession::Dispatch(const std::vector<std::string>& words) {
         ChangePortRequest change {};
         if (!CopyPortName(words[1], change.portName)) return UsageError("port name over 11 characters");
         int64_t timeout = 0, baud = 0, data = 0, stop = 0, parity = 0;
-        if (!ParseNumbers(words, 2, {&timeout, &baud, &data, &stop, &parity})) {
-            return UsageError("change: numbers expected");
+        if (!ParseNumbers(words, 2, {&timeout, &baud, &data, &stop, &parity}) ||
+            !Fits16({baud, data, stop, parity})) {
+            return UsageError("change: line settings are numbers from 0 to 65535");
         }
         change.LinkTimeout = static_cast<uint32_t>(timeout);
         change.line = LineSettings {static_cast<uint16_t>(baud), static_cast<uint16_t>(data),
@@ -162,7 +172,9 @@ Outcome HostSession::Dispatch(const std::vector<std::string>& words) {
     int64_t type = 0, count = 1, value = 0;
     if ((verb == "check" && words.size() == 3) || (verb == "block" && words.size() == 3)) {
         const bool block = verb == "block";
-        if (!ParseInt(words[2], block ? &count : &type)) return UsageError(verb + ": a number expected");
+        if (!ParseInt(words[2], block ? &count : &type) || (block && !Fits16({count}))) {
+            return UsageError(verb + ": a number expected (a block count up to 65535)");
+        }
         return Check(words[1], static_cast<uint32_t>(type), block ? KEL_CMD_CHECK_BLOCK : KEL_CMD_CHECK_GATE,
                      static_cast<uint16_t>(count));
     }
