@@ -106,9 +106,11 @@ Outcome HostSession::Run(const std::string& line) {
     std::istringstream in(line);
     std::vector<std::string> words;
     for (std::string word; in >> word;) words.push_back(word);
-    const int before = teskar_count();
+    // The stand-in keeps a bounded number of messages: start each command
+    // afresh so a long session never stops seeing them.
+    teskar_clear();
     Outcome outcome = words.empty() ? UsageError("empty command") : Dispatch(words);
-    for (int i = before; i < teskar_count(); ++i) {
+    for (int i = 0; i < teskar_count(); ++i) {
         outcome.logs.push_back(LogLine {teskar_level(i), teskar_text(i)});
     }
     return outcome;
