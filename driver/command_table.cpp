@@ -7,23 +7,27 @@
 
 namespace kel {
 
-const CommandHandler kCommandTable[KEL_COMMAND_COUNT] = {
-    nullptr,                    // 0
-    &OpenCommand,               // 1
-    &WarmStartCommand,          // 2
-    &CheckGateAddressCommand,   // 3
-    &CheckBlockAddressCommand,  // 4
-    &ReadGate,                  // 5
-    &ReadGate,                  // 6
-    &WriteMarkedGate,           // 7
-    nullptr,                    // 8
-    nullptr,                    // 9
-    &WriteGate,                 // 10
-    &CloseCommand,              // 11
-    &CloseCommand,              // 12
-    &ReopenCommand,             // 13
-    &DriverInfoCommand,         // 14
-    &ChangePortCommand,         // 15
+constexpr bool kState = true;
+constexpr bool kBlock = true;
+constexpr bool kNone = false;
+
+const CommandEntry kCommandTable[KEL_COMMAND_COUNT] = {
+    {},                                           // 0
+    {&OpenCommand, kState, kBlock},               // 1
+    {&WarmStartCommand, kState, kNone},           // 2
+    {&CheckGateAddressCommand, kNone, kBlock},    // 3
+    {&CheckBlockAddressCommand, kNone, kBlock},   // 4
+    {&ReadGate, kState, kBlock},                  // 5
+    {&ReadGate, kState, kBlock},                  // 6
+    {&WriteMarkedGate, kState, kBlock},           // 7
+    {},                                           // 8
+    {},                                           // 9
+    {&WriteGate, kState, kBlock},                 // 10
+    {&CloseCommand, kState, kNone},               // 11
+    {&CloseCommand, kState, kNone},               // 12
+    {&ReopenCommand, kState, kNone},              // 13
+    {&DriverInfoCommand, kNone, kBlock},          // 14
+    {&ChangePortCommand, kState, kBlock},         // 15
 };
 
 }  // namespace kel

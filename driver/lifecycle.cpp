@@ -5,6 +5,7 @@
 #include "driver/configuration.h"
 #include "driver/driver_info.h"
 #include "driver/host_log.h"
+#include "link/port_state.h"
 #include "serial/serial_port.h"
 
 namespace kel {
@@ -27,8 +28,17 @@ PortHandle OpenWithSettings(const PortSettings& settings) {
 // A successful open while another handle is still held supersedes that
 // handle: close it instead of leaking the device.
 void TakeHandle(DriverState* state, PortHandle handle) {
-    if (state->portHandle != nullptr && state->portHandle != handle) ClosePort(state->portHandle);
+    if (state->portHandle != nullptr && state->portHandle != handle) {
+        ClosePort(state->portHandle);
+        ForgetLinkPort(state->portHandle);
+    }
     state->portHandle = handle;
+}
+
+// The port's read timeout from a LinkTimeout; the link learns it too.
+void ApplyLinkTimeout(PortHandle handle, std::uint32_t linkTimeout) {
+    SetReadTimeout(handle, static_cast<std::int32_t>(ReadTimeoutUnits(linkTimeout)));
+    ResetLinkPort(handle, LinkTimeoutMs(linkTimeout));
 }
 
 }  // namespace
@@ -53,7 +63,7 @@ std::int32_t OpenCommand(KelRequest* request) {
         return KEL_LINE_FAILURE;
     }
     TakeHandle(state, handle);
-    SetReadTimeout(handle, static_cast<std::int32_t>(block->LinkTimeout));
+    ApplyLinkTimeout(handle, block->LinkTimeout);
     state->LinkTimeout = block->LinkTimeout;
     state->portSettings = settings;
     state->WriteEnablePending = 0;
@@ -65,7 +75,9 @@ std::int32_t OpenCommand(KelRequest* request) {
 std::int32_t WarmStartCommand(KelRequest* request) {
     DriverState* state = request->state;
     HostLog(kLogInfo, "KELSRP: Warm start");
-    if (state->portHandle != nullptr) PurgeInput(state->portHandle);
+    if (state->portHandle != nullptr) {
+        PurgeInput(state->portHandle, static_cast<std::uint32_t>(ReplyBudget(*state).count()));
+    }
     state->WriteEnablePending = 0;
     return KEL_OK;
 }
@@ -74,6 +86,7 @@ std::int32_t CloseCommand(KelRequest* request) {
     DriverState* state = request->state;
     if (state->portHandle == nullptr) return KEL_OK;
     if (ClosePort(state->portHandle) != kSerialOk) return KEL_LINE_FAILURE;
+    ForgetLinkPort(state->portHandle);
     state->portHandle = nullptr;
     return KEL_OK;
 }
@@ -83,6 +96,7 @@ std::int32_t ReopenCommand(KelRequest* request) {
     const PortHandle handle = OpenWithSettings(state->portSettings);
     if (handle == nullptr) return KEL_LINE_FAILURE;
     TakeHandle(state, handle);
+    ResetLinkPort(handle, kOpenReadTimeoutMs);
     state->portOpen = 1;
     return KEL_OK;
 }
@@ -98,7 +112,10 @@ std::int32_t ChangePortCommand(KelRequest* request) {
     const bool sameName = PortNameFits(settings.portName) &&
                           std::strcmp(block->portName, settings.portName) == 0;
     if (!sameName && state->portHandle != nullptr) {
-        if (ClosePort(state->portHandle) == kSerialOk) state->portHandle = nullptr;
+        if (ClosePort(state->portHandle) == kSerialOk) {
+            ForgetLinkPort(state->portHandle);
+            state->portHandle = nullptr;
+        }
     }
     std::memcpy(settings.portName, block->portName, KEL_PORT_NAME_SIZE);
     if (block->line.baudRate != 0) settings.line = block->line;
@@ -107,7 +124,7 @@ std::int32_t ChangePortCommand(KelRequest* request) {
     if (handle == nullptr) return KEL_LINE_FAILURE;
     TakeHandle(state, handle);
     state->portOpen = 1;
-    SetReadTimeout(handle, static_cast<std::int32_t>(state->LinkTimeout));
+    ApplyLinkTimeout(handle, state->LinkTimeout);
     return KEL_OK;
 }
 

@@ -36,24 +36,35 @@ char RegisterAreaChar(std::int32_t areaKind) {
     }
 }
 
-void FormatRegisterAddress(std::int32_t areaKind, std::int32_t byteAddress, char* fourDigits) {
-    char text[kOctalAddressSize];
-    FormatOctalAddress(byteAddress, text);
-    std::memcpy(fourDigits, text, 4);
-    if (areaKind >= AreaM09 && areaKind <= AreaM39) fourDigits[0] = '9';
+namespace {
+
+// The low count octal digits of value, zero-padded; true when none was lost.
+bool OctalDigits(std::int32_t value, int count, char* out) {
+    auto rest = static_cast<std::uint32_t>(value);
+    for (int i = count - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + (rest & 7u));
+        rest >>= 3;
+    }
+    return value >= 0 && rest == 0;
 }
 
-void FormatRelayField(std::int32_t areaKind, std::int32_t relay, char* fiveChars) {
-    char octal[kOctalAddressSize];
-    FormatOctalAddress(relay, octal);
+}  // namespace
+
+bool FormatRegisterAddress(std::int32_t areaKind, std::int32_t byteAddress, char* fourDigits) {
+    const bool fits = OctalDigits(byteAddress, 4, fourDigits);
+    if (areaKind < AreaM09 || areaKind > AreaM39) return fits;
+    // The "9" takes the place of the first digit, which must be 0.
+    const bool firstFree = fourDigits[0] == '0';
+    fourDigits[0] = '9';
+    return fits && firstFree;
+}
+
+bool FormatRelayField(std::int32_t areaKind, std::int32_t relay, char* fiveChars) {
     if (areaKind == AreaRT) {
         fiveChars[0] = 'T';
-        std::memcpy(fiveChars + 1, octal, 4);
-        return;
+        return OctalDigits(relay, 4, fiveChars + 1);
     }
-    const std::size_t digits = std::strlen(octal);
-    std::memset(fiveChars, '0', 5 - digits);
-    std::memcpy(fiveChars + (5 - digits), octal, digits);
+    return OctalDigits(relay, 5, fiveChars);
 }
 
 void FormatStation(std::int32_t station, char* twoDigits) {

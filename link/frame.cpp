@@ -66,7 +66,7 @@ int SendFrame(DriverState* state, const char* payload, int length) {
 bool PurgeAndWrite(DriverState* state, const char* bytes, int count) {
     if (count < 0) return false;
     // Bytes left from an earlier exchange would be taken for this one's reply.
-    PurgeInput(state->portHandle);
+    PurgeInput(state->portHandle, static_cast<std::uint32_t>(ReplyBudget(*state).count()));
     std::uint32_t written = 0;
     const auto wanted = static_cast<std::uint32_t>(count);
     return WritePort(state->portHandle, bytes, wanted, &written) == kSerialOk && written == wanted;
@@ -79,23 +79,29 @@ bool ReadExact(DriverState* state, char* destination, int count) {
     return ReadPort(state->portHandle, destination, wanted, &got) == kSerialOk && got == wanted;
 }
 
-int ReadFrameHeader(DriverState* state) {
+ReplyEnd ReadReplyUntil(DriverState* state, char* buffer, int* length, LinkClock::time_point deadline) {
     char header[2] = {};
-    if (!ReadExact(state, header, 2)) return kFrameFailed;
-    return header[0] == kHeaderChar && header[1] == kHeaderChar ? kFrameOk : kFrameFailed;
+    std::uint32_t got = 0;
+    if (ReadPort(state->portHandle, header, 2, &got) != kSerialOk || got != 2) {
+        return got == 0 ? ReplyEnd::kSilent : ReplyEnd::kBroken;
+    }
+    if (header[0] != kHeaderChar || header[1] != kHeaderChar) return ReplyEnd::kBroken;
+    // Each byte waits up to the read timeout; the deadline bounds the whole
+    // frame, so a line that dribbles or streams noise cannot hold it.
+    for (int stored = 0; stored < kReplyBufferSize;) {
+        if (!ReadExact(state, buffer + stored, 1)) return ReplyEnd::kBroken;
+        if (buffer[stored++] == kCarriageReturn) {
+            *length = stored;
+            return ReplyEnd::kComplete;
+        }
+        if (LinkClock::now() > deadline) return ReplyEnd::kBroken;
+    }
+    return ReplyEnd::kBroken;
 }
 
 int ReadReply(DriverState* state, char* buffer, int* length) {
-    const int header = ReadFrameHeader(state);
-    if (header != kFrameOk) return header;
-    for (int stored = 0; stored < kReplyBufferSize;) {
-        if (!ReadExact(state, buffer + stored, 1)) return kFrameFailed;
-        if (buffer[stored++] == kCarriageReturn) {
-            *length = stored;
-            return kFrameOk;
-        }
-    }
-    return kFrameFailed;
+    const ReplyEnd end = ReadReplyUntil(state, buffer, length, LinkClock::now() + ReplyBudget(*state));
+    return end == ReplyEnd::kComplete ? kFrameOk : kFrameFailed;
 }
 
 int CheckStatus(DriverState* state, const char* body) {

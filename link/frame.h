@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "kelwnsrp.h"
+#include "link/port_state.h"
 
 namespace kel {
 
@@ -48,16 +49,23 @@ bool PurgeAndWrite(DriverState* state, const char* bytes, int count);
 // True only when exactly count bytes were read into destination.
 bool ReadExact(DriverState* state, char* destination, int count);
 
-// kFrameOk when the next two bytes on the line are "::". There is no search
-// for the header: any other byte there fails the reply.
-int ReadFrameHeader(DriverState* state);
+// How reading one reply frame ended.
+enum class ReplyEnd {
+    kComplete,  // "::", a body and its CR
+    kSilent,    // nothing at all arrived
+    kBroken,    // bytes arrived, but no whole frame: no "::", cut short, too long, too slow
+};
 
-// Reads a reply frame into buffer (kReplyBufferSize bytes): the body after
+// Reads a reply frame into buffer (kReplyBufferSize bytes): "::" first (there
+// is no search for it: any other byte there breaks the reply), the body after
 // "::" up to and including its CR, one byte per read, so a reply that stops
-// arriving fails after one read timeout. On kFrameOk *length holds the bytes
-// stored, CR included; on failure it is left alone. A body that has not ended
-// when the buffer is full fails without storing more; the next SendFrame's
-// purge discards the rest.
+// arriving fails after one read timeout. On kComplete *length holds the bytes
+// stored, CR included; otherwise it is left alone. A body that has not ended
+// when the buffer is full, or by the deadline, is broken without storing
+// more; the next SendFrame's purge discards the rest.
+ReplyEnd ReadReplyUntil(DriverState* state, char* buffer, int* length, LinkClock::time_point deadline);
+
+// ReadReplyUntil within one reply budget from now: kFrameOk or kFrameFailed.
 int ReadReply(DriverState* state, char* buffer, int* length);
 
 // The status character at body offset 2 and, after "%", the status at

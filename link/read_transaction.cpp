@@ -6,6 +6,7 @@
 #include "link/controller_areas.h"
 #include "link/frame.h"
 #include "link/reply_buffers.h"
+#include "link/reply_pairing.h"
 #include "link/text_codec.h"
 #include "link/value_cell.h"
 #include "serial/serial_platform.h"
@@ -37,8 +38,7 @@ int BuildReadPayload(const GateAddress& gate, char* payload) {
 
     if (IsRelayArea(gate.areaKind)) {
         FormatRequestHead(gate.station, "MRL", payload);
-        FormatRelayField(gate.areaKind, gate.address, payload + 7);
-        return 12;
+        return FormatRelayField(gate.areaKind, gate.address, payload + 7) ? 12 : 0;
     }
     if (gate.areaKind == AreaT) {
         // One number: the value cell has room for one value only.
@@ -52,10 +52,10 @@ int BuildReadPayload(const GateAddress& gate, char* payload) {
     if (bytes == 0 || gate.address + bytes > items) return 0;
     FormatRequestHead(gate.station, "MRG", payload);
     payload[7] = RegisterAreaChar(gate.areaKind);
-    FormatRegisterAddress(gate.areaKind, gate.address, payload + 8);
     payload[12] = payload[7];
-    FormatRegisterAddress(gate.areaKind, gate.address + bytes - 1, payload + 13);
-    return 17;
+    const bool formatted = FormatRegisterAddress(gate.areaKind, gate.address, payload + 8) &&
+                           FormatRegisterAddress(gate.areaKind, gate.address + bytes - 1, payload + 13);
+    return formatted ? 17 : 0;
 }
 
 // Number of data characters the reply must carry after the request's fields.
@@ -100,7 +100,7 @@ int ReadAttempt(KelRequest* request, std::int32_t* result, bool* delivered) {
     if (sent != kFrameOk) return sent;
     ActiveSerialPlatform().Sleep(static_cast<std::uint32_t>(GetReplyWaitTime()));
     int replyLength = 0;
-    const int received = ReadReply(state, ReadReplyBuffer, &replyLength);
+    const int received = AwaitReply(state, payload, length, length, ReadReplyBuffer, &replyLength);
     if (received != kFrameOk) return received;
     const int checked = CheckReply(state, ReadReplyBuffer, payload, replyLength);
     if (checked != kFrameOk) return checked;

@@ -8,6 +8,7 @@
 #include "link/frame.h"
 #include "link/read_transaction.h"
 #include "link/reply_buffers.h"
+#include "link/reply_pairing.h"
 #include "link/text_codec.h"
 #include "link/value_cell.h"
 #include "serial/serial_platform.h"
@@ -50,6 +51,16 @@ bool WritableGate(const GateRequest& request) {
     return bytes != 0 && gate.address + bytes <= items;
 }
 
+// A relay or a timer contact is set with one character, "0" or "1": any
+// other value would go out as a character no controller understands. An
+// 8-bit register takes one byte; a larger value would be cut.
+bool FitsGate(const GateRequest& request, std::int32_t value) {
+    const std::int32_t areaKind = request.address.areaKind;
+    if (IsRelayArea(areaKind) || areaKind == AreaT) return value == 0 || value == 1;
+    if (IsRegisterArea(areaKind) && WriteByteCount(request) == 1) return value >= 0 && value <= 255;
+    return true;
+}
+
 // An upper-cased copy of the gate's address string, for messages only.
 void ShownGas(const char* gas, char (&shown)[kShownGasSize]) {
     std::size_t n = 0;
@@ -69,15 +80,15 @@ void FormatData(std::uint32_t value, int bytes, char* out) {
     }
 }
 
-// The request payload for a writable gate of areaKind 0 to 9; its length.
+// The request payload for a writable gate of areaKind 0 to 9; its length, or
+// 0 when an address has no wire form.
 int BuildWritePayload(const GateRequest& request, std::int32_t value, char* payload) {
     const GateAddress& gate = request.address;
     const char valueChar = static_cast<char>(0x30 + (static_cast<std::uint32_t>(value) & 0xFFu));
     if (IsRelayArea(gate.areaKind)) {
         FormatRequestHead(gate.station, "SRR", payload);
-        FormatRelayField(gate.areaKind, gate.address, payload + 7);
         payload[12] = valueChar;
-        return 13;
+        return FormatRelayField(gate.areaKind, gate.address, payload + 7) ? 13 : 0;
     }
     if (gate.areaKind == AreaT) {
         FormatRequestHead(gate.station, "SRT", payload);
@@ -90,11 +101,11 @@ int BuildWritePayload(const GateRequest& request, std::int32_t value, char* payl
     const int bytes = WriteByteCount(request);
     FormatRequestHead(gate.station, "WRG", payload);
     payload[7] = RegisterAreaChar(gate.areaKind);
-    FormatRegisterAddress(gate.areaKind, gate.address, payload + 8);
     payload[12] = payload[7];
-    FormatRegisterAddress(gate.areaKind, gate.address + bytes - 1, payload + 13);
+    const bool formatted = FormatRegisterAddress(gate.areaKind, gate.address, payload + 8) &&
+                           FormatRegisterAddress(gate.areaKind, gate.address + bytes - 1, payload + 13);
     FormatData(static_cast<std::uint32_t>(value), bytes, payload + 17);
-    return 17 + 2 * bytes;
+    return formatted ? 17 + 2 * bytes : 0;
 }
 
 void WaitForReply() { ActiveSerialPlatform().Sleep(static_cast<std::uint32_t>(GetReplyWaitTime())); }
@@ -109,7 +120,8 @@ int SetWriteMode(DriverState* state, const GateRequest* request, int mode) {
     SendFrame(state, payload, sizeof payload);
     WaitForReply();
     int length = 0;
-    const int received = ReadReply(state, WriteModeReplyBuffer, &length);
+    const int received =
+        AwaitReply(state, payload, sizeof payload, kRequestHeadLength, WriteModeReplyBuffer, &length);
     if (received != kFrameOk) return received;
     return CheckReply(state, WriteModeReplyBuffer, payload, length) == kFrameOk ? 0 : 1;
 }
@@ -133,19 +145,18 @@ int WriteAttempt(DriverState* state, const GateRequest* request) {
     }
     std::int32_t value = 0;
     TakeWriteValue(request->valueType, request->value, &value);
-    // Relays and 8-bit registers take one byte; a larger value would be cut.
-    const bool oneByte = IsRelayArea(gate.areaKind) ||
-                         (IsRegisterArea(gate.areaKind) && WriteByteCount(*request) == 1);
-    if (oneByte && (value > 255 || (!IsRelayArea(gate.areaKind) && value < 0))) {
+    if (!FitsGate(*request, value)) {
         HostLog(kLogInfo, "KELSRP: Write failed Value out of range. GAS=%s", shown);
         return KEL_REFUSED;
     }
 
     char payload[kMaxWritePayload];
     const int length = BuildWritePayload(*request, value, payload);
+    if (length == 0) return KEL_REFUSED;  // the gate checks above leave no such address
     SendFrame(state, payload, length);  // a frame that did not go out shows as no reply
     int replyLength = 0;
-    const int received = ReadReply(state, WriteReplyBuffer, &replyLength);
+    const int received =
+        AwaitReply(state, payload, length, kRequestHeadLength, WriteReplyBuffer, &replyLength);
     if (received != kFrameOk) {
         HostLog(kLogWriteReply, "KELSRP: Can't read Write response");
         return received;

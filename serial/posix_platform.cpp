@@ -230,21 +230,37 @@ void ReadLineState(int fd, const termios& tio, CommState* state) {
     state->xoffChar = static_cast<char>(tio.c_cc[VSTOP]);
 }
 
-std::int64_t MillisecondsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - Clock::now() + std::chrono::microseconds(999));
-    return left.count() < 0 ? 0 : left.count();
+// When a wait gives up: never, now, or at a point on the monotonic clock.
+struct WaitLimit {
+    enum Kind { kForever, kDeadline } kind = kForever;
+    Clock::time_point deadline {};
+
+    static WaitLimit Forever() { return {}; }
+    static WaitLimit Until(Clock::time_point at) { return {kDeadline, at}; }
+};
+
+// poll's timeout for what is left of limit, rounded up so that a wait never
+// ends before its deadline.
+int PollTimeout(const WaitLimit& limit) {
+    if (limit.kind == WaitLimit::kForever) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(limit.deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-// Waits for fd to become ready; 1 ready, 0 timed out, -1 failed. A negative
-// wait means no limit.
-int WaitReady(int fd, short events, std::int64_t waitMs) {
+// Waits for fd to become ready; 1 ready, 0 timed out, -1 failed. A signal
+// does not restart the wait: it goes on with the time left to the same
+// deadline, so a host's periodic timer cannot stretch a timeout.
+int WaitReady(int fd, short events, const WaitLimit& limit) {
     for (;;) {
         pollfd pfd {fd, events, 0};
-        const int timeout = waitMs < 0 ? -1 : static_cast<int>(waitMs > INT_MAX ? INT_MAX : waitMs);
-        const int rc = poll(&pfd, 1, timeout);
+        const int rc = poll(&pfd, 1, PollTimeout(limit));
         if (rc > 0) return (pfd.revents & (POLLERR | POLLNVAL)) != 0 ? -1 : 1;
-        if (rc == 0) return 0;
+        if (rc == 0) {
+            // poll's millisecond rounding may wake us a hair early.
+            if (limit.kind == WaitLimit::kDeadline && Clock::now() < limit.deadline) continue;
+            return 0;
+        }
         if (errno != EINTR) return -1;
     }
 }
@@ -406,18 +422,23 @@ public:
                           : std::uint64_t {t.readTotalTimeoutMultiplier} * count + t.readTotalTimeoutConstant;
         const bool hasTotal = !immediate && totalMs != 0;
         const bool hasInterval = !immediate && !firstByteOnly && t.readIntervalTimeout != 0;
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+        const Clock::time_point start = Clock::now();
+        const Clock::time_point deadline = start + std::chrono::milliseconds(totalMs);
 
         std::uint32_t total = 0;
         while (total < count) {
-            std::int64_t waitMs = -1;
-            if (immediate) waitMs = 0;
-            if (hasTotal) waitMs = MillisecondsLeft(deadline);
-            if (hasInterval && total > 0 && (waitMs < 0 || waitMs > t.readIntervalTimeout)) {
-                waitMs = t.readIntervalTimeout;
+            WaitLimit limit = WaitLimit::Forever();
+            if (immediate || (firstByteOnly && total > 0)) {
+                limit = WaitLimit::Until(start);
+            } else {
+                if (hasTotal) limit = WaitLimit::Until(deadline);
+                if (hasInterval && total > 0) {
+                    const Clock::time_point gap =
+                        Clock::now() + std::chrono::milliseconds(t.readIntervalTimeout);
+                    if (!hasTotal || gap < deadline) limit = WaitLimit::Until(gap);
+                }
             }
-            if ((immediate || firstByteOnly) && total > 0) waitMs = 0;
-            const int ready = WaitReady(port->fd, POLLIN, waitMs);
+            const int ready = WaitReady(port->fd, POLLIN, limit);
             if (ready < 0) return false;
             if (ready == 0) break;
             const ssize_t n = read(port->fd, bytes + total, count - total);
@@ -444,8 +465,8 @@ public:
         const auto* data = static_cast<const unsigned char*>(bytes);
         std::uint32_t total = 0;
         while (total < count) {
-            const std::int64_t waitMs = totalMs == 0 ? -1 : MillisecondsLeft(deadline);
-            const int ready = WaitReady(port->fd, POLLOUT, waitMs);
+            const WaitLimit limit = totalMs == 0 ? WaitLimit::Forever() : WaitLimit::Until(deadline);
+            const int ready = WaitReady(port->fd, POLLOUT, limit);
             if (ready < 0) return false;
             if (ready == 0) break;  // write timeout: report what went out
             const ssize_t n = write(port->fd, data + total, count - total);

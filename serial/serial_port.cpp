@@ -1,5 +1,6 @@
 #include "serial/serial_port.h"
 
+#include <chrono>
 #include <cstring>
 
 namespace kel {
@@ -32,6 +33,10 @@ std::uint8_t RtsControlFromFlags(std::uint16_t flags) {
 int OpenPort(const char* name, const LineSettings* line, std::uint16_t handshakeFlags,
              PortHandle* handle) {
     SerialPlatform& platform = ActiveSerialPlatform();
+    if (name == nullptr || line == nullptr) {
+        *handle = InvalidPortHandle();
+        return kSerialOpenFailed;
+    }
     const PortHandle port = platform.OpenDevice(name);
     *handle = port;
     if (port == InvalidPortHandle()) return kSerialOpenFailed;
@@ -86,30 +91,33 @@ std::int32_t SetReadTimeout(PortHandle port, std::int32_t units) {
     CommTimeouts timeouts;
     if (!platform.GetTimeouts(port, &timeouts)) return 0;
     const std::uint32_t previous = timeouts.readTotalTimeoutConstant;
-    // Unsigned arithmetic: a huge unit count wraps as the 32-bit platform
-    // value would instead of overflowing.
-    const std::uint32_t wanted = static_cast<std::uint32_t>(units) * 10u;
+    // A unit count whose milliseconds do not fit 32 bits saturates rather
+    // than wrapping to a short timeout.
+    constexpr std::uint64_t kLongest = kMaxTimeout - 1;  // MAXDWORD has meanings of its own
+    const std::uint64_t ms = std::uint64_t {static_cast<std::uint32_t>(units)} * 10u;
+    const auto wanted = static_cast<std::uint32_t>(ms > kLongest ? kLongest : ms);
     if (wanted != previous) {
         timeouts.readTotalTimeoutConstant = wanted;
         if (!platform.SetTimeouts(port, timeouts)) return 0;
     }
-    return static_cast<std::int32_t>(previous) / 10;
+    return static_cast<std::int32_t>(previous / 10);
 }
 
-int PurgeInput(PortHandle port) {
+int PurgeInput(PortHandle port, std::uint32_t drainLimitMs) {
     SerialPlatform& platform = ActiveSerialPlatform();
     std::uint32_t waiting = 0;
     const bool cleared = platform.ClearError(port, &waiting);
     if (cleared && waiting == 0) return kSerialOk;
 
     const std::int32_t previous = SetReadTimeout(port, kPurgeReadTimeoutUnits);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(drainLimitMs);
     unsigned char scratch[kPurgeChunk];
     bool readOk = false;
     std::uint32_t got = 0;
     do {
         got = 0;
         readOk = platform.Read(port, scratch, kPurgeChunk, &got);
-    } while (readOk && got == kPurgeChunk);
+    } while (readOk && got == kPurgeChunk && std::chrono::steady_clock::now() < deadline);
     if (previous != 0) SetReadTimeout(port, previous);
     return readOk ? kSerialOk : kSerialOpenFailed;
 }

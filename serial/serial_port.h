@@ -25,6 +25,7 @@ inline constexpr std::uint32_t kOpenReadTimeoutMs = 1000;
 inline constexpr std::int32_t kPurgeReadTimeoutUnits = 5;
 inline constexpr std::uint32_t kPurgeChunk = 512;
 inline constexpr std::uint32_t kQueueSize = 1200;
+inline constexpr std::uint32_t kDefaultDrainLimitMs = 2000;
 
 // The name that opens the null device without any line configuration.
 inline constexpr char kNullDeviceName[] = "NUL";
@@ -41,7 +42,10 @@ int ClosePort(PortHandle port);
 // Sets the read timeout in units of 10 ms; returns the previous one in the
 // same units, or 0 on failure.
 std::int32_t SetReadTimeout(PortHandle port, std::int32_t units);
-int PurgeInput(PortHandle port);
+// Discards waiting input: reads it away with a short timeout while reads
+// come back full, for at most drainLimitMs, so streaming noise cannot hold
+// the caller.
+int PurgeInput(PortHandle port, std::uint32_t drainLimitMs = kDefaultDrainLimitMs);
 int WritePort(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written);
 int ReadPort(PortHandle port, void* buffer, std::uint16_t count, std::uint32_t* got);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "serial/serial_platform.h"
+#include "serial/win32_device_name.h"
 
 namespace kel {
 namespace {
@@ -63,23 +64,13 @@ void FromDcb(const DCB& dcb, CommState* s) {
     s->evtChar = dcb.EvtChar;
 }
 
-// Windows opens COM10 and above only through the device namespace, so every
-// "COMn" goes as "\\.\COMn"; other names are passed as they are.
-bool IsComPortName(const char* name) {
-    if (std::strncmp(name, "COM", 3) != 0) return false;
-    const std::size_t digits = std::strlen(name + 3);
-    return digits > 0 && digits <= 8 && std::strspn(name + 3, "0123456789") == digits;
-}
 
 class Win32SerialPlatform final : public SerialPlatform {
 public:
     PortHandle OpenDevice(const char* name) override {
-        char device[24];
-        if (IsComPortName(name)) {
-            std::snprintf(device, sizeof device, "\\\\.\\%s", name);
-            name = device;
-        }
-        return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        char device[kWin32DeviceNameSize];
+        if (!Win32DeviceName(name, device, sizeof device)) return InvalidPortHandle();
+        return CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     }
 

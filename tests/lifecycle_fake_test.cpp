@@ -241,7 +241,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(LinkTimeoutCase {30, {"GetTimeouts", "SetTimeouts 0/0/300/0/0"}, 300},
                       // Equal to the open's 1000 ms: read, nothing written.
                       LinkTimeoutCase {100, {"GetTimeouts"}, 1000},
-                      LinkTimeoutCase {0, {"GetTimeouts", "SetTimeouts 0/0/0/0/0"}, 0},
+                      // 0 would mean no timeout at all: the open's 1000 ms stay.
+                      LinkTimeoutCase {0, {"GetTimeouts"}, 1000},
+                      // Milliseconds beyond 32 bits saturate instead of wrapping.
+                      LinkTimeoutCase {0x1999999A, {"GetTimeouts", "SetTimeouts 0/0/4294967290/0/0"},
+                                       4294967290u},
                       LinkTimeoutCase {6553, {"GetTimeouts", "SetTimeouts 0/0/65530/0/0"},
                                        65530}),
     [](const ::testing::TestParamInfo<LinkTimeoutCase>& info) {

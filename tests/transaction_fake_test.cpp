@@ -226,10 +226,7 @@ TEST_F(TransactionFake, WriteRequestsGoOnTheLineByteForByte) {
         {"station 7", Gate(7, AreaR, 0, 0), 6, 0, "07?0SRR000000"},
         {"station 8", Gate(8, AreaR, 0, 0), 6, 0, "10?0SRR000000"},
         {"relay T377 off", Gate(1, AreaRT, 0377, 0), 6, 0, "01?0SRRT03770"},
-        {"value 2 on a relay", Gate(1, AreaR, 0, 0), 6, 2u << 16, "01?0SRR000002"},
-        {"negative 32-bit value on a relay", Gate(1, AreaR, 0, 0), 4, 0xFFFFFF01u, "01?0SRR000001"},
         {"timer 12 set", Gate(1, AreaT, 012, 16), 0, 1u << 16, "01?0SRT00121"},
-        {"300 on a timer", Gate(1, AreaT, 012, 16), 0, 300u << 16, "01?0SRT0012\\"},
         {"MA 100 word 1234", Gate(1, AreaMA, 0100, 16), 0, 0x1234u << 16, "01?0WRGA0100A01013412"},
         {"M09 100 long", Gate(1, AreaM09, 0100, 32), 4, 0x0A0B0C0Du, "01?0WRG09100091030D0C0B0A"},
         {"8-bit 5", Gate(1, AreaMB, 010, 8), 0, 5u << 16, "01?0WRGB0010B001005"},
@@ -319,7 +316,17 @@ struct RefusedWrite {
 
 TEST_F(TransactionFake, WritesThatCannotBeSentAreRefusedWithoutTouchingTheLine) {
     const RefusedWrite cases[] = {
+        // A relay or timer contact is set with "0" or "1"; any other value
+        // would go out as a character it does not understand.
+        {"2 on a relay", Gate(1, AreaR, 0, 0), 6, 2u << 16,
+         "KELSRP: Write failed Value out of range. GAS=01R0000A"},
         {"256 on a relay", Gate(1, AreaR, 0, 0), 6, 256u << 16,
+         "KELSRP: Write failed Value out of range. GAS=01R0000A"},
+        {"negative 32-bit value on a relay", Gate(1, AreaR, 0, 0), 4, 0xFFFFFF01u,
+         "KELSRP: Write failed Value out of range. GAS=01R0000A"},
+        {"2 on a timer", Gate(1, AreaT, 012, 16), 0, 2u << 16,
+         "KELSRP: Write failed Value out of range. GAS=01R0000A"},
+        {"300 on a timer", Gate(1, AreaT, 012, 16), 0, 300u << 16,
          "KELSRP: Write failed Value out of range. GAS=01R0000A"},
         {"FFFF on a relay is 65535", Gate(1, AreaRT, 0, 0), 0, 0xFFFFu << 16,
          "KELSRP: Write failed Value out of range. GAS=01R0000A"},

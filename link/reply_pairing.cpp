@@ -1,0 +1,93 @@
+#include "link/reply_pairing.h"
+
+#include <cstring>
+
+#include "link/frame.h"
+#include "link/port_state.h"
+#include "link/text_codec.h"
+
+namespace kel {
+namespace {
+
+constexpr int kStatusCharOffset = 2;
+constexpr int kChecksumAndCr = 3;
+
+bool SoundChecksum(const char* body, int length) {
+    const int digits = length - kChecksumAndCr;
+    std::uint32_t total = HexValue(body + digits, 1);
+    for (int i = 0; i < digits; ++i) total += static_cast<std::uint8_t>(body[i]);
+    return (total & 0xFFu) == 0;
+}
+
+// A sound "#" reply from the same station, with the same "0" and mnemonic,
+// whatever fields it repeats.
+bool SameKind(const char* body, int length, const char* payload) {
+    if (length < kRequestHeadLength + kChecksumAndCr) return false;
+    return body[kStatusCharOffset] == '#' && std::memcmp(body, payload, 2) == 0 && body[3] == payload[3] &&
+           std::memcmp(body + 4, payload + 4, 3) == 0 && SoundChecksum(body, length);
+}
+
+bool SameRequest(const OwedRequest& owed, const char* payload, int length) {
+    const int compared = length < OwedRequest::kSize ? length : OwedRequest::kSize;
+    return owed.length == compared && std::memcmp(owed.payload, payload, static_cast<std::size_t>(compared)) == 0;
+}
+
+}  // namespace
+
+bool Answers(const char* body, int length, const char* payload, int echoLength) {
+    if (echoLength < kRequestHeadLength || length < echoLength + kChecksumAndCr) return false;
+    return SameKind(body, length, payload) &&
+           std::memcmp(body + kRequestHeadLength, payload + kRequestHeadLength,
+                       static_cast<std::size_t>(echoLength - kRequestHeadLength)) == 0;
+}
+
+int AwaitReply(DriverState* state, const char* payload, int length, int echoLength, char* buffer,
+               int* replyLength) {
+    LinkPortState& port = LinkPortOf(*state);
+    const auto budget = ReplyBudget(*state);
+    const auto start = LinkClock::now();
+    // Replies later than this are not waited for any more.
+    if (start - port.lastHeard > 2 * budget) port.Settle(port.owedCount);
+    const auto deadline = start + budget;
+
+    bool heard = false;
+    for (;;) {
+        const ReplyEnd end = ReadReplyUntil(state, buffer, replyLength, deadline);
+        if (end != ReplyEnd::kSilent) {
+            heard = true;
+            port.lastHeard = LinkClock::now();
+        }
+        if (end != ReplyEnd::kComplete) {
+            // A request that heard nothing may still be answered, and so may
+            // one whose line is still catching up on older replies. One that
+            // heard only what it skipped, with nothing owed any more, most
+            // likely skipped its own reply: an older request was lost.
+            if (!heard || port.owedCount > 0) port.Owe(payload, length, echoLength);
+            return kFrameFailed;
+        }
+        int owner = 0;
+        while (owner < port.owedCount && !Answers(buffer, *replyLength, port.owed[owner].payload,
+                                                  port.owed[owner].echoLength)) {
+            ++owner;
+        }
+        if (owner < port.owedCount) {
+            const bool identical = SameRequest(port.owed[owner], payload, length);
+            port.Settle(owner + 1);
+            if (!identical) continue;
+            port.Owe(payload, length, echoLength);  // this request's own reply is still to come
+            return kFrameOk;
+        }
+        if (Answers(buffer, *replyLength, payload, echoLength)) {
+            port.Settle(port.owedCount);
+            return kFrameOk;
+        }
+        if (port.owedCount > 0) {
+            port.Settle(1);
+            continue;
+        }
+        if (SameKind(buffer, *replyLength, payload)) continue;
+        return kFrameOk;
+    }
+}
+
+}  // namespace kel
