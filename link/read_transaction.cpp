@@ -96,7 +96,7 @@ int ReadAttempt(KelRequest* request, std::int32_t* result, bool* delivered) {
     const int length = BuildReadPayload(gate, payload);
     if (length == 0) return kFrameMismatch;
 
-    const int sent = SendFrame(state, payload, length);
+    const int sent = SendRequest(state, payload, length);
     if (sent != kFrameOk) return sent;
     ActiveSerialPlatform().Sleep(static_cast<std::uint32_t>(GetReplyWaitTime()));
     int replyLength = 0;

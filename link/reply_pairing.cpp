@@ -5,6 +5,7 @@
 #include "link/frame.h"
 #include "link/port_state.h"
 #include "link/text_codec.h"
+#include "serial/serial_port.h"
 
 namespace kel {
 namespace {
@@ -27,6 +28,16 @@ bool SameKind(const char* body, int length, const char* payload) {
            std::memcmp(body + 4, payload + 4, 3) == 0 && SoundChecksum(body, length);
 }
 
+// The oldest owed request the frame answers, or port.owedCount.
+int OwnerOf(const LinkPortState& port, const char* body, int length) {
+    int owner = 0;
+    while (owner < port.owedCount &&
+           !Answers(body, length, port.owed[owner].payload, port.owed[owner].echoLength)) {
+        ++owner;
+    }
+    return owner;
+}
+
 bool SameRequest(const OwedRequest& owed, const char* payload, int length) {
     const int compared = length < OwedRequest::kSize ? length : OwedRequest::kSize;
     return owed.length == compared && std::memcmp(owed.payload, payload, static_cast<std::size_t>(compared)) == 0;
@@ -39,6 +50,23 @@ bool Answers(const char* body, int length, const char* payload, int echoLength) 
     return SameKind(body, length, payload) &&
            std::memcmp(body + kRequestHeadLength, payload + kRequestHeadLength,
                        static_cast<std::size_t>(echoLength - kRequestHeadLength)) == 0;
+}
+
+int SendRequest(DriverState* state, const char* payload, int length) {
+    LinkPortState& port = LinkPortOf(*state);
+    char frame[kReplyBufferSize];
+    while (port.owedCount > 0 && WaitingBytes(state->portHandle) > 0) {
+        int frameLength = 0;
+        const auto now = LinkClock::now();
+        const ReplyEnd end = ReadReplyUntil(state, frame, &frameLength, now + ReplyBudget(*state));
+        if (end == ReplyEnd::kSilent) break;
+        port.lastHeard = LinkClock::now();
+        if (end != ReplyEnd::kComplete) break;  // the purge takes the rest
+        // In order: an unknown frame, damaged or refused, is the oldest's.
+        const int owner = OwnerOf(port, frame, frameLength);
+        port.Settle(owner < port.owedCount ? owner + 1 : 1);
+    }
+    return SendFrame(state, payload, length);
 }
 
 int AwaitReply(DriverState* state, const char* payload, int length, int echoLength, char* buffer,
@@ -58,18 +86,10 @@ int AwaitReply(DriverState* state, const char* payload, int length, int echoLeng
             port.lastHeard = LinkClock::now();
         }
         if (end != ReplyEnd::kComplete) {
-            // A request that heard nothing may still be answered, and so may
-            // one whose line is still catching up on older replies. One that
-            // heard only what it skipped, with nothing owed any more, most
-            // likely skipped its own reply: an older request was lost.
             if (!heard || port.owedCount > 0) port.Owe(payload, length, echoLength);
             return kFrameFailed;
         }
-        int owner = 0;
-        while (owner < port.owedCount && !Answers(buffer, *replyLength, port.owed[owner].payload,
-                                                  port.owed[owner].echoLength)) {
-            ++owner;
-        }
+        const int owner = OwnerOf(port, buffer, *replyLength);
         if (owner < port.owedCount) {
             const bool identical = SameRequest(port.owed[owner], payload, length);
             port.Settle(owner + 1);

@@ -11,6 +11,11 @@ namespace kel {
 // fields a read reply repeats) at the same offsets.
 bool Answers(const char* body, int length, const char* payload, int echoLength);
 
+// Sends the request as one frame (SendFrame). While replies are owed, the
+// complete frames already waiting are first paired with them, instead of
+// being purged unseen and leaving them owed for ever.
+int SendRequest(DriverState* state, const char* payload, int length);
+
 // Receives the reply to the request just sent (payload, with echoLength as
 // above: the payload's length for reads, 7 for writes, which repeat nothing
 // after the mnemonic) into buffer, within one reply budget.
@@ -27,7 +32,10 @@ bool Answers(const char* body, int length, const char* payload, int echoLength);
 // answer and is skipped.
 //
 // kFrameOk with the frame in buffer, or kFrameFailed when no frame came by
-// the deadline; if nothing at all arrived, this request is owed.
+// the deadline. This request is then owed if nothing at all arrived, or if
+// older replies are still owed (the controller is catching up); one that
+// heard only frames it skipped, with nothing owed any more, most likely
+// skipped its own reply, as an older request was lost.
 int AwaitReply(DriverState* state, const char* payload, int length, int echoLength, char* buffer,
                int* replyLength);
 

@@ -117,7 +117,7 @@ int SetWriteMode(DriverState* state, const GateRequest* request, int mode) {
     FormatRequestHead(request->address.station, "EWR", payload);
     payload[7] = static_cast<char>('0' + mode);
     WaitForReply();
-    SendFrame(state, payload, sizeof payload);
+    SendRequest(state, payload, sizeof payload);
     WaitForReply();
     int length = 0;
     const int received =
@@ -153,7 +153,7 @@ int WriteAttempt(DriverState* state, const GateRequest* request) {
     char payload[kMaxWritePayload];
     const int length = BuildWritePayload(*request, value, payload);
     if (length == 0) return KEL_REFUSED;  // the gate checks above leave no such address
-    SendFrame(state, payload, length);  // a frame that did not go out shows as no reply
+    SendRequest(state, payload, length);  // a frame that did not go out shows as no reply
     int replyLength = 0;
     const int received =
         AwaitReply(state, payload, length, kRequestHeadLength, WriteReplyBuffer, &replyLength);

@@ -122,6 +122,11 @@ int PurgeInput(PortHandle port, std::uint32_t drainLimitMs) {
     return readOk ? kSerialOk : kSerialOpenFailed;
 }
 
+std::uint32_t WaitingBytes(PortHandle port) {
+    std::uint32_t waiting = 0;
+    return ActiveSerialPlatform().ClearError(port, &waiting) ? waiting : 0;
+}
+
 int WritePort(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written) {
     std::uint32_t done = 0;
     if (!ActiveSerialPlatform().Write(port, bytes, count, &done)) return kSerialIoFailed;

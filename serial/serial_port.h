@@ -46,6 +46,8 @@ std::int32_t SetReadTimeout(PortHandle port, std::int32_t units);
 // come back full, for at most drainLimitMs, so streaming noise cannot hold
 // the caller.
 int PurgeInput(PortHandle port, std::uint32_t drainLimitMs = kDefaultDrainLimitMs);
+// Received bytes waiting to be read; 0 when the port cannot tell.
+std::uint32_t WaitingBytes(PortHandle port);
 int WritePort(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written);
 int ReadPort(PortHandle port, void* buffer, std::uint16_t count, std::uint32_t* got);
 

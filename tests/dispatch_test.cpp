@@ -31,6 +31,37 @@ TEST(Dispatch, CodesWithoutHandlerReturnNoSuchCommandAndTouchNothing) {
 
 TEST(Dispatch, NullRequestIsRefused) { EXPECT_EQ(KelMain(nullptr), KEL_NO_SUCH_COMMAND); }
 
+TEST(Dispatch, NullStateOrBlockIsRefusedByEveryCommandThatUsesThem) {
+    // Which commands read the state and which a block; a null one must be
+    // refused before anything happens, with nothing logged.
+    struct Uses {
+        int32_t code;
+        bool state;
+        bool block;
+    };
+    const Uses commands[] = {{1, true, true},   {2, true, false},  {3, false, true},  {4, false, true},
+                             {5, true, true},   {6, true, true},   {7, true, true},   {10, true, true},
+                             {11, true, false}, {12, true, false}, {13, true, false}, {14, false, true},
+                             {15, true, true}};
+    for (const Uses& c : commands) {
+        SCOPED_TRACE(c.code);
+        // Big enough for any block; zeroes make a closed port and no names.
+        alignas(8) unsigned char block[64] = {};
+        DriverState state;
+        std::memset(&state, 0, sizeof state);
+        teskar_clear();
+        if (c.state) {
+            EXPECT_EQ(Call(nullptr, c.code, block), KEL_NO_SUCH_COMMAND);
+        }
+        if (c.block) {
+            EXPECT_EQ(Call(&state, c.code, nullptr), KEL_NO_SUCH_COMMAND);
+        }
+        EXPECT_EQ(Call(nullptr, c.code, nullptr), KEL_NO_SUCH_COMMAND);
+        EXPECT_EQ(state.portOpen, 0u);
+        EXPECT_EQ(teskar_count(), 0);
+    }
+}
+
 TEST(Dispatch, HostBytesOfTheRequestAreLeftAlone) {
     DriverState state {};
     DriverInfo info {};

@@ -25,6 +25,7 @@
 
 #include "kelwnsrp.h"
 #include "serial/serial_platform.h"
+#include "serial/serial_port.h"
 #include "teskar.h"
 #include "tools/jwsim/controller.h"
 #include "tools/jwsim/protocol.h"
@@ -179,7 +180,7 @@ protected:
     }
 
     // A fresh simulator and the driver's port open on it; the log is cleared.
-    void Connect(SimulatorOptions options, std::uint32_t linkTimeout) {
+    void Connect(SimulatorOptions options, std::uint32_t linkTimeout, std::uint16_t baud = 9600) {
         Disconnect();
         simulator_ = std::make_unique<Simulator>(std::move(options));
         ASSERT_TRUE(simulator_->Start()) << simulator_->error();
@@ -189,7 +190,7 @@ protected:
         std::memcpy(open.portName, name.data(), name.size());
         open.enable = 1;
         open.LinkTimeout = linkTimeout;
-        open.line = {9600, 8, 0, 0};
+        open.line = {baud, 8, 0, 0};
         teskar_clear();
         ASSERT_EQ(Call(KEL_CMD_OPEN, &open), KEL_OK) << name;
         // Without the file every read would wait 50 ms before its reply.
@@ -629,6 +630,73 @@ TEST_F(EndToEndFault, AFaultThatClearsBeforeTheFifthAttemptIsRecoveredFrom) {
     EXPECT_EQ(Sent(), Repeated("01?0WRGB0010B001042", 3));
     EXPECT_EQ(Logged(), (std::vector<Message> {kIncorrectReply, kIncorrectReply}));
     EXPECT_EQ(Stored(simulator_->Snapshot(1), Register('B', 010, 1)), 0x42u);
+}
+
+// ---- late and slow replies ------------------------------------------------------------
+
+using EndToEndLate = EndToEnd;
+
+// The controller answers in order: holding back one reply holds back the
+// replies to every attempt behind it, so they all arrive during the next
+// call, which must not take any of them for its own.
+TEST_F(EndToEndLate, LateRepliesToOneAddressNeverAnswerTheReadOfAnother) {
+    ASSERT_NO_FATAL_FAILURE(Connect({}, 10));  // 100 ms
+    const Gate first = Check("01MA0100", KEL_VALUE_ANALOG16);
+    const Gate second = Check("01MA0200", KEL_VALUE_ANALOG16);
+    Edit(1, Register('A', 0100, 2), 0x1111);
+    Edit(1, Register('A', 0200, 2), 0x2222);
+    simulator_->InjectFault({.kind = FaultKind::kDelay, .replies = 1, .delay = milliseconds(800)});
+
+    std::uint32_t cell = kFill;
+    EXPECT_EQ(Read(first, KEL_VALUE_ANALOG16, &cell), KEL_LINE_FAILURE);
+    EXPECT_EQ(Read(second, KEL_VALUE_ANALOG16, &cell), KEL_OK);
+    EXPECT_EQ(cell, 0x2222A5A5u);
+    EXPECT_EQ(Read(first, KEL_VALUE_ANALOG16, &cell), KEL_OK);
+    EXPECT_EQ(cell, 0x1111A5A5u);
+}
+
+TEST_F(EndToEndLate, ALateAcknowledgementNeverCompletesALaterWrite) {
+    ASSERT_NO_FATAL_FAILURE(Connect({}, 10));
+    const Gate first = Check("01MA0100", KEL_VALUE_ANALOG16);
+    const Gate second = Check("01MA0200", KEL_VALUE_ANALOG16);
+    // Every attempt of the first write is answered after its last one; the
+    // controller refuses everything after that, the second write included.
+    simulator_->InjectFault({.kind = FaultKind::kDelay, .replies = 1, .delay = milliseconds(800)});
+    simulator_->InjectFault({.kind = FaultKind::kErrorStatus, .replies = 20, .status = 0x06});
+
+    std::uint32_t cell = 0x0101A5A5;
+    EXPECT_NE(Write(first, KEL_VALUE_ANALOG16, &cell), KEL_OK);
+    cell = 0x0202A5A5;
+    EXPECT_NE(Write(second, KEL_VALUE_ANALOG16, &cell), KEL_OK);
+    const std::vector<std::string> acknowledged = simulator_->Acknowledged();
+    EXPECT_EQ(std::count(acknowledged.begin(), acknowledged.end(), "01?0WRGA0200A02010202"), 0);
+    EXPECT_EQ(Stored(simulator_->Snapshot(1), Register('A', 0200, 2)), 0u);
+}
+
+TEST_F(EndToEndLate, ADribblingReplyIsCutOffAtTheAttemptsDeadline) {
+    // At 38400 baud an attempt may take 100 ms + 600 characters (172 ms) +
+    // 100 ms; a reply dribbling a byte every 90 ms would take two seconds,
+    // and used to hold every attempt that long.
+    ASSERT_NO_FATAL_FAILURE(Connect({}, 10, 38400));
+
+    const Gate gate = Check("01MA0100", KEL_VALUE_ANALOG16);
+    simulator_->InjectFault({.kind = FaultKind::kDribble, .replies = 5, .delay = milliseconds(90)});
+    std::uint32_t cell = kFill;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Read(gate, KEL_VALUE_ANALOG16, &cell), KEL_LINE_FAILURE);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(cell, kFill);
+    EXPECT_LT(elapsed, milliseconds(5 * 500));
+}
+
+TEST_F(EndToEndLate, LinkTimeoutZeroKeepsTheDefaultSecondInsteadOfWaitingForEver) {
+    ASSERT_NO_FATAL_FAILURE(Connect({.stations = {2}}, 0));
+    unsigned char byte = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(kel::ReadPort(state_.portHandle, &byte, 1, nullptr), kel::kSerialIoFailed);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, milliseconds(990));
+    EXPECT_LT(elapsed, milliseconds(3000));
 }
 
 // ---- stations -------------------------------------------------------------------------

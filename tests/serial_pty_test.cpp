@@ -3,6 +3,9 @@
 // the line on the master.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/time.h>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -279,6 +282,39 @@ TEST_F(SerialPtyTimeout, ReadWithNothingArrivingEndsAfterTheReadTimeout) {
     elapsed = MillisecondsSince(start);
     EXPECT_GE(elapsed, 45);
     EXPECT_LE(elapsed, 600);
+}
+
+namespace {
+void IgnoreAlarm(int) {}
+}  // namespace
+
+TEST_F(SerialPtyTimeout, APeriodicTimerSignalDoesNotStretchTheTimeout) {
+    ScopedPort port;
+    ASSERT_EQ(port.Open(pty.path(), k9600_8N1), kel::kSerialOk);
+    kel::SetReadTimeout(port.handle(), 10);  // 100 ms
+
+    // A host with a 20 ms timer whose handler restarts interrupted calls:
+    // each signal used to start the whole wait over, for ever.
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = IgnoreAlarm;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+    const itimerval every20ms {{0, 20000}, {0, 20000}};
+    const itimerval stop {};
+    ASSERT_EQ(setitimer(ITIMER_REAL, &every20ms, nullptr), 0);
+
+    unsigned char byte = 0;
+    const Clock::time_point start = Clock::now();
+    const int result = kel::ReadPort(port.handle(), &byte, 1, nullptr);
+    const long long elapsed = MillisecondsSince(start);
+    setitimer(ITIMER_REAL, &stop, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+
+    EXPECT_EQ(result, kel::kSerialIoFailed);
+    EXPECT_GE(elapsed, 95);
+    EXPECT_LE(elapsed, 1000);
 }
 
 TEST_F(SerialPtyTimeout, ReadReturnsAsSoonAsTheBytesHaveArrived) {

@@ -268,6 +268,7 @@ std::string FaultyFrame(const std::string& body, const Fault& fault) {
             return fault.garbage + frame;
         case FaultKind::kErrorStatus:
         case FaultKind::kDelay:
+        case FaultKind::kDribble:
             break;
     }
     return frame;

@@ -86,6 +86,7 @@ enum class FaultKind {
     kOverLong,       // "::", body, then 800 more characters and no CR
     kGarbageBefore,  // Fault::garbage, then the frame
     kDelay,          // the frame, sent Fault::delay late
+    kDribble,        // the frame one byte at a time, Fault::delay between bytes
 };
 
 // A fault for the next `replies` replies the simulator would send. Except
@@ -98,8 +99,8 @@ struct Fault {
     std::string garbage = std::string("\0x\xFF", 3);
 };
 
-// What goes on the line for body under fault (kDelay: the plain frame; the
-// caller waits).
+// What goes on the line for body under fault (kDelay, kDribble: the plain
+// frame; the caller paces it).
 std::string FaultyFrame(const std::string& body, const Fault& fault);
 
 // bytes with control and non-ASCII characters escaped: CR as \r, LF as \n,

@@ -166,7 +166,11 @@ void Simulator::Serve() {
             // Woken by Stop(): the delayed reply is dropped.
             if (reply.delay.count() > 0 && !WaitUntil(0, static_cast<int>(reply.delay.count()))) return;
             if (options_.trace) options_.trace('>', reply.bytes);
-            Send(reply.bytes);
+            if (reply.gap.count() > 0) {
+                if (!SendPaced(reply.bytes, reply.gap)) return;
+            } else {
+                Send(reply.bytes);
+            }
         }
     }
 }
@@ -178,14 +182,23 @@ bool Simulator::Handle(const ReceivedRequest& request, Outgoing* reply) {
         const auto controller = controllers_.find(StationOf(request.payload));
         if (request.checksumOk && controller != controllers_.end()) {
             const Fault* fault = faults_.empty() ? nullptr : &faults_.front();
+            std::string body;
             if (fault != nullptr && fault->kind == FaultKind::kErrorStatus) {
-                reply->bytes = FrameFor(ErrorBody(request.payload, fault->status));
+                body = ErrorBody(request.payload, fault->status);
+                reply->bytes = FrameFor(body);
             } else {
-                const std::string body = ReplyBodyFor(request.payload, controller->second);
+                body = ReplyBodyFor(request.payload, controller->second);
                 reply->bytes = fault != nullptr ? FaultyFrame(body, *fault) : FrameFor(body);
+            }
+            // Acknowledged: the whole intact "#" frame goes out, whatever precedes it.
+            const std::string frame = FrameFor(body);
+            if (body.size() > 2 && body[2] == '#' && reply->bytes.size() >= frame.size() &&
+                reply->bytes.compare(reply->bytes.size() - frame.size(), frame.size(), frame) == 0) {
+                acknowledged_.push_back(request.payload);
             }
             if (fault != nullptr) {
                 if (fault->kind == FaultKind::kDelay) reply->delay = fault->delay;
+                if (fault->kind == FaultKind::kDribble) reply->gap = fault->delay;
                 if (--faults_.front().replies <= 0) faults_.pop_front();
             }
         }
@@ -242,6 +255,20 @@ std::vector<std::string> Simulator::Payloads() const {
 void Simulator::ClearRequests() {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.clear();
+    acknowledged_.clear();
+}
+
+std::vector<std::string> Simulator::Acknowledged() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return acknowledged_;
+}
+
+bool Simulator::SendPaced(const std::string& bytes, std::chrono::milliseconds gap) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i > 0 && !WaitUntil(0, static_cast<int>(gap.count()))) return false;
+        Send(bytes.substr(i, 1));
+    }
+    return true;
 }
 
 bool Simulator::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {

@@ -72,6 +72,11 @@ public:
     // The payloads of the requests with a sound checksum, in order.
     std::vector<std::string> Payloads() const;
     void ClearRequests();
+    // The payloads of the requests the simulator acknowledged with an intact
+    // "#" reply (sent in full, late or paced included), in order; cleared
+    // with the requests.
+    std::vector<std::string> Acknowledged() const;
+
     // Waits until at least count requests were recorded since the last
     // ClearRequests; false on timeout. A recorded request has been carried
     // out (its reply may still be on its way).
@@ -81,6 +86,7 @@ private:
     struct Outgoing {
         std::string bytes;
         std::chrono::milliseconds delay {0};
+        std::chrono::milliseconds gap {0};  // between bytes
     };
 
     bool OpenLine();
@@ -91,6 +97,8 @@ private:
     // Waits until the line can take bytes or Stop() is called; false then.
     bool WaitUntil(short events, int timeoutMs);
     void Send(const std::string& bytes);
+    // Sends bytes one at a time, gap apart; false when Stop() interrupts.
+    bool SendPaced(const std::string& bytes, std::chrono::milliseconds gap);
 
     SimulatorOptions options_;
     std::string error_;
@@ -106,6 +114,7 @@ private:
     std::map<int, Controller> controllers_;
     std::deque<Fault> faults_;
     std::vector<ReceivedRequest> requests_;
+    std::vector<std::string> acknowledged_;
 };
 
 }  // namespace kel::jwsim
