@@ -22,8 +22,22 @@ struct FieldCase {
     const char* text;  // what the field holds, fitting or not
 };
 
-// Both formatters write exactly their field, whatever the input: never a
-// byte beyond it, never a wrapped or truncated address reported as fitting.
+using FieldFormatter = bool (*)(std::int32_t areaKind, std::int32_t value, char* field);
+
+// A formatter writes exactly its field, whatever the input: never a byte
+// beyond it, never a wrapped or truncated address reported as fitting.
+template <std::size_t N>
+void ExpectFields(FieldFormatter format, const FieldCase (&cases)[N], std::size_t width) {
+    for (const FieldCase& c : cases) {
+        SCOPED_TRACE(c.value);
+        char field[8];
+        std::memset(field, kGuard, sizeof field);
+        EXPECT_EQ(format(c.areaKind, c.value, field), c.fits);
+        EXPECT_EQ(std::string(field, width), c.text);
+        EXPECT_EQ(field[width], kGuard);
+    }
+}
+
 TEST(AddressFields, RelayFieldIsFiveCharactersAndSaysWhenTheNumberHasNoSuchForm) {
     const FieldCase cases[] = {
         {AreaR, 0, true, "00000"},          {AreaR, 4095, true, "07777"},
@@ -32,14 +46,7 @@ TEST(AddressFields, RelayFieldIsFiveCharactersAndSaysWhenTheNumberHasNoSuchForm)
         {AreaR, INT32_MAX, false, "77777"}, {AreaR, INT32_MIN, false, "00000"},
         {AreaRT, 0377, true, "T0377"},      {AreaRT, 4096, false, "T0000"},
     };
-    for (const FieldCase& c : cases) {
-        SCOPED_TRACE(c.value);
-        char field[8];
-        std::memset(field, kGuard, sizeof field);
-        EXPECT_EQ(FormatRelayField(c.areaKind, c.value, field), c.fits);
-        EXPECT_EQ(std::string(field, 5), c.text);
-        EXPECT_EQ(field[5], kGuard);
-    }
+    ExpectFields(&FormatRelayField, cases, 5);
 }
 
 TEST(AddressFields, RegisterAddressIsFourCharactersAndSaysWhenItHasNoSuchForm) {
@@ -50,14 +57,7 @@ TEST(AddressFields, RegisterAddressIsFourCharactersAndSaysWhenItHasNoSuchForm) {
         // The "9" replaces the first digit: 01000 would come out as 9000.
         {AreaM09, 01000, false, "9000"}, {AreaM19, INT32_MIN, false, "9000"},
     };
-    for (const FieldCase& c : cases) {
-        SCOPED_TRACE(c.value);
-        char field[8];
-        std::memset(field, kGuard, sizeof field);
-        EXPECT_EQ(FormatRegisterAddress(c.areaKind, c.value, field), c.fits);
-        EXPECT_EQ(std::string(field, 4), c.text);
-        EXPECT_EQ(field[4], kGuard);
-    }
+    ExpectFields(&FormatRegisterAddress, cases, 4);
 }
 
 TEST(Win32PortNames, ComPortsOfAnyCaseGoThroughTheDeviceNamespace) {
