@@ -124,6 +124,15 @@ int CheckStatus(DriverState* state, const char* body) {
     return kFrameFailed;
 }
 
+bool ChecksumMatches(const char* body, int length) {
+    const int digits = length - 3;
+    const auto isDigit = [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); };
+    if (digits < 0 || !isDigit(body[digits]) || !isDigit(body[digits + 1])) return false;
+    std::uint32_t total = HexValue(body + digits, 1);
+    for (int i = 0; i < digits; ++i) total += static_cast<std::uint8_t>(body[i]);
+    return (total & 0xFFu) == 0;
+}
+
 int CheckReply(DriverState* state, const char* body, const char* request, int length) {
     // No body ReadReply stores is longer than its buffer.
     if (length > kReplyBufferSize) return kFrameMismatch;
@@ -142,10 +151,7 @@ int CheckReply(DriverState* state, const char* body, const char* request, int le
 
     // The mnemonic matched, so length is at least 7 and the checksum digits
     // at length - 3 lie within the stored body.
-    const int digits = length - 3;
-    std::uint32_t total = HexValue(body + digits, 1);
-    for (int i = 0; i < digits; ++i) total += static_cast<std::uint8_t>(body[i]);
-    return (total & 0xFFu) == 0 ? kFrameOk : kFrameMismatch;
+    return ChecksumMatches(body, length) ? kFrameOk : kFrameMismatch;
 }
 
 }  // namespace kel

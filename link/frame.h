@@ -74,6 +74,13 @@ int ReadReply(DriverState* state, char* buffer, int* length);
 // body must hold at least 6 bytes, as every reply buffer does.
 int CheckStatus(DriverState* state, const char* body);
 
+// Whether the checksum digits at body offsets length - 3 and length - 2 are
+// two upper-case hexadecimal digits and, added to the 8-bit sum of the bytes
+// before them, give 0 modulo 256. A garbled digit is never read leniently: a
+// single bit flipped in it ("B" to "R") would otherwise still add up.
+// length must be at least 3.
+bool ChecksumMatches(const char* body, int length);
+
 // Checks a stored reply body of length bytes against the request payload
 // that was sent: station, status, the "0" byte, mnemonic, then checksum; the
 // first failing check decides. Only the length bytes of the body are read,

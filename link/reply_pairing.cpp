@@ -4,7 +4,6 @@
 
 #include "link/frame.h"
 #include "link/port_state.h"
-#include "link/text_codec.h"
 #include "serial/serial_port.h"
 
 namespace kel {
@@ -13,19 +12,12 @@ namespace {
 constexpr int kStatusCharOffset = 2;
 constexpr int kChecksumAndCr = 3;
 
-bool SoundChecksum(const char* body, int length) {
-    const int digits = length - kChecksumAndCr;
-    std::uint32_t total = HexValue(body + digits, 1);
-    for (int i = 0; i < digits; ++i) total += static_cast<std::uint8_t>(body[i]);
-    return (total & 0xFFu) == 0;
-}
-
 // A sound "#" reply from the same station, with the same "0" and mnemonic,
 // whatever fields it repeats.
 bool SameKind(const char* body, int length, const char* payload) {
     if (length < kRequestHeadLength + kChecksumAndCr) return false;
     return body[kStatusCharOffset] == '#' && std::memcmp(body, payload, 2) == 0 && body[3] == payload[3] &&
-           std::memcmp(body + 4, payload + 4, 3) == 0 && SoundChecksum(body, length);
+           std::memcmp(body + 4, payload + 4, 3) == 0 && ChecksumMatches(body, length);
 }
 
 // The oldest owed request the frame answers, or port.owedCount.
