@@ -2,6 +2,8 @@
 # Builds and runs the project on Debian 12.
 #   ./dev.sh demo   build the driver and run the demo host
 #   ./dev.sh test   build and run every test, plainly and under ASan/UBSan
+#   ./dev.sh fuzz [SECONDS]  run each fuzz target SECONDS (default 60) with clang's libFuzzer
+#   ./dev.sh soak [OPS]      run the fault soak with OPS operations (default 20000)
 # As root it first installs whatever of the build's Debian packages is missing.
 set -eu
 cd "$(dirname "$0")"
@@ -58,8 +60,52 @@ case "${1:-}" in
     build build-asan -DKEL_SANITIZE=ON
     ctest --test-dir build-asan --output-on-failure --parallel "$jobs"
     ;;
+  fuzz)
+    seconds=${2:-60}
+    packages="cmake make clang libclang-rt-14-dev libgtest-dev libgmock-dev"
+    install_missing
+    targets="fuzz_gate_address fuzz_read_reply fuzz_write_reply fuzz_configuration fuzz_port_name"
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_FUZZ=ON
+    # Only the fuzz targets: the rest of the tree is not built for libFuzzer.
+    cmake --build build-fuzz --parallel "$jobs" --target $targets
+    status=0
+    for target in $targets; do
+      # Runs grow a scratch copy; the checked-in seeds stay as they are.
+      corpus=build-fuzz/corpus/$target
+      rm -rf "$corpus"
+      mkdir -p "$corpus"
+      cp tests/fuzz/corpus/$target/* "$corpus"/
+      log=build-fuzz/$target.log
+      echo "--- $target, $seconds s (full output in $log)"
+      if (cd build-fuzz && "./bin/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+            -artifact_prefix="./$target-" "corpus/$target") > "$log" 2>&1; then
+        grep -E '^#[0-9]+[[:space:]]+DONE|^stat::number_of_executed_units' "$log"
+      else
+        # A finding; its input is left as build-fuzz/$target-crash-* (or -leak-, -timeout-).
+        tail -n 60 "$log"
+        status=1
+      fi
+    done
+    exit $status
+    ;;
+  soak)
+    # The test suite's soak at length: mixed reads and writes with damaged
+    # replies against the simulator; it prints what it counted.
+    ops=${2:-20000}
+    case "$ops" in
+      "" | *[!0-9]* | 0*)
+        echo "usage: ./dev.sh soak [OPS]   (OPS a positive number)" >&2
+        exit 64
+        ;;
+    esac
+    packages="cmake make g++ libgtest-dev libgmock-dev"
+    install_missing
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build --parallel "$jobs" --target soak_tests
+    KEL_SOAK_OPS=$ops ./build/bin/soak_tests
+    ;;
   *)
-    echo "usage: ./dev.sh demo|test" >&2
+    echo "usage: ./dev.sh demo|test|fuzz [SECONDS]|soak [OPS]" >&2
     exit 64
     ;;
 esac
