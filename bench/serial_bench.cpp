@@ -45,7 +45,7 @@ struct Pty {
     }
 };
 
-const LineSettings kLine {9600, 8, 0, 0};
+const kel::LineParameters kLine {9600, 8, 0, 0};
 
 void BM_OpenClose(benchmark::State& state) {
     Pty pty;
@@ -94,7 +94,7 @@ void BM_PurgeWaitingInput(benchmark::State& state) {
         if (write(pty.master, junk.data(), junk.size()) != static_cast<ssize_t>(junk.size())) std::abort();
         std::uint32_t waiting = 0;
         // Let the bytes reach the slave's queue before timing the purge.
-        while (waiting < junk.size()) kel::ActiveSerialPlatform().ClearError(port, &waiting);
+        while (waiting < junk.size()) waiting = kel::WaitingBytes(port);
         state.ResumeTiming();
         kel::PurgeInput(port);
     }

@@ -6,12 +6,13 @@ set(KEL_STATIC_RUNTIME -static -static-libgcc -static-libstdc++)
 # Import library for the host's err, made from its module definition.
 set(KEL_TESKAR_IMPORT ${CMAKE_BINARY_DIR}/libteskar_import.a)
 add_custom_command(OUTPUT ${KEL_TESKAR_IMPORT}
-  COMMAND ${CMAKE_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/driver/TESKAR.def -l ${KEL_TESKAR_IMPORT}
-  DEPENDS ${CMAKE_SOURCE_DIR}/driver/TESKAR.def
+  COMMAND ${CMAKE_DLLTOOL} -d ${CMAKE_SOURCE_DIR}/host/TESKAR.def -l ${KEL_TESKAR_IMPORT}
+  DEPENDS ${CMAKE_SOURCE_DIR}/host/TESKAR.def
   COMMENT "Import library for TESKAR.dll")
 add_custom_target(teskar_import DEPENDS ${KEL_TESKAR_IMPORT})
 
-add_library(kelwnsrp SHARED $<TARGET_OBJECTS:kelwnsrp_objects> ${CMAKE_SOURCE_DIR}/driver/KELWNSRP.def)
+add_library(kelwnsrp SHARED $<TARGET_OBJECTS:kelwnsrp_objects> $<TARGET_OBJECTS:kel_protocol_objects>
+  ${CMAKE_SOURCE_DIR}/entry/KELWNSRP.def)
 add_dependencies(kelwnsrp teskar_import)
 set_target_properties(kelwnsrp PROPERTIES PREFIX "" OUTPUT_NAME KELWNSRP)
 target_link_libraries(kelwnsrp PRIVATE ${KEL_TESKAR_IMPORT})

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "link/frame.h"
+#include "protocol/frame.h"
 
 namespace kel {
 namespace {
@@ -22,7 +22,7 @@ std::array<LinkPortState, kTrackedPorts> g_ports {};
 std::array<std::uint64_t, kTrackedPorts> g_used {};
 std::uint64_t g_clock = 0;
 
-LinkPortState Fresh(void* port, std::uint32_t readTimeoutMs) {
+LinkPortState Fresh(PortHandle port, std::uint32_t readTimeoutMs) {
     LinkPortState state;
     state.port = port;
     state.readTimeoutMs = readTimeoutMs;
@@ -30,7 +30,7 @@ LinkPortState Fresh(void* port, std::uint32_t readTimeoutMs) {
     return state;
 }
 
-LinkPortState* Find(void* port) {
+LinkPortState* Find(PortHandle port) {
     for (std::size_t i = 0; i < kTrackedPorts; ++i) {
         if (g_ports[i].port == port) {
             g_used[i] = ++g_clock;
@@ -40,7 +40,7 @@ LinkPortState* Find(void* port) {
     return nullptr;
 }
 
-LinkPortState& Make(void* port, std::uint32_t readTimeoutMs) {
+LinkPortState& Make(PortHandle port, std::uint32_t readTimeoutMs) {
     std::size_t victim = 0;
     for (std::size_t i = 1; i < kTrackedPorts; ++i) {
         if (g_used[i] < g_used[victim]) victim = i;
@@ -73,7 +73,7 @@ std::uint32_t ReadTimeoutUnits(std::uint32_t linkTimeout) {
     return linkTimeout > kLongest ? kLongest : linkTimeout;
 }
 
-void ResetLinkPort(void* port, std::uint32_t readTimeoutMs) {
+void ResetLinkPort(PortHandle port, std::uint32_t readTimeoutMs) {
     if (LinkPortState* known = Find(port)) {
         *known = Fresh(port, readTimeoutMs);
         return;
@@ -81,18 +81,18 @@ void ResetLinkPort(void* port, std::uint32_t readTimeoutMs) {
     Make(port, readTimeoutMs);
 }
 
-void ForgetLinkPort(void* port) {
+void ForgetLinkPort(PortHandle port) {
     if (LinkPortState* known = Find(port)) *known = LinkPortState {};
 }
 
-LinkPortState& LinkPortOf(const DriverState& state) {
-    if (LinkPortState* known = Find(state.portHandle)) return *known;
-    return Make(state.portHandle, LinkTimeoutMs(state.LinkTimeout));
+LinkPortState& LinkPortOf(const Line& line) {
+    if (LinkPortState* known = Find(line.port)) return *known;
+    return Make(line.port, LinkTimeoutMs(line.linkTimeout));
 }
 
-std::chrono::milliseconds ReplyBudget(const DriverState& state) {
-    const LinkPortState& port = LinkPortOf(state);
-    std::uint32_t baud = state.portSettings.line.baudRate;
+std::chrono::milliseconds ReplyBudget(const Line& line) {
+    const LinkPortState& port = LinkPortOf(line);
+    std::uint32_t baud = line.baudRate;
     if (baud < kSlowestBaud) baud = kSlowestBaud;
     const std::uint64_t lineMs =
         (std::uint64_t {kReplyBufferSize} * kBitsPerCharacter * 1000u + baud - 1) / baud;

@@ -13,7 +13,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "kelwnsrp.h"
+#include "link/line.h"
 
 namespace kel {
 
@@ -39,7 +39,7 @@ struct OwedRequest {
 inline constexpr int kMaxOwedReplies = 8;
 
 struct LinkPortState {
-    void* port = nullptr;
+    PortHandle port = nullptr;
     std::uint32_t readTimeoutMs = 0;
     OwedRequest owed[kMaxOwedReplies] {};  // oldest first
     int owedCount = 0;
@@ -53,17 +53,17 @@ struct LinkPortState {
 };
 
 // Starts afresh for a port just opened with that read timeout.
-void ResetLinkPort(void* port, std::uint32_t readTimeoutMs);
+void ResetLinkPort(PortHandle port, std::uint32_t readTimeoutMs);
 // Forgets a port that was closed.
-void ForgetLinkPort(void* port);
-// The state of the state's port, made from its LinkTimeout if the port was
-// not opened through the lifecycle commands.
-LinkPortState& LinkPortOf(const DriverState& state);
+void ForgetLinkPort(PortHandle port);
+// The state of the line's port, made from its link timeout if the port was
+// not opened through ResetLinkPort.
+LinkPortState& LinkPortOf(const Line& line);
 
 // How long one attempt may take to receive its reply: the read timeout, plus
 // the time 600 characters take at the line's baud rate (11 bits each), plus
 // a margin. A healthy reply never comes near it; a dribbling line or
 // streaming noise is cut off there.
-std::chrono::milliseconds ReplyBudget(const DriverState& state);
+std::chrono::milliseconds ReplyBudget(const Line& line);
 
 }  // namespace kel

@@ -2,23 +2,13 @@
 
 #include <cstring>
 
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "link/port_state.h"
+#include "protocol/frame.h"
 #include "serial/serial_port.h"
 
 namespace kel {
 namespace {
-
-constexpr int kStatusCharOffset = 2;
-constexpr int kChecksumAndCr = 3;
-
-// A sound "#" reply from the same station, with the same "0" and mnemonic,
-// whatever fields it repeats.
-bool SameKind(const char* body, int length, const char* payload) {
-    if (length < kRequestHeadLength + kChecksumAndCr) return false;
-    return body[kStatusCharOffset] == '#' && std::memcmp(body, payload, 2) == 0 && body[3] == payload[3] &&
-           std::memcmp(body + 4, payload + 4, 3) == 0 && ChecksumMatches(body, length);
-}
 
 // The oldest owed request the frame answers, or port.owedCount.
 int OwnerOf(const LinkPortState& port, const char* body, int length) {
@@ -30,27 +20,52 @@ int OwnerOf(const LinkPortState& port, const char* body, int length) {
     return owner;
 }
 
-bool SameRequest(const OwedRequest& owed, const char* payload, int length) {
-    const int compared = length < OwedRequest::kSize ? length : OwedRequest::kSize;
-    return owed.length == compared && std::memcmp(owed.payload, payload, static_cast<std::size_t>(compared)) == 0;
+bool SameRequest(const OwedRequest& owed, const Request& request) {
+    const int compared = request.length < OwedRequest::kSize ? request.length : OwedRequest::kSize;
+    return owed.length == compared &&
+           std::memcmp(owed.payload, request.payload, static_cast<std::size_t>(compared)) == 0;
+}
+
+void Owe(LinkPortState& port, const Request& request) {
+    port.Owe(request.payload, request.length, request.echoLength);
+}
+
+enum class Pairing { kTake, kSkip };
+
+// What a complete frame is to this request, settling the owed requests it
+// accounts for.
+Pairing Pair(LinkPortState& port, const Request& request, const char* body, int length) {
+    const int owner = OwnerOf(port, body, length);
+    if (owner < port.owedCount) {
+        const bool identical = SameRequest(port.owed[owner], request);
+        port.Settle(owner + 1);
+        if (!identical) return Pairing::kSkip;
+        Owe(port, request);  // this request's own reply is still to come
+        return Pairing::kTake;
+    }
+    if (Answers(body, length, request.payload, request.echoLength)) {
+        port.Settle(port.owedCount);
+        return Pairing::kTake;
+    }
+    if (AnswersSameKind(body, length, request.payload)) return Pairing::kSkip;
+    // A refusal or a damaged frame can only fail this request, whoever it
+    // belongs to: judged here, it counts as the oldest owed reply, and this
+    // request's own reply, if any, may still be on its way.
+    if (port.owedCount > 0) {
+        port.Settle(1);
+        Owe(port, request);
+    }
+    return Pairing::kTake;
 }
 
 }  // namespace
 
-bool Answers(const char* body, int length, const char* payload, int echoLength) {
-    if (echoLength < kRequestHeadLength || length < echoLength + kChecksumAndCr) return false;
-    return SameKind(body, length, payload) &&
-           std::memcmp(body + kRequestHeadLength, payload + kRequestHeadLength,
-                       static_cast<std::size_t>(echoLength - kRequestHeadLength)) == 0;
-}
-
-int SendRequest(DriverState* state, const char* payload, int length) {
-    LinkPortState& port = LinkPortOf(*state);
+int SendRequest(Line& line, const Request& request) {
+    LinkPortState& port = LinkPortOf(line);
     char frame[kReplyBufferSize];
-    while (port.owedCount > 0 && WaitingBytes(state->portHandle) > 0) {
+    while (port.owedCount > 0 && WaitingBytes(line.port) > 0) {
         int frameLength = 0;
-        const auto now = LinkClock::now();
-        const ReplyEnd end = ReadReplyUntil(state, frame, &frameLength, now + ReplyBudget(*state));
+        const ReplyEnd end = ReadReplyUntil(line, frame, &frameLength, LinkClock::now() + ReplyBudget(line));
         if (end == ReplyEnd::kSilent) break;
         port.lastHeard = LinkClock::now();
         if (end != ReplyEnd::kComplete) break;  // the purge takes the rest
@@ -58,13 +73,12 @@ int SendRequest(DriverState* state, const char* payload, int length) {
         const int owner = OwnerOf(port, frame, frameLength);
         port.Settle(owner < port.owedCount ? owner + 1 : 1);
     }
-    return SendFrame(state, payload, length);
+    return SendFrame(line, request.payload, request.length);
 }
 
-int AwaitReply(DriverState* state, const char* payload, int length, int echoLength, char* buffer,
-               int* replyLength) {
-    LinkPortState& port = LinkPortOf(*state);
-    const auto budget = ReplyBudget(*state);
+int AwaitReply(Line& line, const Request& request, char* buffer, int* replyLength) {
+    LinkPortState& port = LinkPortOf(line);
+    const auto budget = ReplyBudget(line);
     const auto start = LinkClock::now();
     // Replies later than this are not waited for any more.
     if (start - port.lastHeard > 2 * budget) port.Settle(port.owedCount);
@@ -72,33 +86,16 @@ int AwaitReply(DriverState* state, const char* payload, int length, int echoLeng
 
     bool heard = false;
     for (;;) {
-        const ReplyEnd end = ReadReplyUntil(state, buffer, replyLength, deadline);
+        const ReplyEnd end = ReadReplyUntil(line, buffer, replyLength, deadline);
         if (end != ReplyEnd::kSilent) {
             heard = true;
             port.lastHeard = LinkClock::now();
         }
         if (end != ReplyEnd::kComplete) {
-            if (!heard || port.owedCount > 0) port.Owe(payload, length, echoLength);
-            return kFrameFailed;
+            if (!heard || port.owedCount > 0) Owe(port, request);
+            return kLinkFailed;
         }
-        const int owner = OwnerOf(port, buffer, *replyLength);
-        if (owner < port.owedCount) {
-            const bool identical = SameRequest(port.owed[owner], payload, length);
-            port.Settle(owner + 1);
-            if (!identical) continue;
-            port.Owe(payload, length, echoLength);  // this request's own reply is still to come
-            return kFrameOk;
-        }
-        if (Answers(buffer, *replyLength, payload, echoLength)) {
-            port.Settle(port.owedCount);
-            return kFrameOk;
-        }
-        if (port.owedCount > 0) {
-            port.Settle(1);
-            continue;
-        }
-        if (SameKind(buffer, *replyLength, payload)) continue;
-        return kFrameOk;
+        if (Pair(port, request, buffer, *replyLength) == Pairing::kTake) return kLinkOk;
     }
 }
 

@@ -8,14 +8,9 @@
 
 #include <cstdint>
 
+#include "serial/port_handle.h"
+
 namespace kel {
-
-using PortHandle = void*;
-
-// The handle value that marks a failed open (the Win32 INVALID_HANDLE_VALUE).
-inline PortHandle InvalidPortHandle() {
-    return reinterpret_cast<PortHandle>(static_cast<std::intptr_t>(-1));
-}
 
 // Control-line modes of CommState::dtrControl and CommState::rtsControl.
 enum : std::uint8_t {

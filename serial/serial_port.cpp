@@ -1,5 +1,7 @@
 #include "serial/serial_port.h"
 
+#include "serial/serial_platform.h"
+
 #include <chrono>
 #include <cstring>
 
@@ -30,7 +32,7 @@ std::uint8_t RtsControlFromFlags(std::uint16_t flags) {
     return kRtsControlDisable;
 }
 
-int OpenPort(const char* name, const LineSettings* line, std::uint16_t handshakeFlags,
+int OpenPort(const char* name, const LineParameters* line, std::uint16_t handshakeFlags,
              PortHandle* handle) {
     SerialPlatform& platform = ActiveSerialPlatform();
     if (name == nullptr || line == nullptr) {
@@ -133,6 +135,8 @@ int WritePort(PortHandle port, const void* bytes, std::uint32_t count, std::uint
     if (written != nullptr) *written = done;
     return done == count ? kSerialOk : kSerialShortWrite;
 }
+
+void Pause(std::uint32_t milliseconds) { ActiveSerialPlatform().Sleep(milliseconds); }
 
 int ReadPort(PortHandle port, void* buffer, std::uint16_t count, std::uint32_t* got) {
     SerialPlatform& platform = ActiveSerialPlatform();

@@ -6,8 +6,7 @@
 
 #include <cstdint>
 
-#include "kelwnsrp.h"
-#include "serial/serial_platform.h"
+#include "serial/port_handle.h"
 
 namespace kel {
 
@@ -30,13 +29,23 @@ inline constexpr std::uint32_t kDefaultDrainLimitMs = 2000;
 // The name that opens the null device without any line configuration.
 inline constexpr char kNullDeviceName[] = "NUL";
 
+// Baud, data bits, stop-bits code (0 one, 1 one and a half, 2 two), parity
+// code (0 none, 1 odd, 2 even, 3 mark, 4 space). Only the low byte of the
+// three codes counts.
+struct LineParameters {
+    std::uint32_t baudRate = 0;
+    std::uint16_t dataBits = 8;
+    std::uint16_t stopBits = 0;
+    std::uint16_t parity = 0;
+};
+
 // DTR and RTS control modes encoded in the handshake flags word.
 std::uint8_t DtrControlFromFlags(std::uint16_t handshakeFlags);
 std::uint8_t RtsControlFromFlags(std::uint16_t handshakeFlags);
 
 // Opens and configures the port; *handle receives the platform's handle at
 // once, which is usable only when the result is kSerialOk.
-int OpenPort(const char* name, const LineSettings* line, std::uint16_t handshakeFlags,
+int OpenPort(const char* name, const LineParameters* line, std::uint16_t handshakeFlags,
              PortHandle* handle);
 int ClosePort(PortHandle port);
 // Sets the read timeout in units of 10 ms; returns the previous one in the
@@ -50,5 +59,9 @@ int PurgeInput(PortHandle port, std::uint32_t drainLimitMs = kDefaultDrainLimitM
 std::uint32_t WaitingBytes(PortHandle port);
 int WritePort(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written);
 int ReadPort(PortHandle port, void* buffer, std::uint16_t count, std::uint32_t* got);
+
+// The pause between a request and reading its reply (the platform's Sleep),
+// here so that nothing above this layer reaches into the platform seam.
+void Pause(std::uint32_t milliseconds);
 
 }  // namespace kel

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "driver/configuration.h"
+#include "host/configuration.h"
 #include "kelwnsrp.h"
 #include "teskar.h"
 

@@ -4,15 +4,17 @@
 // is real.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "link/frame.h"
-#include "link/reply_buffers.h"
+#include "link/frame_io.h"
+#include "protocol/frame.h"
 #include "serial/serial_port.h"
 #include "support/fake_serial_platform.h"
 #include "support/pty_pair.h"
@@ -28,8 +30,7 @@ using Calls = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr LineSettings kLine9600_7E1 {9600, 7, 0, 2};
-constexpr char kStatusFormat[] = "KELSRP : Status Error: STS = %x";
+constexpr LineParameters kLine9600_7E1 {9600, 7, 0, 2};
 constexpr unsigned char kCanary = 0x5A;
 
 // The write-mode request for station 1, mode 2, and its frame on the wire.
@@ -42,19 +43,6 @@ std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(),
 template <typename Container>
 std::string Text(const Container& bytes) {
     return std::string(bytes.begin(), bytes.end());
-}
-
-// The one status-error message with the status shown as given, or nothing
-// logged when shown is null.
-void ExpectStatusLog(const char* shown) {
-    if (shown == nullptr) {
-        EXPECT_EQ(teskar_count(), 0) << teskar_text(0);
-        return;
-    }
-    ASSERT_EQ(teskar_count(), 1);
-    EXPECT_EQ(teskar_level(0), 32);
-    EXPECT_STREQ(teskar_format(0), kStatusFormat);
-    EXPECT_EQ(std::string(teskar_text(0)), std::string("KELSRP : Status Error: STS = ") + shown);
 }
 
 std::string HexPair(int value) {
@@ -86,12 +74,12 @@ protected:
         fake_.AddDevice("COM1");
         PortHandle handle = nullptr;
         ASSERT_EQ(OpenPort("COM1", &kLine9600_7E1, 8, &handle), kSerialOk);
-        state_.portHandle = handle;
+        line_.port = handle;
         fake_.ClearLog();
         teskar_clear();
     }
     void TearDown() override {
-        if (state_.portHandle != nullptr) ClosePort(state_.portHandle);
+        if (line_.port != nullptr) ClosePort(line_.port);
         UseSerialPlatform(nullptr);
     }
 
@@ -99,8 +87,13 @@ protected:
     std::string Written() { return Text(Com1().written); }
     std::string Waiting() { return Text(Com1().waiting); }
 
+    // Reads a reply with time enough: the fake never makes anyone wait.
+    ReplyEnd Read(char* buffer, int* length) {
+        return ReadReplyUntil(line_, buffer, length, Clock::now() + std::chrono::hours(1));
+    }
+
     FakeSerialPlatform fake_;
-    DriverState state_ {};
+    Line line_ {};
 };
 
 using FrameFakeSend = FrameFake;
@@ -117,7 +110,7 @@ TEST_F(FrameFakeSend, FrameIsColonsPayloadUpperCaseChecksumAndCr) {
         SCOPED_TRACE(c.payload.substr(0, 16));
         fake_.ClearLog();
         Com1().written.clear();
-        EXPECT_EQ(SendFrame(&state_, c.payload.data(), static_cast<int>(c.payload.size())), kFrameOk);
+        EXPECT_EQ(SendFrame(line_, c.payload.data(), static_cast<int>(c.payload.size())), kLinkOk);
         EXPECT_EQ(Written(), c.frame);
         EXPECT_EQ(fake_.Calls(), (Calls {"ClearError", "Write " + std::to_string(c.frame.size())}));
     }
@@ -127,9 +120,9 @@ TEST_F(FrameFakeSend, PayloadLengthOutsideZeroTo595IsRefusedWithoutTouchingThePo
     // One byte more than fits: copying it would overrun the 600-byte frame.
     const std::string tooLong(kMaxPayloadLength + 1, 'A');
     for (const int length : {-1, INT_MIN, kMaxPayloadLength + 1, INT_MAX}) {
-        EXPECT_EQ(SendFrame(&state_, tooLong.data(), length), kFrameFailed) << length;
+        EXPECT_EQ(SendFrame(line_, tooLong.data(), length), kLinkFailed) << length;
     }
-    EXPECT_EQ(SendFrame(&state_, nullptr, 8), kFrameFailed);
+    EXPECT_EQ(SendFrame(line_, nullptr, 8), kLinkFailed);
     EXPECT_TRUE(fake_.Log().empty());
     EXPECT_TRUE(Com1().written.empty());
     EXPECT_EQ(teskar_count(), 0);
@@ -137,7 +130,7 @@ TEST_F(FrameFakeSend, PayloadLengthOutsideZeroTo595IsRefusedWithoutTouchingThePo
 
 TEST_F(FrameFakeSend, WaitingInputIsPurgedBeforeTheWriteEvenWhenThePurgeFails) {
     fake_.QueueInput("COM1", Bytes("::01#0EWR5E\rstale"));
-    EXPECT_EQ(SendFrame(&state_, kRequest.data(), 8), kFrameOk);
+    EXPECT_EQ(SendFrame(line_, kRequest.data(), 8), kLinkOk);
     const Calls calls = fake_.Calls();
     ASSERT_GE(calls.size(), 3u);
     EXPECT_EQ(calls.front(), "ClearError");
@@ -151,44 +144,31 @@ TEST_F(FrameFakeSend, WaitingInputIsPurgedBeforeTheWriteEvenWhenThePurgeFails) {
     fake_.Fail(PlatformCall::Read, FakeSerialPlatform::kAlways);
     fake_.ClearLog();
     Com1().written.clear();
-    EXPECT_EQ(SendFrame(&state_, kRequest.data(), 8), kFrameOk);
+    EXPECT_EQ(SendFrame(line_, kRequest.data(), 8), kLinkOk);
     EXPECT_EQ(fake_.Calls().back(), "Write 13");
     EXPECT_EQ(Written(), kRequestFrame);
 }
 
 TEST_F(FrameFakeSend, ShortOrFailedWriteGivesTwoAndLogsNothing) {
     Com1().writeLimit = 12;
-    EXPECT_EQ(SendFrame(&state_, kRequest.data(), 8), kFrameFailed);
+    EXPECT_EQ(SendFrame(line_, kRequest.data(), 8), kLinkFailed);
     EXPECT_EQ(Written(), kRequestFrame.substr(0, 12));
 
     Com1().writeLimit = 0xFFFFFFFFu;
     fake_.Fail(PlatformCall::Write);
-    EXPECT_EQ(SendFrame(&state_, kRequest.data(), 8), kFrameFailed);
+    EXPECT_EQ(SendFrame(line_, kRequest.data(), 8), kLinkFailed);
     EXPECT_EQ(fake_.Calls().back(), "Write 13");
     EXPECT_EQ(teskar_count(), 0);
 }
 
 using FrameFakeReply = FrameFake;
 
-TEST_F(FrameFakeReply, ExactReadsAndWritesTakeOnlyCountsTheSerialLayerCan) {
-    char buffer[4] = {};
-    EXPECT_FALSE(ReadExact(&state_, buffer, -1));
-    EXPECT_FALSE(ReadExact(&state_, buffer, 0x10000));
-    EXPECT_FALSE(PurgeAndWrite(&state_, buffer, -1));
-    EXPECT_TRUE(fake_.Log().empty());
-
-    fake_.QueueInput("COM1", Bytes("abc"));
-    EXPECT_TRUE(ReadExact(&state_, buffer, 2));
-    EXPECT_EQ(std::string(buffer, 2), "ab");
-    EXPECT_FALSE(ReadExact(&state_, buffer, 2));  // only one byte left
-}
-
 TEST_F(FrameFakeReply, BodyIsStoredOneReadPerByteUpToItsCr) {
     fake_.QueueInput("COM1", Bytes("::" + kAcceptedBody + "next"));
     char buffer[kReplyBufferSize];
     std::memset(buffer, kCanary, sizeof buffer);
     int length = -7;
-    ASSERT_EQ(ReadReply(&state_, buffer, &length), kFrameOk);
+    ASSERT_EQ(Read(buffer, &length), ReplyEnd::kComplete);
     EXPECT_EQ(length, 10);
     EXPECT_EQ(std::string(buffer, 10), kAcceptedBody);
     EXPECT_EQ(static_cast<unsigned char>(buffer[10]), kCanary);
@@ -207,7 +187,7 @@ TEST_F(FrameFakeReply, FirstTwoBytesOtherThanColonsFailWithoutSearchingFurther) 
         char buffer[kReplyBufferSize];
         std::memset(buffer, kCanary, sizeof buffer);
         int length = -7;
-        EXPECT_EQ(ReadReply(&state_, buffer, &length), kFrameFailed);
+        EXPECT_NE(Read(buffer, &length), ReplyEnd::kComplete);
         EXPECT_EQ(length, -7);
         EXPECT_EQ(static_cast<unsigned char>(buffer[0]), kCanary);
         EXPECT_EQ(Waiting(), wire.size() > 2 ? wire.substr(2) : "");
@@ -223,7 +203,7 @@ TEST_F(FrameFakeReply, BodyNotEndingWithinTheBufferFailsWithoutOverrunAndThePurg
     // A body of exactly the buffer's size, CR included, still fits.
     std::memset(area, kCanary, sizeof area);
     fake_.QueueInput("COM1", Bytes("::" + std::string(kReplyBufferSize - 1, 'A') + "\r"));
-    ASSERT_EQ(ReadReply(&state_, buffer, &length), kFrameOk);
+    ASSERT_EQ(Read(buffer, &length), ReplyEnd::kComplete);
     EXPECT_EQ(length, kReplyBufferSize);
 
     // One that would need more ends the reply once the buffer is full.
@@ -231,7 +211,7 @@ TEST_F(FrameFakeReply, BodyNotEndingWithinTheBufferFailsWithoutOverrunAndThePurg
     length = -7;
     fake_.ClearLog();
     fake_.QueueInput("COM1", Bytes("::" + std::string(700, 'B')));
-    EXPECT_EQ(ReadReply(&state_, buffer, &length), kFrameFailed);
+    EXPECT_NE(Read(buffer, &length), ReplyEnd::kComplete);
     EXPECT_EQ(length, -7);
     EXPECT_EQ(std::string(buffer, kReplyBufferSize), std::string(kReplyBufferSize, 'B'));
     for (int i = 0; i < kGuard; ++i) {
@@ -241,54 +221,48 @@ TEST_F(FrameFakeReply, BodyNotEndingWithinTheBufferFailsWithoutOverrunAndThePurg
     EXPECT_EQ(fake_.CallsOf(PlatformCall::Read).size(), 1u + kReplyBufferSize);
     EXPECT_EQ(Com1().waiting.size(), 100u);
 
-    EXPECT_EQ(SendFrame(&state_, kRequest.data(), 8), kFrameOk);
+    EXPECT_EQ(SendFrame(line_, kRequest.data(), 8), kLinkOk);
     EXPECT_TRUE(Com1().waiting.empty());
     EXPECT_EQ(Written(), kRequestFrame);
 }
 
 // ---- checking replies ----------------------------------------------------------
 
-class FrameCheck : public ::testing::Test {
-protected:
-    void SetUp() override { teskar_clear(); }
-};
+using V = ReplyVerdict;
 
 struct CheckCase {
     const char* name;
     std::string body;
-    int result;
-    bool setsFlag = false;
-    const char* logged = nullptr;  // the status as the message shows it
-    int length = -1;               // -1: the body's size
+    ReplyVerdict verdict;
+    int length = -1;  // -1: the body's size
 };
 
-TEST_F(FrameCheck, RepliesAgainstTheWriteModeRequest) {
+TEST(FrameCheck, RepliesAgainstTheWriteModeRequest) {
     const CheckCase cases[] = {
-        {"accepted", kAcceptedBody, 0},
-        {"checksum off by one", "01#0EWR5F\r", 1},
-        {"empty body", "\r", 1},
-        {"other station, refused", "02%00B00\r", 1},
-        {"other station, first digit", "11#0EWR5E\r", 1},
-        {"write mode asked, bad checksum", "01%01000\r", 1, true},
-        {"write mode asked, other station", "02%01000\r", 1},
-        {"unlisted status", "01%00300\r", 2},
-        {"listed status 0x0B", "01%00B00\r", 2, false, "b"},
-        {"listed status 0x1B", "01%01B00\r", 2, false, "1b"},
-        {"status character neither # nor %", "01!0EWR5E\r", 2},
+        {"accepted", kAcceptedBody, V::kAccepted},
+        {"checksum off by one", "01#0EWR5F\r", V::kMismatch},
+        {"checksum digit not hex, adding up all the same", "01#0EWRQE\r", V::kMismatch},
+        {"empty body", "\r", V::kMismatch},
+        {"other station, refused", "02%00B00\r", V::kMismatch},
+        {"other station, first digit", "11#0EWR5E\r", V::kMismatch},
+        {"write mode asked, bad checksum", "01%01000\r", V::kWriteModeRequired},
+        {"write mode asked, other station", "02%01000\r", V::kMismatch},
+        {"refused", "01%00300\r", V::kRefused},
+        {"status character neither # nor %", "01!0EWR5E\r", V::kInvalid},
         // Each of these carries its own correct checksum, so only the
         // field named can fail it.
-        {"zero byte differs", "01#1EWR5D\r", 1},
-        {"mnemonic differs at 4", "01#0FWR5D\r", 1},
-        {"mnemonic differs at 5", "01#0EXR5D\r", 1},
-        {"mnemonic differs at 6", "01#0EWS5D\r", 1},
+        {"zero byte differs", "01#1EWR5D\r", V::kMismatch},
+        {"mnemonic differs at 4", "01#0FWR5D\r", V::kMismatch},
+        {"mnemonic differs at 5", "01#0EXR5D\r", V::kMismatch},
+        {"mnemonic differs at 6", "01#0EWS5D\r", V::kMismatch},
         // Bodies too short for the fields compared.
-        {"CR in place of the status character", "01\r", 2},
-        {"status character not stored", "01", 2},
-        {"no zero byte", "01#\r", 1},
-        {"refused without status digits", "01%\r", 2},
-        {"length zero", kAcceptedBody, 1, false, nullptr, 0},
-        {"negative length", kAcceptedBody, 1, false, nullptr, -5},
-        {"length beyond any reply buffer", kAcceptedBody, 1, false, nullptr, 100000},
+        {"CR in place of the status character", "01\r", V::kInvalid},
+        {"status character not stored", "01", V::kInvalid},
+        {"no zero byte", "01#\r", V::kMismatch},
+        {"refused without status digits", "01%\r", V::kInvalid},
+        {"length zero", kAcceptedBody, V::kMismatch, 0},
+        {"negative length", kAcceptedBody, V::kMismatch, -5},
+        {"length beyond any reply buffer", kAcceptedBody, V::kMismatch, 100000},
     };
     // Every body overwrites a stale reply, a write-mode refusal or an
     // acceptance: a check that reads beyond the stored body finds them.
@@ -296,65 +270,34 @@ TEST_F(FrameCheck, RepliesAgainstTheWriteModeRequest) {
     for (const CheckCase& c : cases) {
         const int length = c.length == -1 ? static_cast<int>(c.body.size()) : c.length;
         for (const std::string& stale : stales) {
-            for (const int flagBefore : {0, 1}) {
-                SCOPED_TRACE(std::string(c.name) + ", over " + stale.substr(0, 3) + ", flag before " +
-                             std::to_string(flagBefore));
-                std::vector<char> body(kReplyBufferSize, '\0');
-                std::memcpy(body.data(), stale.data(), stale.size());
-                std::memcpy(body.data(), c.body.data(), c.body.size());
-                DriverState state {};
-                state.WriteEnablePending = flagBefore;
-                teskar_clear();
-                EXPECT_EQ(CheckReply(&state, body.data(), kRequest.data(), length), c.result);
-                EXPECT_EQ(state.WriteEnablePending, c.setsFlag ? 1 : flagBefore);
-                ExpectStatusLog(c.logged);
-            }
+            SCOPED_TRACE(std::string(c.name) + ", over " + stale.substr(0, 3));
+            std::vector<char> body(kReplyBufferSize, '\0');
+            std::memcpy(body.data(), stale.data(), stale.size());
+            std::memcpy(body.data(), c.body.data(), c.body.size());
+            EXPECT_EQ(CheckReply(body.data(), kRequest.data(), length).verdict, c.verdict);
         }
     }
 }
 
-TEST_F(FrameCheck, EveryStatusAfterPercentAndEveryStatusCharacter) {
-    struct Logged {
-        int status;
-        const char* shown;
-    };
-    const Logged logged[] = {{0x01, "1"},  {0x02, "2"},  {0x05, "5"},  {0x06, "6"},  {0x07, "7"},
-                             {0x0A, "a"},  {0x0B, "b"},  {0x0C, "c"},  {0x0D, "d"},  {0x0E, "e"},
-                             {0x11, "11"}, {0x12, "12"}, {0x1B, "1b"}, {0x30, "30"}, {0x31, "31"},
-                             {0x32, "32"}, {0x33, "33"}};
+TEST(FrameCheck, EveryStatusAfterPercentAndEveryStatusCharacter) {
+    const int documented[] = {0x01, 0x02, 0x05, 0x06, 0x07, 0x0A, 0x0B, 0x0C, 0x0D,
+                              0x0E, 0x11, 0x12, 0x1B, 0x30, 0x31, 0x32, 0x33};
     for (int status = 0; status < 256; ++status) {
         SCOPED_TRACE("status 0x" + HexPair(status));
-        const char* shown = nullptr;
-        for (const Logged& l : logged) {
-            if (l.status == status) shown = l.shown;
-        }
-        const bool writeMode = status == 0x10;
-        const int expected = writeMode ? 1 : 2;
         const std::string body = "01%0" + HexPair(status) + "R00\r";
-
-        DriverState state {};
-        teskar_clear();
-        EXPECT_EQ(CheckStatus(&state, body.data()), expected);
-        EXPECT_EQ(state.WriteEnablePending, writeMode ? 1 : 0);
-        ExpectStatusLog(shown);
-
-        state.WriteEnablePending = 0;
-        teskar_clear();
-        EXPECT_EQ(CheckReply(&state, body.data(), kRequest.data(), static_cast<int>(body.size())), expected);
-        EXPECT_EQ(state.WriteEnablePending, writeMode ? 1 : 0);
-        ExpectStatusLog(shown);
+        const ReplyCheck check = CheckReply(body.data(), kRequest.data(), static_cast<int>(body.size()));
+        EXPECT_EQ(check.verdict, status == 0x10 ? V::kWriteModeRequired : V::kRefused);
+        EXPECT_EQ(check.status, static_cast<std::uint32_t>(status));
+        const bool listed = std::find(std::begin(documented), std::end(documented), status) != std::end(documented);
+        EXPECT_EQ(IsDocumentedErrorStatus(static_cast<std::uint32_t>(status)), listed);
     }
-
     for (int code = 0; code < 256; ++code) {
         if (code == '%') continue;  // its statuses are covered above
         std::string body = kAcceptedBody;
         body[2] = static_cast<char>(code);
-        DriverState state {};
-        teskar_clear();
-        const int expected = code == '#' ? 0 : 2;
-        EXPECT_EQ(CheckStatus(&state, body.data()), expected) << code;
-        EXPECT_EQ(state.WriteEnablePending, 0) << code;
-        EXPECT_EQ(teskar_count(), 0) << code;
+        EXPECT_EQ(CheckReply(body.data(), kRequest.data(), static_cast<int>(body.size())).verdict,
+                  code == '#' ? V::kAccepted : V::kInvalid)
+            << code;
     }
 }
 
@@ -373,15 +316,15 @@ protected:
         ASSERT_TRUE(pty_.ok()) << pty_.error();
         PortHandle handle = nullptr;
         ASSERT_EQ(OpenPort(pty_.path().c_str(), &kLine9600_7E1, 8, &handle), kSerialOk);
-        state_.portHandle = handle;
+        line_.port = handle;
         teskar_clear();
     }
     void TearDown() override {
-        if (state_.portHandle != nullptr) ClosePort(state_.portHandle);
+        if (line_.port != nullptr) ClosePort(line_.port);
     }
 
     test::PtyPair pty_;
-    DriverState state_ {};
+    Line line_ {};
 };
 
 TEST_F(FramePty, FrameReachesTheFarSideAfterStaleInputIsDiscardedAndItsReplyChecks) {
@@ -389,31 +332,33 @@ TEST_F(FramePty, FrameReachesTheFarSideAfterStaleInputIsDiscardedAndItsReplyChec
     ASSERT_TRUE(pty_.WriteFromFarSide(stale.data(), stale.size()));
     ASSERT_TRUE(pty_.WaitForBytesAtSlave(static_cast<int>(stale.size()), kArrival));
 
-    ASSERT_EQ(SendFrame(&state_, kRequest.data(), 8), kFrameOk);
+    ASSERT_EQ(SendFrame(line_, kRequest.data(), 8), kLinkOk);
     EXPECT_EQ(pty_.BytesWaitingAtSlave(), 0);
     EXPECT_EQ(Text(pty_.ReadOnFarSide(kRequestFrame.size(), kArrival)), kRequestFrame);
     EXPECT_TRUE(pty_.DrainFarSide(milliseconds(50)).empty());
 
     const std::string reply = "::" + kAcceptedBody;
     ASSERT_TRUE(pty_.WriteFromFarSide(reply.data(), reply.size()));
+    char buffer[kReplyBufferSize];
     int length = 0;
-    ASSERT_EQ(ReadReply(&state_, WriteModeReplyBuffer, &length), kFrameOk);
+    ASSERT_EQ(ReadReplyUntil(line_, buffer, &length, Clock::now() + kArrival), ReplyEnd::kComplete);
     EXPECT_EQ(length, 10);
-    EXPECT_EQ(std::string(WriteModeReplyBuffer, 10), kAcceptedBody);
-    EXPECT_EQ(CheckReply(&state_, WriteModeReplyBuffer, kRequest.data(), length), kFrameOk);
+    EXPECT_EQ(std::string(buffer, 10), kAcceptedBody);
+    EXPECT_EQ(CheckReply(buffer, kRequest.data(), length).verdict, ReplyVerdict::kAccepted);
     EXPECT_EQ(teskar_count(), 0);
 }
 
 TEST_F(FramePty, ReplyThatStopsHalfWayOrNeverComesFailsAfterTheReadTimeout) {
-    ASSERT_NE(SetReadTimeout(state_.portHandle, 5), 0);  // 50 ms
+    ASSERT_NE(SetReadTimeout(line_.port, 5), 0);  // 50 ms
     for (const std::string& wire : {std::string(), std::string(":"), std::string("::"),
                                     std::string("::01#0E"), "::" + kAcceptedBody.substr(0, 9)}) {
         SCOPED_TRACE("'" + wire + "'");
         ASSERT_TRUE(pty_.WriteFromFarSide(wire.data(), wire.size()));
         ASSERT_TRUE(pty_.WaitForBytesAtSlave(static_cast<int>(wire.size()), kArrival));
+        char buffer[kReplyBufferSize];
         int length = -7;
         const Clock::time_point start = Clock::now();
-        EXPECT_EQ(ReadReply(&state_, ReadReplyBuffer, &length), kFrameFailed);
+        EXPECT_NE(ReadReplyUntil(line_, buffer, &length, start + kArrival), ReplyEnd::kComplete);
         const long long elapsed = MillisecondsSince(start);
         EXPECT_EQ(length, -7);
         EXPECT_GE(elapsed, 45);

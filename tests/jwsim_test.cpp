@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "link/frame.h"
+#include "protocol/frame.h"
 #include "support/pty_pair.h"
 #include "tools/jwsim/command_line.h"
 #include "tools/jwsim/controller.h"
@@ -205,9 +205,9 @@ TEST(JwsimReply, EveryCommandByteForByte) {
         EXPECT_EQ(body, c.body) << c.payload;
         if (body.size() > 2 && body[2] == '#') {
             // The driver's own check takes every acknowledgement for its request.
-            DriverState state {};
             const std::string stored = FrameFor(body).substr(2);
-            EXPECT_EQ(CheckReply(&state, stored.data(), c.payload.data(), static_cast<int>(stored.size())), kFrameOk)
+            EXPECT_EQ(CheckReply(stored.data(), c.payload.data(), static_cast<int>(stored.size())).verdict,
+                      ReplyVerdict::kAccepted)
                 << c.payload;
         }
     }
@@ -218,9 +218,8 @@ TEST(JwsimReply, ErrorRepliesCarryTheirStatusForTheDriver) {
     controller.protect = true;
     const std::string stored = FrameFor(ReplyBodyFor("05?0SRR007771", controller)).substr(2);
     EXPECT_EQ(stored, "05%010" + ChecksumDigits("05%010") + "\r");
-    DriverState state {};
-    EXPECT_EQ(CheckReply(&state, stored.data(), "05?0SRR007771", static_cast<int>(stored.size())), kFrameMismatch);
-    EXPECT_EQ(state.WriteEnablePending, 1);
+    EXPECT_EQ(CheckReply(stored.data(), "05?0SRR007771", static_cast<int>(stored.size())).verdict,
+              ReplyVerdict::kWriteModeRequired);
 }
 
 TEST(JwsimReply, TimerValuesAreEncodedTensUnitsThousandsHundreds) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kelwnsrp.h"
+#include "serial/serial_platform.h"
 #include "serial/serial_port.h"
 #include "support/pty_pair.h"
 #include "teskar.h"
@@ -213,7 +214,8 @@ TEST_F(LifecyclePtyClose, CloseReleasesTheDeviceAndKeepsTheSettings) {
         EXPECT_EQ(state.portSettings.line.baudRate, 9600);
         // Someone else can open it now.
         kel::PortHandle handle = nullptr;
-        ASSERT_EQ(kel::OpenPort(pty.path().c_str(), &k9600_7E1, 8, &handle), kel::kSerialOk);
+        const kel::LineParameters line {9600, 7, 0, 2};
+        ASSERT_EQ(kel::OpenPort(pty.path().c_str(), &line, 8, &handle), kel::kSerialOk);
         EXPECT_EQ(kel::ClosePort(handle), kel::kSerialOk);
         ASSERT_EQ(Open(&state, name, 10), KEL_OK);
     }

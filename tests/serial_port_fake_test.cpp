@@ -23,7 +23,7 @@ using test_support::FakeSerialPlatform;
 using test_support::PlatformCall;
 using Calls = std::vector<std::string>;
 
-constexpr LineSettings kLine9600_7E1 {9600, 7, 0, 2};
+constexpr LineParameters kLine9600_7E1 {9600, 7, 0, 2};
 
 const Calls kCom1OpenCalls = {
     "OpenDevice COM1", "GetState", "SetTimeouts 0/0/1000/0/0", "SetState 9600/7/0/2",
@@ -155,7 +155,7 @@ TEST_F(SerialPortFakeOpen, NullDeviceOpensAgainWhileOpen) {
 struct LineMappingCase {
     const char* name;
     CommState reported;
-    LineSettings line;
+    LineParameters line;
 };
 
 class SerialPortFakeLineMapping : public SerialPortFake,
@@ -205,12 +205,12 @@ INSTANTIATE_TEST_SUITE_P(
         // The high bytes of data bits, stop bits and parity are dropped; the
         // largest baud rate survives as 65535.
         LineMappingCase {"HighBytesDropped", FakeSerialPlatform::DistinctiveState(),
-                         LineSettings {65535, 0x0107, 0x0202, 0x0304}},
+                         LineParameters {65535, 0x0107, 0x0202, 0x0304}},
         LineMappingCase {"Baud38400TopBitSet", FakeSerialPlatform::DistinctiveState(),
-                         LineSettings {38400, 8, 0, 1}},
+                         LineParameters {38400, 8, 0, 1}},
         // Parity checking is switched on even with parity code 0 (none).
-        LineMappingCase {"NoParityStillChecks", QuietState(), LineSettings {300, 8, 0, 0}},
-        LineMappingCase {"OneAndAHalfStopMark", QuietState(), LineSettings {19200, 5, 1, 3}}),
+        LineMappingCase {"NoParityStillChecks", QuietState(), LineParameters {300, 8, 0, 0}},
+        LineMappingCase {"OneAndAHalfStopMark", QuietState(), LineParameters {19200, 5, 1, 3}}),
     [](const ::testing::TestParamInfo<LineMappingCase>& info) { return info.param.name; });
 
 struct HandshakeCase {

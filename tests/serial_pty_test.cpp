@@ -22,7 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "serial/posix_device_name.h"
+#include "serial/posix/posix_device_name.h"
+#include "serial/serial_platform.h"
 #include "serial/serial_port.h"
 #include "support/pty_pair.h"
 
@@ -36,13 +37,13 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kArrival {2000};  // bytes reach the other end well within this
 
-LineSettings Line(std::uint16_t baud, std::uint16_t dataBits, std::uint16_t stopBits,
+kel::LineParameters Line(std::uint16_t baud, std::uint16_t dataBits, std::uint16_t stopBits,
                   std::uint16_t parity) {
-    return LineSettings {baud, dataBits, stopBits, parity};
+    return kel::LineParameters {baud, dataBits, stopBits, parity};
 }
 
-const LineSettings k9600_8N1 = Line(9600, 8, 0, 0);
-const LineSettings k9600_7E1 = Line(9600, 7, 0, 2);
+const kel::LineParameters k9600_8N1 = Line(9600, 8, 0, 0);
+const kel::LineParameters k9600_7E1 = Line(9600, 7, 0, 2);
 
 long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
@@ -63,7 +64,7 @@ public:
     ScopedPort(const ScopedPort&) = delete;
     ScopedPort& operator=(const ScopedPort&) = delete;
 
-    int Open(const std::string& name, const LineSettings& line, std::uint16_t flags = 8) {
+    int Open(const std::string& name, const kel::LineParameters& line, std::uint16_t flags = 8) {
         Close();
         const int result = kel::OpenPort(name.c_str(), &line, flags, &handle_);
         open_ = result == kel::kSerialOk;
@@ -183,7 +184,7 @@ TEST_F(SerialPtyLine, PtyForcesEightBitsNoParityAndRepeatedOpensWithTheSameSetti
         ExpectRawLine(tio);
         ASSERT_EQ(port.Close(), kel::kSerialOk);
     }
-    for (const LineSettings& line : {Line(9600, 7, 2, 1), Line(9600, 7, 2, 1), Line(14400, 7, 0, 2),
+    for (const kel::LineParameters& line : {Line(9600, 7, 2, 1), Line(9600, 7, 2, 1), Line(14400, 7, 0, 2),
                                      Line(14400, 7, 0, 2), Line(19200, 8, 0, 3), Line(19200, 8, 0, 4),
                                      Line(9600, 5, 1, 0), Line(9600, 6, 0, 0)}) {
         SCOPED_TRACE(std::to_string(line.baudRate) + " " + std::to_string(line.dataBits) + " " +
@@ -201,7 +202,7 @@ TEST_F(SerialPtyLine, EveryByteValuePassesUnchangedInBothDirections) {
     const std::vector<unsigned char> all = EveryByteValue();
     bytes.insert(bytes.end(), all.begin(), all.end());
 
-    for (const LineSettings& line : {k9600_8N1, k9600_7E1}) {
+    for (const kel::LineParameters& line : {k9600_8N1, k9600_7E1}) {
         SCOPED_TRACE(line.dataBits);
         ScopedPort port;
         ASSERT_EQ(port.Open(pty.path(), line), kel::kSerialOk);
@@ -232,7 +233,7 @@ TEST_F(SerialPtyLine, EveryByteValuePassesUnchangedInBothDirections) {
 using SerialPtyRefused = SerialPtyTest;
 
 TEST_F(SerialPtyRefused, RefusedLineSettingsGiveFiveAndLeaveTheDeviceClosed) {
-    const LineSettings refused[] = {
+    const kel::LineParameters refused[] = {
         Line(9600, 9, 0, 0),  // no such character size
         Line(9600, 4, 0, 0),  //
         Line(9600, 8, 0, 7),  // no such parity code
@@ -242,7 +243,7 @@ TEST_F(SerialPtyRefused, RefusedLineSettingsGiveFiveAndLeaveTheDeviceClosed) {
         Line(9600, 8, 3, 0),  // no such stop code
         Line(0, 8, 0, 0),     // no rate
     };
-    for (const LineSettings& line : refused) {
+    for (const kel::LineParameters& line : refused) {
         SCOPED_TRACE(std::to_string(line.baudRate) + " " + std::to_string(line.dataBits) + " " +
                      std::to_string(line.stopBits) + " " + std::to_string(line.parity));
         PortHandle handle = nullptr;
@@ -503,7 +504,7 @@ TEST_F(SerialPtyExclusive, OtherUsersAreKeptOutWhileHeldAndLetInAfterClose) {
 
     // Also after an open that failed on its line settings.
     PortHandle handle = nullptr;
-    const LineSettings refused = Line(9600, 9, 0, 0);
+    const kel::LineParameters refused = Line(9600, 9, 0, 0);
     ASSERT_EQ(kel::OpenPort(pty.path().c_str(), &refused, 8, &handle), kel::kSerialStateRefused);
     EXPECT_FALSE(pty.ExclusiveFlag());
     EXPECT_TRUE(OrdinaryUserCanOpen(pty.path()));
@@ -515,7 +516,7 @@ using SerialPtyNames = SerialPtyTest;
 
 TEST_F(SerialPtyNames, NulOpensTheNullDeviceWithoutConfiguration) {
     // Settings no device takes: the null device is never configured.
-    const LineSettings unusable = Line(0, 9, 3, 7);
+    const kel::LineParameters unusable = Line(0, 9, 3, 7);
     PortHandle handle = nullptr;
     ASSERT_EQ(kel::OpenPort("NUL", &unusable, 8, &handle), kel::kSerialOk);
     ASSERT_NE(handle, kel::InvalidPortHandle());

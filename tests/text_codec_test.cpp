@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "link/text_codec.h"
+#include "protocol/text_codec.h"
 
 namespace kel {
 namespace {

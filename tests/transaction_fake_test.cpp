@@ -342,13 +342,16 @@ TEST_F(TransactionFake, WritesThatCannotBeSentAreRefusedWithoutTouchingTheLine) 
         {"last byte past the area", Gate(1, AreaM09, 0777, 16), 0, 0, nullptr},
         {"station 64", Gate(64, AreaR, 0, 0), 6, 0, nullptr},
     };
-    for (const RefusedWrite& c : cases) {
-        SCOPED_TRACE(c.what);
+    // Not even the write-mode switch goes out for them.
+    for (const RefusedWrite& c : cases) for (const std::int32_t pending : {0, 1}) {
+        SCOPED_TRACE(std::string(c.what) + (pending != 0 ? ", write mode pending" : ""));
         teskar_clear();
+        state_.WriteEnablePending = pending;
         std::uint32_t cell = c.cell;
         GateRequest write {"01r0000a", 0, c.gate, c.valueType, 1, 0, &cell};
         EXPECT_EQ(Call(KEL_CMD_WRITE_GATE, &write), KEL_REFUSED);
         EXPECT_EQ(Written(), "");
+        EXPECT_EQ(state_.WriteEnablePending, pending);
         if (c.message == nullptr) {
             EXPECT_EQ(teskar_count(), 0);
         } else {

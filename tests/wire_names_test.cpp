@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "link/controller_areas.h"
-#include "serial/win32_device_name.h"
+#include "protocol/areas.h"
+#include "serial/win32/win32_device_name.h"
 
 namespace kel {
 namespace {
@@ -40,22 +40,22 @@ void ExpectFields(FieldFormatter format, const FieldCase (&cases)[N], std::size_
 
 TEST(AddressFields, RelayFieldIsFiveCharactersAndSaysWhenTheNumberHasNoSuchForm) {
     const FieldCase cases[] = {
-        {AreaR, 0, true, "00000"},          {AreaR, 4095, true, "07777"},
-        {AreaR, 7167, true, "15777"},       {AreaR, 32767, true, "77777"},
-        {AreaR, 32768, false, "00000"},     {AreaR, -1, false, "77777"},
-        {AreaR, INT32_MAX, false, "77777"}, {AreaR, INT32_MIN, false, "00000"},
-        {AreaRT, 0377, true, "T0377"},      {AreaRT, 4096, false, "T0000"},
+        {kAreaR, 0, true, "00000"},          {kAreaR, 4095, true, "07777"},
+        {kAreaR, 7167, true, "15777"},       {kAreaR, 32767, true, "77777"},
+        {kAreaR, 32768, false, "00000"},     {kAreaR, -1, false, "77777"},
+        {kAreaR, INT32_MAX, false, "77777"}, {kAreaR, INT32_MIN, false, "00000"},
+        {kAreaRT, 0377, true, "T0377"},      {kAreaRT, 4096, false, "T0000"},
     };
     ExpectFields(&FormatRelayField, cases, 5);
 }
 
 TEST(AddressFields, RegisterAddressIsFourCharactersAndSaysWhenItHasNoSuchForm) {
     const FieldCase cases[] = {
-        {AreaMA, 01577, true, "1577"},   {AreaMA, 07777, true, "7777"},
-        {AreaMA, 4096, false, "0000"},   {AreaMA, -1, false, "7777"},
-        {AreaM09, 0777, true, "9777"},   {AreaM39, 0100, true, "9100"},
+        {kAreaMA, 01577, true, "1577"},   {kAreaMA, 07777, true, "7777"},
+        {kAreaMA, 4096, false, "0000"},   {kAreaMA, -1, false, "7777"},
+        {kAreaM09, 0777, true, "9777"},   {kAreaM39, 0100, true, "9100"},
         // The "9" replaces the first digit: 01000 would come out as 9000.
-        {AreaM09, 01000, false, "9000"}, {AreaM19, INT32_MIN, false, "9000"},
+        {kAreaM09, 01000, false, "9000"}, {kAreaM19, INT32_MIN, false, "9000"},
     };
     ExpectFields(&FormatRegisterAddress, cases, 4);
 }

@@ -7,7 +7,7 @@
 #include <cctype>
 #include <string>
 
-#include "driver/configuration.h"
+#include "host/configuration.h"
 #include "fuzz_support.h"
 
 namespace {

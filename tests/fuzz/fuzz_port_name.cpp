@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "serial/posix_device_name.h"
+#include "serial/posix/posix_device_name.h"
 
 namespace {
 

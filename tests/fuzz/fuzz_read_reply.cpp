@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr std::int32_t kWidths[] = {0, 8, 16, 32, 24};
 constexpr std::uint32_t kFill = 0xA55AC33Cu;
 
 using Cell = std::array<std::uint8_t, 4>;
@@ -100,13 +99,8 @@ std::optional<Cell> CellAfter(const GateAddress& gate, std::uint32_t valueType, 
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input input(data, size);
-    GateAddress gate {};
-    gate.areaKind = input.Byte() % 10;
-    gate.address = input.U16() % (fuzz::kAreaItems[gate.areaKind] + 4);
-    gate.widthBits = kWidths[input.Byte() % 5];
-    const std::uint32_t valueType = input.Byte() % 8;
-    gate.station = input.Byte() % 66;
-    gate.marker = 255;
+    std::uint32_t valueType = 0;
+    GateAddress gate = fuzz::GateFrom(input, &valueType);
     const std::vector<std::string> replies = input.Chunks(5);
 
     fuzz::FakeLine line;

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "kelwnsrp.h"
-#include "link/reply_buffers.h"
 #include "serial/serial_platform.h"
 #include "support/fake_serial_platform.h"
 #include "teskar.h"
@@ -113,18 +112,13 @@ inline bool AcceptsRequest(std::string_view body, std::string_view request) {
            body.substr(2, 2) == "#0" && body.substr(4, request.size() - 4) == request.substr(4);
 }
 
-// One driver instance opened on COM1 of a fresh fake, for one input. The
-// process-wide reply buffers start from the same bytes each time, so that
-// a finding replays from its input alone.
+// One driver instance opened on COM1 of a fresh fake, for one input.
 class FakeLine {
 public:
     FakeLine() {
         fake.AddDevice(kDevice);
         kel::UseSerialPlatform(&fake);
         teskar_clear();
-        std::memset(kel::ReadReplyBuffer, 0, sizeof kel::ReadReplyBuffer);
-        std::memset(kel::WriteReplyBuffer, 0, sizeof kel::WriteReplyBuffer);
-        std::memset(kel::WriteModeReplyBuffer, 0, sizeof kel::WriteModeReplyBuffer);
         OpenRequest open {"COM1", 1, 10, {9600, 7, 0, 0}};
         FUZZ_CHECK(Call(KEL_CMD_OPEN, &open) == KEL_OK);
         fake.ClearLog();
@@ -164,5 +158,19 @@ inline std::string Joined(const std::vector<std::string>& chunks) {
 
 // Items of each areaKind 0 to 9 (2 has none).
 inline constexpr std::int32_t kAreaItems[10] = {7168, 256, 0, 256, 896, 512, 512, 512, 512, 512};
+
+// A checked gate of any area, an address up to a few past the area's end,
+// any width, value type (returned in *valueType) and station up to 65.
+inline GateAddress GateFrom(Input& input, std::uint32_t* valueType) {
+    constexpr std::int32_t kWidths[] = {0, 8, 16, 32, 24};
+    GateAddress gate {};
+    gate.areaKind = input.Byte() % 10;
+    gate.address = input.U16() % (kAreaItems[gate.areaKind] + 4);
+    gate.widthBits = kWidths[input.Byte() % 5];
+    *valueType = input.Byte() % 8;
+    gate.station = input.Byte() % 66;
+    gate.marker = 255;
+    return gate;
+}
 
 }  // namespace fuzz

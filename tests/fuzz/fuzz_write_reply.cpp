@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr std::int32_t kWidths[] = {0, 8, 16, 32, 24};
 
 const char* WriteMnemonic(std::int32_t areaKind) {
     return areaKind <= AreaRT ? "SRR" : areaKind == AreaT ? "SRT" : "WRG";
@@ -31,12 +30,8 @@ bool Acknowledged(const std::string& stream, const std::string& request) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::Input input(data, size);
-    GateAddress gate {};
-    gate.areaKind = input.Byte() % 10;
-    gate.address = input.U16() % (fuzz::kAreaItems[gate.areaKind] + 4);
-    gate.widthBits = kWidths[input.Byte() % 5];
-    const std::uint32_t valueType = input.Byte() % 8;
-    gate.station = input.Byte() % 66;
+    std::uint32_t valueType = 0;
+    GateAddress gate = fuzz::GateFrom(input, &valueType);
     const std::uint8_t flags = input.Byte();
     const bool marked = (flags & 1) != 0;
     gate.marker = (flags & 2) != 0 ? 255 : 0;

@@ -2,7 +2,6 @@
 
 #include <stdexcept>
 
-#include "link/controller_areas.h"
 
 namespace kel::jwsim {
 namespace {
@@ -20,7 +19,7 @@ int AreaIndex(char area) {
     }
 }
 
-constexpr AreaKind kAreaKinds[] = {AreaMA, AreaMB, AreaM09, AreaM19, AreaM29, AreaM39};
+constexpr AreaCode kAreaKinds[] = {kAreaMA, kAreaMB, kAreaM09, kAreaM19, kAreaM29, kAreaM39};
 
 char DigitChar(int digit) { return static_cast<char>('0' + digit); }
 

@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "protocol/areas.h"
+
 namespace kel::jwsim {
 
-inline constexpr int kRelayCount = 7168;   // R00000 to R15777
-inline constexpr int kRtRelayCount = 256;  // RT0000 to RT0377
-inline constexpr int kTimerCount = 256;    // T0000 to T0377
 inline constexpr int kTimerValueMax = 1999;
 
 // One timer or counter number as the link shows it: four value characters,

@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "link/controller_areas.h"
-#include "link/text_codec.h"
+#include "protocol/areas.h"
+#include "protocol/text_codec.h"
 
 namespace kel::jwsim {
 namespace {

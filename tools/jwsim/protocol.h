@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "link/frame.h"
+#include "protocol/frame.h"
 #include "tools/jwsim/controller.h"
 
 namespace kel::jwsim {

@@ -1,0 +1,28 @@
+// One exchange with a controller: a request, the pause, its reply, and the
+// judgement of the reply. Reads, writes and the write-mode switch all go
+// through it.
+#pragma once
+
+#include "link/line.h"
+#include "protocol/requests.h"
+
+namespace kel {
+
+struct ExchangeSteps {
+    bool pauseBeforeSend = false;   // the write-mode switch waits before its request too
+    bool pauseBeforeReply = false;  // reads and the write-mode switch; a write does not wait
+    bool sendFailureEnds = false;   // a read gives up at once; a write learns it from the missing reply
+};
+
+struct ExchangeOutcome {
+    int result = kLinkFailed;
+    bool received = false;  // a reply frame came, whatever it said
+};
+
+// kLinkOk with the accepted reply in reply (kReplyBufferSize bytes) and its
+// length; otherwise the result of the step that failed. A reply that asks for
+// write mode sets line.writeEnablePending and gives kLinkMismatch; the
+// controller's documented error statuses are logged.
+ExchangeOutcome Exchange(Line& line, const Request& request, ExchangeSteps steps, char* reply, int* length);
+
+}  // namespace kel

@@ -1,0 +1,33 @@
+// Frames on the line: sending a request frame after discarding stale input,
+// and reading one reply frame. Each operation makes one pass over the line
+// through the serial layer and neither retries nor allocates.
+#pragma once
+
+#include "link/line.h"
+#include "link/port_state.h"
+
+namespace kel {
+
+// Sends payload as one frame, after discarding input left from an earlier
+// exchange (for at most one reply budget). kLinkFailed when the frame was not
+// written completely, and for a negative length or one above the frame's
+// room, which touch no port.
+int SendFrame(Line& line, const char* payload, int length);
+
+// How reading one reply frame ended.
+enum class ReplyEnd {
+    kComplete,  // "::", a body and its CR
+    kSilent,    // nothing at all arrived
+    kBroken,    // bytes arrived, but no whole frame: no "::", cut short, too long, too slow
+};
+
+// Reads a reply frame into buffer (kReplyBufferSize bytes): "::" first (there
+// is no search for it: any other byte there breaks the reply), then the body
+// up to and including its CR, one byte per read, so a reply that stops
+// arriving fails after one read timeout. On kComplete *length holds the bytes
+// stored, CR included; otherwise it is left alone. A body that has not ended
+// when the buffer is full, or by the deadline, is broken without storing
+// more; the next SendFrame's purge discards the rest.
+ReplyEnd ReadReplyUntil(Line& line, char* buffer, int* length, LinkClock::time_point deadline);
+
+}  // namespace kel

@@ -1,0 +1,17 @@
+// Reading one item of a controller.
+#pragma once
+
+#include <cstdint>
+
+#include "link/line.h"
+#include "protocol/areas.h"
+
+namespace kel {
+
+// Up to kMaxAttempts attempts; the result of the last. On kLinkOk,
+// *delivered tells whether *value holds the item's value (a timer/counter
+// reply can withhold it). An item that is not valid is refused
+// (kLinkMismatch) on every attempt without touching the line.
+int ReadItem(Line& line, const Item& item, std::int32_t* value, bool* delivered);
+
+}  // namespace kel

@@ -1,0 +1,521 @@
+// POSIX backend of the serial seam: termios for the line, poll on the
+// monotonic clock for the Win32-style read timeouts, flock for exclusive
+// access (which, unlike TIOCEXCL, also holds against root).
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "serial/posix/posix_baud.h"
+#include "serial/posix/posix_device_name.h"
+#include "serial/serial_platform.h"
+
+namespace kel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Handles are slot numbers with a generation count, never pointers, so a
+// stale or made-up handle from a host is refused instead of dereferenced.
+constexpr std::size_t kMaxPorts = 64;
+constexpr std::uintptr_t kSlotBits = 8;
+
+struct Port {
+    bool inUse = false;
+    bool nullDevice = false;
+    bool pseudoTerminal = false;
+    int fd = -1;
+    std::uint32_t generation = 0;
+    CommState state;  // fields termios cannot hold are kept here
+    CommTimeouts timeouts;
+    std::uint32_t inQueue = 0;
+    std::uint32_t outQueue = 0;
+};
+
+Port g_ports[kMaxPorts];
+
+PortHandle MakeHandle(std::size_t slot) {
+    const std::uintptr_t value =
+        (static_cast<std::uintptr_t>(g_ports[slot].generation) << kSlotBits) | (slot + 1);
+    return reinterpret_cast<PortHandle>(value);
+}
+
+Port* Lookup(PortHandle handle) {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    const std::uintptr_t slotPlusOne = value & ((std::uintptr_t{1} << kSlotBits) - 1);
+    if (slotPlusOne == 0 || slotPlusOne > kMaxPorts) return nullptr;
+    Port& port = g_ports[slotPlusOne - 1];
+    if (!port.inUse || (value >> kSlotBits) != port.generation) return nullptr;
+    return &port;
+}
+
+bool IgnorableControlError(int error) {
+    return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP || error == ENOTSUP ||
+           error == EPERM;
+}
+
+speed_t StandardSpeed(std::uint32_t baud) {
+    switch (baud) {
+        case 50: return B50;
+        case 75: return B75;
+        case 110: return B110;
+        case 134: return B134;
+        case 150: return B150;
+        case 200: return B200;
+        case 300: return B300;
+        case 600: return B600;
+        case 1200: return B1200;
+        case 1800: return B1800;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        default: return B0;
+    }
+}
+
+// Character size, parity and stop bits as termios flags; false for codes the
+// hardware cannot produce (Windows refuses the same combinations).
+bool FrameFlags(const CommState& state, tcflag_t* flags) {
+    tcflag_t cflag = 0;
+    switch (state.byteSize) {
+        case 5: cflag |= CS5; break;
+        case 6: cflag |= CS6; break;
+        case 7: cflag |= CS7; break;
+        case 8: cflag |= CS8; break;
+        default: return false;
+    }
+    switch (state.parity) {
+        case 0: break;
+        case 1: cflag |= PARENB | PARODD; break;
+        case 2: cflag |= PARENB; break;
+        case 3: cflag |= PARENB | CMSPAR | PARODD; break;
+        case 4: cflag |= PARENB | CMSPAR; break;
+        default: return false;
+    }
+    // A UART sends one and a half stop bits when asked for two with five
+    // data bits, so 1.5 exists only with five bits and 2 only with more.
+    switch (state.stopBits) {
+        case 0: break;
+        case 1:
+            if (state.byteSize != 5) return false;
+            cflag |= CSTOPB;
+            break;
+        case 2:
+            if (state.byteSize == 5) return false;
+            cflag |= CSTOPB;
+            break;
+        default: return false;
+    }
+    *flags = cflag;
+    return true;
+}
+
+constexpr tcflag_t kFrameMask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+constexpr tcflag_t kCflagMask = kFrameMask | CRTSCTS | CREAD | CLOCAL;
+constexpr tcflag_t kIflagMask = IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR |
+                                IGNCR | ICRNL | IXON | IXOFF | IXANY | IUCLC | IMAXBEL;
+constexpr tcflag_t kLflagMask = ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN;
+
+bool SameSettings(const termios& a, const termios& b, tcflag_t cflagMask) {
+    return (a.c_cflag & cflagMask) == (b.c_cflag & cflagMask) &&
+           (a.c_iflag & kIflagMask) == (b.c_iflag & kIflagMask) &&
+           (a.c_lflag & kLflagMask) == (b.c_lflag & kLflagMask) &&
+           (a.c_oflag & OPOST) == (b.c_oflag & OPOST) && a.c_cc[VMIN] == b.c_cc[VMIN] &&
+           a.c_cc[VTIME] == b.c_cc[VTIME];
+}
+
+// The slave side of a Unix98 or BSD pseudo-terminal.
+bool IsPseudoTerminalSlave(const struct stat& info) {
+    if (!S_ISCHR(info.st_mode)) return false;
+    const unsigned int majorNumber = major(info.st_rdev);
+    constexpr unsigned int kBsdSlaveMajor = 3;
+    constexpr unsigned int kUnix98SlaveMajor = 136;  // to 143
+    return majorNumber == kBsdSlaveMajor ||
+           (majorNumber >= kUnix98SlaveMajor && majorNumber < kUnix98SlaveMajor + 8);
+}
+
+// Whether the device took the settings is judged from what it reports
+// afterwards, not from tcsetattr's result: a device may quietly keep what it
+// cannot do, and a pseudo-terminal keeps 8 data bits and no parity whatever
+// it is asked. The C library's tcsetattr reads such a request back and may
+// then fail it with EINVAL although the kernel applied everything else (it
+// does when the request changes nothing else). Only a pseudo-terminal is let
+// off the character size and parity; a real line that kept another frame
+// than asked would garble every frame.
+bool ApplyTermios(int fd, const termios& wanted, bool pseudoTerminal) {
+    const int rc = tcsetattr(fd, TCSANOW, &wanted);
+    if (rc != 0 && errno != EINVAL) return false;
+    termios actual {};
+    if (tcgetattr(fd, &actual) != 0) return false;
+    if (SameSettings(actual, wanted, kCflagMask)) return true;
+    constexpr tcflag_t kForcedByPty = CSIZE | PARENB;
+    const bool forcedFrame = (actual.c_cflag & kForcedByPty) == CS8;
+    return pseudoTerminal && forcedFrame && SameSettings(actual, wanted, kCflagMask & ~kForcedByPty);
+}
+
+bool SetModemLine(int fd, int line, bool on) {
+    const int bits = line;
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return true;
+    return IgnorableControlError(errno);
+}
+
+bool SetRs485Toggle(int fd, bool on) {
+    serial_rs485 rs485 {};
+    if (ioctl(fd, TIOCGRS485, &rs485) != 0) return IgnorableControlError(errno) || !on;
+    const bool enabled = (rs485.flags & SER_RS485_ENABLED) != 0;
+    if (enabled == on) return true;
+    if (on) {
+        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        rs485.flags &= ~static_cast<decltype(rs485.flags)>(SER_RS485_RTS_AFTER_SEND);
+    } else {
+        rs485.flags &= ~static_cast<decltype(rs485.flags)>(SER_RS485_ENABLED);
+    }
+    if (ioctl(fd, TIOCSRS485, &rs485) == 0) return true;
+    return IgnorableControlError(errno);
+}
+
+bool ApplyControlLines(int fd, const CommState& state) {
+    // DTR handshake has no POSIX counterpart; the line is held on instead.
+    const bool dtrOn = state.dtrControl != kDtrControlDisable;
+    if (!SetModemLine(fd, TIOCM_DTR, dtrOn)) return false;
+    if (state.rtsControl == kRtsControlToggle) return SetRs485Toggle(fd, true);
+    if (!SetRs485Toggle(fd, false)) return false;
+    // RTS handshake, too, has no counterpart of its own: CRTSCTS would also
+    // hold output back on CTS, which this mode does not, so that a cable
+    // without CTS would block every write. The line is held on instead.
+    return SetModemLine(fd, TIOCM_RTS, state.rtsControl != kRtsControlDisable);
+}
+
+void ReadLineState(int fd, const termios& tio, CommState* state) {
+    const std::uint32_t baud = posix::GetBaudRate(fd);
+    if (baud != 0) state->baudRate = baud;
+    switch (tio.c_cflag & CSIZE) {
+        case CS5: state->byteSize = 5; break;
+        case CS6: state->byteSize = 6; break;
+        case CS7: state->byteSize = 7; break;
+        default: state->byteSize = 8; break;
+    }
+    if ((tio.c_cflag & PARENB) == 0) {
+        state->parity = 0;
+    } else if ((tio.c_cflag & CMSPAR) != 0) {
+        state->parity = (tio.c_cflag & PARODD) != 0 ? 3 : 4;
+    } else {
+        state->parity = (tio.c_cflag & PARODD) != 0 ? 1 : 2;
+    }
+    if ((tio.c_cflag & CSTOPB) == 0) {
+        state->stopBits = 0;
+    } else {
+        state->stopBits = state->byteSize == 5 ? 1 : 2;
+    }
+    state->parityCheck = (tio.c_iflag & INPCK) != 0;
+    state->outX = (tio.c_iflag & IXON) != 0;
+    state->inX = (tio.c_iflag & IXOFF) != 0;
+    state->outxCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
+    state->xonChar = static_cast<char>(tio.c_cc[VSTART]);
+    state->xoffChar = static_cast<char>(tio.c_cc[VSTOP]);
+}
+
+// When a wait gives up: never, now, or at a point on the monotonic clock.
+struct WaitLimit {
+    enum Kind { kForever, kDeadline } kind = kForever;
+    Clock::time_point deadline {};
+
+    static WaitLimit Forever() { return {}; }
+    static WaitLimit Until(Clock::time_point at) { return {kDeadline, at}; }
+};
+
+// poll's timeout for what is left of limit, rounded up so that a wait never
+// ends before its deadline.
+int PollTimeout(const WaitLimit& limit) {
+    if (limit.kind == WaitLimit::kForever) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(limit.deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+// Waits for fd to become ready; 1 ready, 0 timed out, -1 failed. A signal
+// does not restart the wait: it goes on with the time left to the same
+// deadline, so a host's periodic timer cannot stretch a timeout.
+int WaitReady(int fd, short events, const WaitLimit& limit) {
+    for (;;) {
+        pollfd pfd {fd, events, 0};
+        const int rc = poll(&pfd, 1, PollTimeout(limit));
+        if (rc > 0) return (pfd.revents & (POLLERR | POLLNVAL)) != 0 ? -1 : 1;
+        if (rc == 0) {
+            // poll's millisecond rounding may wake us a hair early.
+            if (limit.kind == WaitLimit::kDeadline && Clock::now() < limit.deadline) continue;
+            return 0;
+        }
+        if (errno != EINTR) return -1;
+    }
+}
+
+// The Win32 read timeouts for one read of count bytes: interval MAXDWORD
+// with zero totals returns at once; MAXDWORD multiplier and interval wait
+// for the first byte only; a zero total means no overall limit; all zero
+// blocks.
+class ReadPlan {
+public:
+    ReadPlan(const CommTimeouts& t, std::uint32_t count) : interval_(t.readIntervalTimeout) {
+        immediate_ = t.readIntervalTimeout == kMaxTimeout && t.readTotalTimeoutMultiplier == 0 &&
+                     t.readTotalTimeoutConstant == 0;
+        firstByteOnly_ = t.readIntervalTimeout == kMaxTimeout && t.readTotalTimeoutMultiplier == kMaxTimeout &&
+                         t.readTotalTimeoutConstant != 0 && t.readTotalTimeoutConstant != kMaxTimeout;
+        const std::uint64_t totalMs =
+            firstByteOnly_ ? t.readTotalTimeoutConstant
+                           : std::uint64_t {t.readTotalTimeoutMultiplier} * count + t.readTotalTimeoutConstant;
+        hasTotal_ = !immediate_ && totalMs != 0;
+        hasInterval_ = !immediate_ && !firstByteOnly_ && interval_ != 0;
+        start_ = Clock::now();
+        deadline_ = start_ + std::chrono::milliseconds(totalMs);
+    }
+
+    // How long to wait for more, total bytes having arrived so far.
+    WaitLimit NextWait(std::uint32_t total) const {
+        if (immediate_ || (firstByteOnly_ && total > 0)) return WaitLimit::Until(start_);
+        WaitLimit limit = hasTotal_ ? WaitLimit::Until(deadline_) : WaitLimit::Forever();
+        if (hasInterval_ && total > 0) {
+            const Clock::time_point gap = Clock::now() + std::chrono::milliseconds(interval_);
+            if (!hasTotal_ || gap < deadline_) limit = WaitLimit::Until(gap);
+        }
+        return limit;
+    }
+
+private:
+    std::uint32_t interval_;
+    bool immediate_ = false;
+    bool firstByteOnly_ = false;
+    bool hasTotal_ = false;
+    bool hasInterval_ = false;
+    Clock::time_point start_ {};
+    Clock::time_point deadline_ {};
+};
+
+class PosixSerialPlatform final : public SerialPlatform {
+public:
+    PortHandle OpenDevice(const char* name) override {
+        char path[kDevicePathSize];
+        if (!DevicePathForPortName(name, path, sizeof path)) return InvalidPortHandle();
+        std::size_t slot = 0;
+        while (slot < kMaxPorts && g_ports[slot].inUse) ++slot;
+        if (slot == kMaxPorts) return InvalidPortHandle();
+
+        // Non-blocking so that a line without carrier cannot hang the open.
+        const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) return InvalidPortHandle();
+        struct stat info {};
+        const bool nullDevice = std::strcmp(path, "/dev/null") == 0;
+        // Only character devices: never write protocol frames into a file.
+        bool ok = fstat(fd, &info) == 0 && S_ISCHR(info.st_mode);
+        if (ok && !nullDevice) ok = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        const bool pseudoTerminal = ok && IsPseudoTerminalSlave(info);
+        if (ok) {
+            const int flags = fcntl(fd, F_GETFL);
+            ok = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+        }
+        if (!ok) {
+            close(fd);
+            return InvalidPortHandle();
+        }
+        // Keeps out other users' opens too. The mark belongs to the device,
+        // not to this descriptor, and outlives it on a pseudo-terminal whose
+        // master stays open: CloseDevice takes it off again.
+        if (!nullDevice) ioctl(fd, TIOCEXCL);
+
+        Port& port = g_ports[slot];
+        port = Port {};
+        port.inUse = true;
+        port.nullDevice = nullDevice;
+        port.pseudoTerminal = pseudoTerminal;
+        port.fd = fd;
+        port.generation = NextGeneration();
+        // A fresh Win32 port starts with every timeout 0 (reads block).
+        return MakeHandle(slot);
+    }
+
+    bool CloseDevice(PortHandle handle) override {
+        Port* port = Lookup(handle);
+        if (port == nullptr) return false;
+        if (!port->nullDevice) ioctl(port->fd, TIOCNXCL);
+        // Linux releases the descriptor even when close reports EINTR or EIO.
+        if (close(port->fd) != 0 && errno == EBADF) return false;
+        port->inUse = false;
+        port->fd = -1;
+        return true;
+    }
+
+    bool GetState(PortHandle handle, CommState* state) override {
+        Port* port = Lookup(handle);
+        if (port == nullptr || port->nullDevice) return false;
+        termios tio {};
+        if (tcgetattr(port->fd, &tio) != 0) return false;
+        ReadLineState(port->fd, tio, &port->state);
+        *state = port->state;
+        return true;
+    }
+
+    bool SetState(PortHandle handle, const CommState& state) override {
+        Port* port = Lookup(handle);
+        if (port == nullptr || port->nullDevice) return false;
+        tcflag_t frame = 0;
+        if (state.baudRate == 0 || !FrameFlags(state, &frame)) return false;
+        termios tio {};
+        if (tcgetattr(port->fd, &tio) != 0) return false;
+
+        // Fully raw: no echo, no translation, no signals, no canonical lines.
+        tio.c_iflag &= ~kIflagMask;
+        if (state.parityCheck && (frame & PARENB) != 0) tio.c_iflag |= INPCK;
+        if (state.outX) tio.c_iflag |= IXON;
+        if (state.inX) tio.c_iflag |= IXOFF;
+        tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        tio.c_lflag &= ~kLflagMask;
+        tio.c_cflag &= ~kCflagMask;
+        tio.c_cflag |= frame | CREAD | CLOCAL;
+        if (state.outxCtsFlow) tio.c_cflag |= CRTSCTS;
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        tio.c_cc[VSTART] = static_cast<cc_t>(state.xonChar);
+        tio.c_cc[VSTOP] = static_cast<cc_t>(state.xoffChar);
+        const speed_t speed = StandardSpeed(state.baudRate);
+        if (speed != B0) {
+            cfsetispeed(&tio, speed);
+            cfsetospeed(&tio, speed);
+            // An input rate of its own, left behind by an earlier termios2
+            // rate, would otherwise survive: zero makes it follow the output.
+            tio.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
+        }
+        if (!ApplyTermios(port->fd, tio, port->pseudoTerminal)) return false;
+        // A device that cannot run a standard rate substitutes another.
+        if (speed == B0 ? !posix::SetBaudRate(port->fd, state.baudRate)
+                        : !posix::RunsAtBaudRate(port->fd, state.baudRate)) {
+            return false;
+        }
+        if (!ApplyControlLines(port->fd, state)) return false;
+        port->state = state;
+        return true;
+    }
+
+    bool GetTimeouts(PortHandle handle, CommTimeouts* timeouts) override {
+        Port* port = Lookup(handle);
+        if (port == nullptr || port->nullDevice) return false;
+        *timeouts = port->timeouts;
+        return true;
+    }
+
+    bool SetTimeouts(PortHandle handle, const CommTimeouts& timeouts) override {
+        Port* port = Lookup(handle);
+        if (port == nullptr || port->nullDevice) return false;
+        port->timeouts = timeouts;
+        return true;
+    }
+
+    bool SetQueueSizes(PortHandle handle, std::uint32_t inQueue, std::uint32_t outQueue) override {
+        Port* port = Lookup(handle);
+        if (port == nullptr || port->nullDevice) return false;
+        port->inQueue = inQueue;
+        port->outQueue = outQueue;
+        return true;
+    }
+
+    bool ClearError(PortHandle handle, std::uint32_t* bytesWaiting) override {
+        Port* port = Lookup(handle);
+        if (port == nullptr || port->nullDevice) return false;
+        int waiting = 0;
+        if (ioctl(port->fd, FIONREAD, &waiting) != 0) return false;
+        *bytesWaiting = waiting < 0 ? 0u : static_cast<std::uint32_t>(waiting);
+        return true;
+    }
+
+    bool Read(PortHandle handle, void* buffer, std::uint32_t count, std::uint32_t* got) override {
+        *got = 0;
+        Port* port = Lookup(handle);
+        if (port == nullptr) return false;
+        if (count == 0 || port->nullDevice) return true;  // the null device never has data
+        const ReadPlan plan(port->timeouts, count);
+        auto* bytes = static_cast<unsigned char*>(buffer);
+        std::uint32_t total = 0;
+        while (total < count) {
+            const WaitLimit limit = plan.NextWait(total);
+            const int ready = WaitReady(port->fd, POLLIN, limit);
+            if (ready < 0) return false;
+            if (ready == 0) break;
+            const ssize_t n = read(port->fd, bytes + total, count - total);
+            if (n > 0) {
+                total += static_cast<std::uint32_t>(n);
+                *got = total;
+                continue;
+            }
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            return false;  // hang-up (no data after POLLIN) or a read error
+        }
+        return true;
+    }
+
+    bool Write(PortHandle handle, const void* bytes, std::uint32_t count,
+               std::uint32_t* written) override {
+        *written = 0;
+        Port* port = Lookup(handle);
+        if (port == nullptr) return false;
+        const CommTimeouts& t = port->timeouts;
+        const std::uint64_t totalMs =
+            std::uint64_t {t.writeTotalTimeoutMultiplier} * count + t.writeTotalTimeoutConstant;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+        const auto* data = static_cast<const unsigned char*>(bytes);
+        std::uint32_t total = 0;
+        while (total < count) {
+            const WaitLimit limit = totalMs == 0 ? WaitLimit::Forever() : WaitLimit::Until(deadline);
+            const int ready = WaitReady(port->fd, POLLOUT, limit);
+            if (ready < 0) return false;
+            if (ready == 0) break;  // write timeout: report what went out
+            const ssize_t n = write(port->fd, data + total, count - total);
+            if (n > 0) {
+                total += static_cast<std::uint32_t>(n);
+                *written = total;
+                continue;
+            }
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            return false;
+        }
+        return true;
+    }
+
+    void Sleep(std::uint32_t milliseconds) override {
+        timespec left {static_cast<time_t>(milliseconds / 1000),
+                       static_cast<long>(milliseconds % 1000) * 1000000L};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+    }
+
+private:
+    static std::uint32_t NextGeneration() {
+        static std::uint32_t next = 0;
+        // Keep the handle within 32 bits so it survives any host's storage.
+        next = (next + 1) & 0x00FFFFFFu;
+        if (next == 0) next = 1;
+        return next;
+    }
+};
+
+}  // namespace
+
+SerialPlatform& NativeSerialPlatform() {
+    static PosixSerialPlatform platform;
+    return platform;
+}
+
+}  // namespace kel
