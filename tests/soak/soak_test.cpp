@@ -192,15 +192,15 @@ class Model {
 public:
     void Add(int station, const Controller& c) {
         Station& s = stations_[station];
-        s.relays.resize(kel::jwsim::kRelayCount);
-        for (int n = 0; n < kel::jwsim::kRelayCount; ++n) s.relays[static_cast<std::size_t>(n)] = Only(c.Relay(n));
-        s.rtRelays.resize(kel::jwsim::kRtRelayCount);
-        for (int n = 0; n < kel::jwsim::kRtRelayCount; ++n) {
+        s.relays.resize(kel::kRelayCount);
+        for (int n = 0; n < kel::kRelayCount; ++n) s.relays[static_cast<std::size_t>(n)] = Only(c.Relay(n));
+        s.rtRelays.resize(kel::kRtRelayCount);
+        for (int n = 0; n < kel::kRtRelayCount; ++n) {
             s.rtRelays[static_cast<std::size_t>(n)] = Only(c.RtRelay(n));
         }
-        s.timerSets.resize(kel::jwsim::kTimerCount);
-        s.timerValues.resize(kel::jwsim::kTimerCount);
-        for (int n = 0; n < kel::jwsim::kTimerCount; ++n) {
+        s.timerSets.resize(kel::kTimerCount);
+        s.timerValues.resize(kel::kTimerCount);
+        for (int n = 0; n < kel::kTimerCount; ++n) {
             s.timerSets[static_cast<std::size_t>(n)] = Only(c.Timer(n).set);
             s.timerValues[static_cast<std::size_t>(n)] = TimerValue(c, n);
         }
@@ -251,15 +251,15 @@ public:
         const auto check = [&](const Values& allowed, std::uint8_t held, const std::string& where) {
             if (!allowed.test(held)) found.push_back(Describe(station, where, held, allowed));
         };
-        for (int n = 0; n < kel::jwsim::kRelayCount; ++n) {
+        for (int n = 0; n < kel::kRelayCount; ++n) {
             check(s.relays[static_cast<std::size_t>(n)], static_cast<std::uint8_t>(c.Relay(n)),
                   "R" + std::to_string(n));
         }
-        for (int n = 0; n < kel::jwsim::kRtRelayCount; ++n) {
+        for (int n = 0; n < kel::kRtRelayCount; ++n) {
             check(s.rtRelays[static_cast<std::size_t>(n)], static_cast<std::uint8_t>(c.RtRelay(n)),
                   "RT" + std::to_string(n));
         }
-        for (int n = 0; n < kel::jwsim::kTimerCount; ++n) {
+        for (int n = 0; n < kel::kTimerCount; ++n) {
             check(s.timerSets[static_cast<std::size_t>(n)], static_cast<std::uint8_t>(c.Timer(n).set),
                   "T" + std::to_string(n) + " contact");
         }
@@ -468,9 +468,9 @@ protected:
         }
         if (run_.number >= 0 && Chance(0.3)) return run_;
         switch (run_.area) {
-            case Area::kRelay: run_.number = Uniform(0, kel::jwsim::kRelayCount - 1); break;
-            case Area::kRtRelay: run_.number = Uniform(0, kel::jwsim::kRtRelayCount - 1); break;
-            case Area::kTimer: run_.number = Uniform(0, kel::jwsim::kTimerCount - 1); break;
+            case Area::kRelay: run_.number = Uniform(0, kel::kRelayCount - 1); break;
+            case Area::kRtRelay: run_.number = Uniform(0, kel::kRtRelayCount - 1); break;
+            case Area::kTimer: run_.number = Uniform(0, kel::kTimerCount - 1); break;
             case Area::kRegister:
                 run_.number = Uniform(0, Controller::RegisterAreaSize(run_.registers) - run_.bytes);
                 break;
@@ -590,9 +590,9 @@ TEST_F(Soak, MixedReadsAndWritesUnderFaultsKeepMemoryTrueAndResourcesFlat) {
     for (const int station : {kOpenStation, kProtectedStation}) {
         ASSERT_TRUE(simulator_->Edit(station, [&](Controller& c) {
             c.protect = station == kProtectedStation;
-            for (int n = 0; n < kel::jwsim::kRelayCount; ++n) c.SetRelay(n, static_cast<char>('0' + Uniform(0, 1)));
-            for (int n = 0; n < kel::jwsim::kRtRelayCount; ++n) c.SetRtRelay(n, static_cast<char>('0' + Uniform(0, 1)));
-            for (int n = 0; n < kel::jwsim::kTimerCount; ++n) {
+            for (int n = 0; n < kel::kRelayCount; ++n) c.SetRelay(n, static_cast<char>('0' + Uniform(0, 1)));
+            for (int n = 0; n < kel::kRtRelayCount; ++n) c.SetRtRelay(n, static_cast<char>('0' + Uniform(0, 1)));
+            for (int n = 0; n < kel::kTimerCount; ++n) {
                 c.SetTimer(n, Uniform(0, kel::jwsim::kTimerValueMax), Chance(0.5) ? '4' : '2');
                 c.Timer(n).set = static_cast<char>('0' + Uniform(0, 1));
             }
