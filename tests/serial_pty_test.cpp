@@ -421,6 +421,24 @@ TEST_F(SerialPtyPurge, WaitingInputIsDiscardedAndThePreviousTimeoutRestored) {
     }
 }
 
+TEST_F(SerialPtyPurge, BytesAlreadyTakenFromTheLineAreDiscardedToo) {
+    ScopedPort port;
+    ASSERT_EQ(port.Open(pty.path(), k9600_8N1), kel::kSerialOk);
+    kel::SetReadTimeout(port.handle(), 5);
+    ASSERT_TRUE(pty.WriteFromFarSide("ABCDEF", 6));
+    ASSERT_TRUE(pty.WaitForBytesAtSlave(6, kArrival));
+    int result = -1;
+    EXPECT_EQ(ReadThroughPort(port.handle(), 1, &result), std::vector<unsigned char> {'A'});
+    // The rest left the device with that read, yet it still counts as
+    // waiting, and a purge takes it away.
+    EXPECT_EQ(pty.BytesWaitingAtSlave(), 0);
+    EXPECT_EQ(kel::WaitingBytes(port.handle()), 5u);
+    EXPECT_EQ(kel::PurgeInput(port.handle()), kel::kSerialOk);
+    EXPECT_EQ(kel::WaitingBytes(port.handle()), 0u);
+    ASSERT_TRUE(pty.WriteFromFarSide("Z", 1));
+    EXPECT_EQ(ReadThroughPort(port.handle(), 1, &result), std::vector<unsigned char> {'Z'});
+}
+
 TEST_F(SerialPtyPurge, NothingWaitingLeavesTheTimeoutUntouched) {
     ScopedPort port;
     ASSERT_EQ(port.Open(pty.path(), k9600_8N1), kel::kSerialOk);

@@ -11,6 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -32,6 +33,34 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kMaxPorts = 64;
 constexpr std::uintptr_t kSlotBits = 8;
 
+// Bytes one read() took beyond what its caller asked for. The link reads a
+// reply byte by byte: one read() per arrival serves the following reads.
+class InputBuffer {
+public:
+    std::uint32_t size() const { return static_cast<std::uint32_t>(tail_ - head_); }
+    void Clear() { head_ = tail_ = 0; }
+    // Moves up to count buffered bytes to destination; how many.
+    std::uint32_t Take(unsigned char* destination, std::uint32_t count) {
+        const std::uint32_t n = count < size() ? count : size();
+        std::memcpy(destination, bytes_.data() + head_, n);
+        head_ += n;
+        if (head_ == tail_) Clear();
+        return n;
+    }
+    // One read() of whatever has arrived into the empty buffer.
+    ssize_t Fill(int fd) {
+        Clear();
+        const ssize_t n = read(fd, bytes_.data(), bytes_.size());
+        if (n > 0) tail_ = static_cast<std::size_t>(n);
+        return n;
+    }
+
+private:
+    std::array<unsigned char, 1024> bytes_ {};
+    std::size_t head_ = 0;
+    std::size_t tail_ = 0;
+};
+
 struct Port {
     bool inUse = false;
     bool nullDevice = false;
@@ -42,6 +71,7 @@ struct Port {
     CommTimeouts timeouts;
     std::uint32_t inQueue = 0;
     std::uint32_t outQueue = 0;
+    InputBuffer input;  // counted as waiting; a purge reads it away like the rest
 };
 
 Port g_ports[kMaxPorts];
@@ -239,22 +269,22 @@ struct WaitLimit {
     static WaitLimit Until(Clock::time_point at) { return {kDeadline, at}; }
 };
 
-// poll's timeout for what is left of limit, rounded up so that a wait never
-// ends before its deadline.
-int PollTimeout(const WaitLimit& limit) {
+// poll's timeout for what is left of limit at now, rounded up so that a wait
+// never ends before its deadline.
+int PollTimeout(const WaitLimit& limit, Clock::time_point now) {
     if (limit.kind == WaitLimit::kForever) return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(limit.deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(limit.deadline - now).count();
     if (left <= 0) return 0;
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-// Waits for fd to become ready; 1 ready, 0 timed out, -1 failed. A signal
-// does not restart the wait: it goes on with the time left to the same
-// deadline, so a host's periodic timer cannot stretch a timeout.
-int WaitReady(int fd, short events, const WaitLimit& limit) {
-    for (;;) {
+// Waits for fd to become ready, from now on; 1 ready, 0 timed out, -1
+// failed. A signal does not restart the wait: it goes on with the time left
+// to the same deadline, so a host's periodic timer cannot stretch a timeout.
+int WaitReady(int fd, short events, const WaitLimit& limit, Clock::time_point now) {
+    for (;; now = Clock::now()) {
         pollfd pfd {fd, events, 0};
-        const int rc = poll(&pfd, 1, PollTimeout(limit));
+        const int rc = poll(&pfd, 1, PollTimeout(limit, now));
         if (rc > 0) return (pfd.revents & (POLLERR | POLLNVAL)) != 0 ? -1 : 1;
         if (rc == 0) {
             // poll's millisecond rounding may wake us a hair early.
@@ -284,6 +314,8 @@ public:
         start_ = Clock::now();
         deadline_ = start_ + std::chrono::milliseconds(totalMs);
     }
+
+    Clock::time_point start() const { return start_; }
 
     // How long to wait for more, total bytes having arrived so far.
     WaitLimit NextWait(std::uint32_t total) const {
@@ -356,6 +388,7 @@ public:
         if (close(port->fd) != 0 && errno == EBADF) return false;
         port->inUse = false;
         port->fd = -1;
+        port->input.Clear();
         return true;
     }
 
@@ -437,7 +470,7 @@ public:
         if (port == nullptr || port->nullDevice) return false;
         int waiting = 0;
         if (ioctl(port->fd, FIONREAD, &waiting) != 0) return false;
-        *bytesWaiting = waiting < 0 ? 0u : static_cast<std::uint32_t>(waiting);
+        *bytesWaiting = (waiting < 0 ? 0u : static_cast<std::uint32_t>(waiting)) + port->input.size();
         return true;
     }
 
@@ -446,17 +479,19 @@ public:
         Port* port = Lookup(handle);
         if (port == nullptr) return false;
         if (count == 0 || port->nullDevice) return true;  // the null device never has data
-        const ReadPlan plan(port->timeouts, count);
         auto* bytes = static_cast<unsigned char*>(buffer);
-        std::uint32_t total = 0;
-        while (total < count) {
+        std::uint32_t total = port->input.Take(bytes, count);
+        *got = total;
+        if (total == count) return true;
+        const ReadPlan plan(port->timeouts, count);
+        for (bool first = true; total < count; first = false) {
             const WaitLimit limit = plan.NextWait(total);
-            const int ready = WaitReady(port->fd, POLLIN, limit);
+            const int ready = WaitReady(port->fd, POLLIN, limit, first ? plan.start() : Clock::now());
             if (ready < 0) return false;
             if (ready == 0) break;
-            const ssize_t n = read(port->fd, bytes + total, count - total);
+            const ssize_t n = port->input.Fill(port->fd);
             if (n > 0) {
-                total += static_cast<std::uint32_t>(n);
+                total += port->input.Take(bytes + total, count - total);
                 *got = total;
                 continue;
             }
@@ -474,14 +509,18 @@ public:
         const CommTimeouts& t = port->timeouts;
         const std::uint64_t totalMs =
             std::uint64_t {t.writeTotalTimeoutMultiplier} * count + t.writeTotalTimeoutConstant;
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+        // Without a write timeout the blocking write() itself waits for room.
+        const bool timed = totalMs != 0;
+        const Clock::time_point start = timed ? Clock::now() : Clock::time_point {};
+        const WaitLimit limit = WaitLimit::Until(start + std::chrono::milliseconds(totalMs));
         const auto* data = static_cast<const unsigned char*>(bytes);
         std::uint32_t total = 0;
         while (total < count) {
-            const WaitLimit limit = totalMs == 0 ? WaitLimit::Forever() : WaitLimit::Until(deadline);
-            const int ready = WaitReady(port->fd, POLLOUT, limit);
-            if (ready < 0) return false;
-            if (ready == 0) break;  // write timeout: report what went out
+            if (timed) {
+                const int ready = WaitReady(port->fd, POLLOUT, limit, Clock::now());
+                if (ready < 0) return false;
+                if (ready == 0) break;  // write timeout: report what went out
+            }
             const ssize_t n = write(port->fd, data + total, count - total);
             if (n > 0) {
                 total += static_cast<std::uint32_t>(n);
@@ -495,6 +534,9 @@ public:
     }
 
     void Sleep(std::uint32_t milliseconds) override {
+        // A pause of nothing costs nothing; nanosleep(0) would still be a
+        // system call and, with timer slack, tens of microseconds.
+        if (milliseconds == 0) return;
         timespec left {static_cast<time_t>(milliseconds / 1000),
                        static_cast<long>(milliseconds % 1000) * 1000000L};
         while (nanosleep(&left, &left) != 0 && errno == EINTR) {
