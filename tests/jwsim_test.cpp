@@ -482,6 +482,24 @@ TEST(JwsimSimulator, DelayedReplyComesLateAndWhole) {
     EXPECT_GE(Clock::now() - sent, kDelay - milliseconds(20));
 }
 
+TEST(JwsimSimulator, AtALineSpeedAnExchangeTakesItsWireTime) {
+    // 2400 baud, 10 bits a character: 4.17 ms each. The request's 13
+    // characters count as received only when the last would have arrived;
+    // the reply's 13 leave one slot apart.
+    Simulator simulator({.baud = 2400});
+    ASSERT_TRUE(simulator.Start()) << simulator.error();
+    DriverEnd line(simulator.devicePath());
+    const Clock::time_point sent = Clock::now();
+    ASSERT_TRUE(line.Send(kEwr2Frame));
+    ASSERT_TRUE(simulator.WaitForRequests(1, milliseconds(2000)));
+    const auto received = Clock::now() - sent;
+    EXPECT_EQ(line.Reply(), kEwr2Reply);
+    const auto replied = Clock::now() - sent;
+    const auto wire = [](std::size_t characters) { return milliseconds(characters * 10 * 1000 / 2400); };
+    EXPECT_GE(received, wire(kEwr2Frame.size()));
+    EXPECT_GE(replied, wire(kEwr2Frame.size() + kEwr2Reply.size()));
+}
+
 TEST(JwsimSimulator, FaultsCountDownPerReplyInQueueOrder) {
     Simulator simulator;
     ASSERT_TRUE(simulator.Start()) << simulator.error();
@@ -575,6 +593,9 @@ TEST(JwsimCommandLine, OptionsAndUsageErrors) {
         {{"--station"}, {1}, false, "", false, true},
         {{"--device"}, {1}, false, "", false, true},
         {{"--bogus"}, {1}, false, "", false, true},
+        {{"--baud", "49"}, {1}, false, "", false, true},
+        {{"--baud", "9600x"}, {1}, false, "", false, true},
+        {{"--baud"}, {1}, false, "", false, true},
     };
     for (const Case& c : cases) {
         const CommandLine line = ParseCommandLine(c.args);
@@ -587,6 +608,7 @@ TEST(JwsimCommandLine, OptionsAndUsageErrors) {
         EXPECT_EQ(line.trace, c.trace) << shown;
     }
     EXPECT_TRUE(ParseCommandLine({"--help"}).help);
+    EXPECT_EQ(ParseCommandLine({"--baud", "19200"}).options.baud, 19200u);
 }
 
 }  // namespace

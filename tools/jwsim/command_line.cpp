@@ -1,5 +1,7 @@
 #include "tools/jwsim/command_line.h"
 
+#include <cstdint>
+
 namespace kel::jwsim {
 namespace {
 
@@ -14,6 +16,13 @@ int OctalStation(const std::string& text) {
     return station;
 }
 
+// A line speed of 50 to 4000000 baud; 0 otherwise.
+std::uint32_t Baud(const std::string& text) {
+    if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
+    const unsigned long baud = std::stoul(text);
+    return baud >= 50 && baud <= 4000000 ? static_cast<std::uint32_t>(baud) : 0;
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
@@ -22,7 +31,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     for (std::size_t i = 0; i < args.size() && line.error.empty(); ++i) {
         const std::string& arg = args[i];
         const bool hasValue = i + 1 < args.size();
-        if (arg == "--station" || arg == "--device") {
+        if (arg == "--station" || arg == "--device" || arg == "--baud") {
             if (!hasValue) {
                 line.error = arg + " needs a value";
                 break;
@@ -30,6 +39,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
             const std::string& value = args[++i];
             if (arg == "--device") {
                 line.options.device = value;
+                continue;
+            }
+            if (arg == "--baud") {
+                line.options.baud = Baud(value);
+                if (line.options.baud == 0) line.error = "baud " + value + " is not 50 to 4000000";
                 continue;
             }
             const int station = OctalStation(value);

@@ -18,10 +18,13 @@ struct CommandLine {
 };
 
 inline constexpr char kUsage[] =
-    "usage: jwsim [--station NN]... [--protect] [--device PATH] [--trace]\n"
+    "usage: jwsim [--station NN]... [--protect] [--baud N] [--device PATH] [--trace]\n"
     "  --station NN   serve station NN, written as in a gate address: one or two\n"
     "                 octal digits, 00 to 77 (repeat for more; default 01)\n"
     "  --protect      refuse SRR, SRT and WRG with status 10 until EWR 1 or 2\n"
+    "  --baud N       behave as a line of N baud (10 bits a character): a request\n"
+    "                 counts as received when its last character would have\n"
+    "                 arrived, and each reply character leaves in its own slot\n"
     "  --device PATH  serve this serial device instead of a new pseudo-terminal\n"
     "  --trace        print every request and reply, control characters escaped\n";
 

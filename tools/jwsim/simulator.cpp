@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -157,9 +158,14 @@ void Simulator::Serve() {
             if (WaitUntil(0, kLineRetryMs)) continue;
             return;
         }
+        // Characters written at once still reach a real controller one
+        // after another.
+        const auto now = std::chrono::steady_clock::now();
+        received_ = std::max(received_, now) + n * CharacterTime();
         requests.clear();
         framer.Feed(buffer, static_cast<std::size_t>(n), &requests);
         for (const ReceivedRequest& request : requests) {
+            if (options_.baud != 0 && !SleepUntil(received_)) return;
             if (options_.trace) options_.trace('<', "::" + request.payload + request.checksum + "\r");
             Outgoing reply;
             if (!Handle(request, &reply)) continue;
@@ -168,6 +174,8 @@ void Simulator::Serve() {
             if (options_.trace) options_.trace('>', reply.bytes);
             if (reply.gap.count() > 0) {
                 if (!SendPaced(reply.bytes, reply.gap)) return;
+            } else if (options_.baud != 0) {
+                if (!SendAtLineSpeed(reply.bytes)) return;
             } else {
                 Send(reply.bytes);
             }
@@ -261,6 +269,45 @@ void Simulator::ClearRequests() {
 std::vector<std::string> Simulator::Acknowledged() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return acknowledged_;
+}
+
+std::chrono::nanoseconds Simulator::CharacterTime() const {
+    if (options_.baud == 0) return std::chrono::nanoseconds(0);
+    return std::chrono::nanoseconds(10'000'000'000LL / options_.baud);
+}
+
+bool Simulator::SleepUntil(std::chrono::steady_clock::time_point at) {
+    for (;;) {
+        const auto left = at - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds(0)) return true;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec timeout {static_cast<time_t>(seconds.count()),
+                                static_cast<long>((left - seconds).count())};
+        pollfd wake {wake_[0], POLLIN, 0};
+        const int ready = ppoll(&wake, 1, &timeout, nullptr);
+        if (ready > 0) return false;
+        if (ready < 0 && errno != EINTR) return false;
+    }
+}
+
+bool Simulator::SendAtLineSpeed(const std::string& bytes) {
+    const auto slot = CharacterTime();
+    const auto first = std::max(sent_, std::chrono::steady_clock::now());
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        // Every character whose slot has passed goes at once, so that a late
+        // wake-up never delays the ones after it.
+        const auto elapsed = std::chrono::steady_clock::now() - first;
+        const auto due = std::min(bytes.size(), static_cast<std::size_t>(elapsed / slot));
+        if (due > sent) {
+            Send(bytes.substr(sent, due - sent));
+            sent = due;
+        } else if (!SleepUntil(first + static_cast<long long>(sent + 1) * slot)) {
+            return false;
+        }
+    }
+    sent_ = first + static_cast<long long>(bytes.size()) * slot;
+    return true;
 }
 
 bool Simulator::SendPaced(const std::string& bytes, std::chrono::milliseconds gap) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -26,6 +27,10 @@ struct SimulatorOptions {
     std::set<int> stations {1};  // 0 to 63
     bool protect = false;        // writes need EWR mode 1 or 2 first
     std::string device {};       // serve this device; empty: a new pseudo-terminal
+    // Behave as a line of this speed, 10 bits a character: a request counts
+    // as received when its last character would have arrived, and each reply
+    // character leaves no earlier than its slot. 0: as fast as the line goes.
+    std::uint32_t baud = 0;
     // Called on the serving thread with '<' and each request frame as it
     // arrived, and '>' and each reply's bytes as sent.
     std::function<void(char direction, const std::string& bytes)> trace {};
@@ -99,6 +104,12 @@ private:
     void Send(const std::string& bytes);
     // Sends bytes one at a time, gap apart; false when Stop() interrupts.
     bool SendPaced(const std::string& bytes, std::chrono::milliseconds gap);
+    // Sends bytes at line speed, character i leaving when its slot (slot i + 1
+    // after the line is free) has passed; false when Stop() interrupts.
+    bool SendAtLineSpeed(const std::string& bytes);
+    // Waits until at, to the microsecond, or Stop(); false then.
+    bool SleepUntil(std::chrono::steady_clock::time_point at);
+    std::chrono::nanoseconds CharacterTime() const;
 
     SimulatorOptions options_;
     std::string error_;
@@ -107,6 +118,9 @@ private:
     int keepSlave_ = -1;  // our own slave descriptor: the master fails while no slave is open
     int wake_[2] = {-1, -1};
     std::thread thread_;
+    // When the line is free again in each direction, when paced by baud.
+    std::chrono::steady_clock::time_point received_ {};
+    std::chrono::steady_clock::time_point sent_ {};
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
