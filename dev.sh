@@ -4,6 +4,7 @@
 #   ./dev.sh test   build and run every test, plainly and under ASan/UBSan
 #   ./dev.sh fuzz [SECONDS]  run each fuzz target SECONDS (default 60) with clang's libFuzzer
 #   ./dev.sh soak [OPS]      run the fault soak with OPS operations (default 20000)
+#   ./dev.sh bench [N]       print what an exchange costs (N exchanges, default 5000)
 # As root it first installs whatever of the build's Debian packages is missing.
 set -eu
 cd "$(dirname "$0")"
@@ -104,8 +105,16 @@ case "${1:-}" in
     cmake --build build --parallel "$jobs" --target soak_tests
     KEL_SOAK_OPS=$ops ./build/bin/soak_tests
     ;;
+  bench)
+    # What an exchange costs, against libmodbus and the wire; figures only.
+    packages="cmake make g++ pkg-config libmodbus-dev libgtest-dev libgmock-dev"
+    install_missing
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build --parallel "$jobs" --target link_bench
+    ./build/bin/link_bench "${2:-5000}" 2>/dev/null
+    ;;
   *)
-    echo "usage: ./dev.sh demo|test|fuzz [SECONDS]|soak [OPS]" >&2
+    echo "usage: ./dev.sh demo|test|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]" >&2
     exit 64
     ;;
 esac

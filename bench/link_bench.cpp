@@ -1,0 +1,294 @@
+// What one exchange costs, printed in one run: register reads and writes
+// through KelMain against the simulator on a pseudo-terminal; a libmodbus RTU
+// client and server over a pseudo-terminal pair for comparison; reads over
+// lines paced at 9600 and 19200 baud against their wire time; and the heap
+// allocations and system calls of one exchange. A report, not a test: the
+// figures depend on the machine.
+#include <dlfcn.h>
+#include <modbus.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdarg.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "kelwnsrp.h"
+#include "tools/jwsim/simulator.h"
+
+namespace {
+
+// Only the thread being measured counts: the simulator's and the modbus
+// server's threads run in the same process.
+thread_local bool t_counting = false;
+std::atomic<long> g_allocations {0};
+std::atomic<long> g_systemCalls {0};
+
+void CountCall() {
+    if (t_counting) g_systemCalls.fetch_add(1, std::memory_order_relaxed);
+}
+
+template <typename Function>
+Function Next(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (t_counting) g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+// The system calls an exchange can make, counted on their way to the C library.
+extern "C" {
+ssize_t read(int fd, void* buffer, size_t count) {
+    CountCall();
+    static const auto next = Next<ssize_t (*)(int, void*, size_t)>("read");
+    return next(fd, buffer, count);
+}
+ssize_t write(int fd, const void* buffer, size_t count) {
+    CountCall();
+    static const auto next = Next<ssize_t (*)(int, const void*, size_t)>("write");
+    return next(fd, buffer, count);
+}
+int poll(struct pollfd* fds, nfds_t count, int timeout) {
+    CountCall();
+    static const auto next = Next<int (*)(struct pollfd*, nfds_t, int)>("poll");
+    return next(fds, count, timeout);
+}
+int select(int n, fd_set* in, fd_set* out, fd_set* error, struct timeval* timeout) {
+    CountCall();
+    static const auto next = Next<int (*)(int, fd_set*, fd_set*, fd_set*, struct timeval*)>("select");
+    return next(n, in, out, error, timeout);
+}
+int ioctl(int fd, unsigned long request, ...) {
+    CountCall();
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    static const auto next = Next<int (*)(int, unsigned long, void*)>("ioctl");
+    return next(fd, request, argument);
+}
+int nanosleep(const struct timespec* wanted, struct timespec* left) {
+    CountCall();
+    static const auto next = Next<int (*)(const struct timespec*, struct timespec*)>("nanosleep");
+    return next(wanted, left);
+}
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ThreadCpuSeconds() {
+    timespec now {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+struct Figures {
+    double perSecond = 0;
+    double cpuMicroseconds = 0;  // host thread, per exchange
+    double secondsEach = 0;
+    double allocations = 0;      // per exchange
+    double systemCalls = 0;      // per exchange
+};
+
+// Runs exchange count times on this thread and measures it.
+template <typename Exchange>
+Figures Measure(int count, Exchange exchange) {
+    g_allocations = 0;
+    g_systemCalls = 0;
+    const double cpu = ThreadCpuSeconds();
+    const auto start = Clock::now();
+    t_counting = true;
+    for (int i = 0; i < count; ++i) {
+        if (!exchange(i)) {
+            t_counting = false;
+            std::fprintf(stderr, "link_bench: exchange %d failed\n", i);
+            std::exit(1);
+        }
+    }
+    t_counting = false;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return {count / seconds, (ThreadCpuSeconds() - cpu) * 1e6 / count, seconds / count,
+            static_cast<double>(g_allocations) / count, static_cast<double>(g_systemCalls) / count};
+}
+
+// A host with one driver instance open on the simulator, the reply pause
+// set through kelwnSRP.int in the working directory.
+class DriverHost {
+public:
+    DriverHost(const kel::jwsim::Simulator& simulator, int waitingTime) {
+        std::FILE* file = std::fopen("kelwnSRP.int", "w");
+        if (file == nullptr) std::abort();
+        std::fprintf(file, "WAITINGTIME %d\n", waitingTime);
+        std::fclose(file);
+        OpenRequest open {};
+        std::snprintf(open.portName, sizeof open.portName, "%s", simulator.portName().c_str());
+        open.enable = 1;
+        open.LinkTimeout = 100;
+        open.line = {9600, 8, 0, 0};
+        if (Call(KEL_CMD_OPEN, &open) != KEL_OK) std::abort();
+        GateCheckRequest check {"01MA0100", 0, KEL_VALUE_ANALOG16, 1, 0, {}};
+        if (Call(KEL_CMD_CHECK_GATE, &check) != KEL_OK) std::abort();
+        gate_ = check.address;
+    }
+    ~DriverHost() { Call(KEL_CMD_CLOSE, nullptr); }
+
+    bool Read() {
+        std::uint32_t cell = 0;
+        GateRequest read {"01MA0100", 0, gate_, KEL_VALUE_ANALOG16, 1, 0, &cell};
+        return Call(KEL_CMD_READ_GATE, &read) == KEL_OK;
+    }
+    bool Write(int value) {
+        std::uint32_t cell = static_cast<std::uint32_t>(value & 0xFFFF) << 16;
+        GateRequest write {"01MA0100", 0, gate_, KEL_VALUE_ANALOG16, 1, 0, &cell};
+        return Call(KEL_CMD_WRITE_GATE, &write) == KEL_OK;
+    }
+
+private:
+    std::int32_t Call(std::int32_t command, void* block) {
+        KelRequest request {&state_, command, 0, 0, block};
+        return KelMain(&request);
+    }
+
+    DriverState state_ {};
+    GateAddress gate_ {};
+};
+
+// A libmodbus RTU server answering on the master side of a pseudo-terminal
+// pair, and a client on its slave.
+class ModbusPair {
+public:
+    ModbusPair() {
+        char path[64];
+        if (openpty(&master_, &keep_, path, nullptr, nullptr) != 0) std::abort();
+        server_ = modbus_new_rtu("/dev/null", 115200, 'N', 8, 1);
+        modbus_set_slave(server_, 1);
+        modbus_set_socket(server_, master_);
+        mapping_ = modbus_mapping_new(0, 0, 16, 0);
+        thread_ = std::thread([this] { Serve(); });
+        client_ = modbus_new_rtu(path, 115200, 'N', 8, 1);
+        modbus_set_slave(client_, 1);
+        if (modbus_connect(client_) != 0) std::abort();
+    }
+    ~ModbusPair() {
+        stop_ = true;
+        modbus_close(client_);
+        modbus_free(client_);
+        thread_.join();
+        modbus_mapping_free(mapping_);
+        modbus_free(server_);
+        close(keep_);
+        close(master_);
+    }
+    bool Read() {
+        std::uint16_t value = 0;
+        return modbus_read_registers(client_, 0, 1, &value) == 1;
+    }
+    bool Write(int value) { return modbus_write_register(client_, 0, static_cast<std::uint16_t>(value)) == 1; }
+
+private:
+    void Serve() {
+        std::uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+        modbus_set_indication_timeout(server_, 0, 100000);
+        while (!stop_) {
+            const int length = modbus_receive(server_, query);
+            if (length > 0) modbus_reply(server_, query, length, mapping_);
+        }
+    }
+
+    int master_ = -1;
+    int keep_ = -1;
+    modbus_t* server_ = nullptr;
+    modbus_t* client_ = nullptr;
+    modbus_mapping_t* mapping_ = nullptr;
+    std::atomic<bool> stop_ {false};
+    std::thread thread_;
+};
+
+kel::jwsim::Simulator& Started(kel::jwsim::Simulator& simulator) {
+    if (!simulator.Start()) {
+        std::fprintf(stderr, "link_bench: %s\n", simulator.error().c_str());
+        std::exit(1);
+    }
+    return simulator;
+}
+
+void PrintRow(const char* what, const Figures& f) {
+    std::printf("  %-34s %9.0f /s %9.1f us CPU\n", what, f.perSecond, f.cpuMicroseconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int count = argc > 1 ? std::atoi(argv[1]) : 2000;
+    char scratch[] = "/tmp/kel-bench-XXXXXX";
+    if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0) return 1;
+
+    std::printf("1. KelMain against jwsim on a pty (16-bit register MA0100; %d exchanges)\n", count);
+    kel::jwsim::Simulator bare;
+    Started(bare);
+    Figures ours[2] = {};
+    for (const int wait : {0, 50}) {
+        DriverHost host(bare, wait);
+        const int n = wait == 0 ? count : 20;
+        const Figures reads = Measure(n, [&](int) { return host.Read(); });
+        const Figures writes = Measure(n, [&](int i) { return host.Write(i); });
+        const std::string label = " (WAITINGTIME " + std::to_string(wait) + ")";
+        PrintRow(("reads" + label).c_str(), reads);
+        PrintRow(("writes" + label).c_str(), writes);
+        if (wait == 0) ours[0] = reads, ours[1] = writes;
+    }
+
+    std::printf("\n2. libmodbus RTU client and server over a pty pair (%d exchanges)\n", count);
+    Figures theirs[2] = {};
+    {
+        ModbusPair modbus;
+        theirs[0] = Measure(count, [&](int) { return modbus.Read(); });
+        theirs[1] = Measure(count, [&](int i) { return modbus.Write(i); });
+    }
+    PrintRow("read holding register", theirs[0]);
+    PrintRow("write single register", theirs[1]);
+    std::printf("  ours / libmodbus, exchanges per second: reads %.2f, writes %.2f\n",
+                ours[0].perSecond / theirs[0].perSecond, ours[1].perSecond / theirs[1].perSecond);
+
+    std::printf("\n3. Paced lines: time per register read / its wire time (48 characters x 10 bits)\n");
+    for (const std::uint32_t baud : {9600u, 19200u}) {
+        kel::jwsim::Simulator paced({.baud = baud});
+        Started(paced);
+        const double wire = 48.0 * 10.0 / baud;
+        for (const int wait : {0, 50}) {
+            DriverHost host(paced, wait);
+            const Figures reads = Measure(40, [&](int) { return host.Read(); });
+            std::printf("  %5u baud, WAITINGTIME %2d: %6.2f ms a read, wire %5.2f ms, ratio %.3f\n", baud, wait,
+                        reads.secondsEach * 1e3, wire * 1e3, reads.secondsEach / wire);
+        }
+    }
+
+    std::printf("\n4. Per exchange on the host's thread (WAITINGTIME 0)\n");
+    std::printf("  %-22s %8s %8s\n", "", "allocs", "syscalls");
+    std::printf("  %-22s %8.2f %8.1f\n", "KelMain read", ours[0].allocations, ours[0].systemCalls);
+    std::printf("  %-22s %8.2f %8.1f\n", "KelMain write", ours[1].allocations, ours[1].systemCalls);
+    std::printf("  %-22s %8.2f %8.1f\n", "libmodbus read", theirs[0].allocations, theirs[0].systemCalls);
+    std::printf("  %-22s %8.2f %8.1f\n", "libmodbus write", theirs[1].allocations, theirs[1].systemCalls);
+    std::remove("kelwnSRP.int");
+    rmdir(scratch);
+    return 0;
+}
