@@ -202,6 +202,20 @@ typedef struct GateRequest {
  * KEL_NO_SUCH_COMMAND for codes 0, 8, 9 and those outside 1 to 15. */
 KEL_API int32_t KEL_CALL KelMain(KelRequest *request);
 
+/* ---- optional trace of the line -------------------------------------------
+ * A diagnostic host may watch the frames on the line. Once a trace function
+ * is installed, the driver calls it, on the thread of the KelMain call, with
+ * every request frame it wrote (direction KEL_TRACE_SENT) and every reply it
+ * read (KEL_TRACE_RECEIVED: a whole frame, or the bytes that came before the
+ * reply failed), the bytes exactly as on the line, not NUL-terminated and
+ * valid during the call only. Null removes it. Without one, nothing in the
+ * driver's behaviour, results or messages differs. Like KelMain, it must not
+ * be called while another call into the driver runs. */
+#define KEL_TRACE_SENT 0
+#define KEL_TRACE_RECEIVED 1
+typedef void (KEL_CALL *KelTraceFunction)(void *context, int32_t direction, const char *bytes, int32_t count);
+KEL_API void KEL_CALL KelSetTrace(KelTraceFunction function, void *context);
+
 /* ---- layout checks -------------------------------------------------------- */
 #if defined(__cplusplus)
 #define KEL_LAYOUT_ASSERT(cond) static_assert(cond, #cond)

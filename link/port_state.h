@@ -34,6 +34,9 @@ struct OwedRequest {
     int echoLength = 0;  // payload bytes its reply repeats
 };
 
+// A line quiet for this many reply budgets owes nothing any more.
+inline constexpr int kForgetOwedAfterBudgets = 10;
+
 // Most replies counted as owed; more would mean a controller answering
 // seconds late, and a line that has been quiet that long owes nothing.
 inline constexpr int kMaxOwedReplies = 8;

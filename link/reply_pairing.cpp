@@ -80,8 +80,10 @@ int AwaitReply(Line& line, const Request& request, char* buffer, int* replyLengt
     LinkPortState& port = LinkPortOf(line);
     const auto budget = ReplyBudget(line);
     const auto start = LinkClock::now();
-    // Replies later than this are not waited for any more.
-    if (start - port.lastHeard > 2 * budget) port.Settle(port.owedCount);
+    // Replies later than this are not waited for any more. It is long: a
+    // debt forgotten too soon lets a late acknowledgement complete another
+    // write, one kept too long only costs a skipped reply now and then.
+    if (start - port.lastHeard > kForgetOwedAfterBudgets * budget) port.Settle(port.owedCount);
     const auto deadline = start + budget;
 
     bool heard = false;

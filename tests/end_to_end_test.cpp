@@ -699,6 +699,66 @@ TEST_F(EndToEndLate, LinkTimeoutZeroKeepsTheDefaultSecondInsteadOfWaitingForEver
     EXPECT_LT(elapsed, milliseconds(3000));
 }
 
+// ---- the host's trace of the line --------------------------------------------------
+
+using EndToEndTrace = EndToEnd;
+using Traced = std::vector<std::pair<std::int32_t, std::string>>;
+
+void Collect(void* context, std::int32_t direction, const char* bytes, std::int32_t count) {
+    static_cast<Traced*>(context)->emplace_back(direction, std::string(bytes, static_cast<std::size_t>(count)));
+}
+
+TEST_F(EndToEndTrace, TheHookSeesEveryFrameAsOnTheLineAndChangesNothing) {
+    ASSERT_NO_FATAL_FAILURE(Connect({.protect = true}, kPatient));
+    const Gate gate = Check("01MA0100", KEL_VALUE_ANALOG16);
+    Edit(1, Register('A', 0100, 2), 0x1234);
+    // A read answered once with a wrong checksum, then a write the controller
+    // first refuses for write protection: twice, without the hook and with it.
+    Traced traced;
+    std::vector<std::string> lines[2];
+    std::vector<Message> messages[2];
+    for (const bool hooked : {false, true}) {
+        SCOPED_TRACE(hooked ? "with the hook" : "without");
+        KelSetTrace(hooked ? &Collect : nullptr, &traced);
+        simulator_->InjectFault({.kind = FaultKind::kWrongChecksum, .replies = 1});
+        std::uint32_t cell = kFill;
+        EXPECT_EQ(Read(gate, KEL_VALUE_ANALOG16, &cell), KEL_OK);
+        EXPECT_EQ(cell, 0x1234A5A5u);
+        cell = 0x5678A5A5;
+        EXPECT_EQ(Write(gate, KEL_VALUE_ANALOG16, &cell), KEL_OK);
+        lines[hooked] = Sent();
+        messages[hooked] = Logged();
+        teskar_clear();
+        Edit(1, Register('A', 0100, 2), 0x1234);
+        ASSERT_TRUE(simulator_->Edit(1, [](Controller& c) { c.writeMode = 0; }));
+    }
+    KelSetTrace(nullptr, nullptr);
+    EXPECT_EQ(lines[0], lines[1]);
+    EXPECT_EQ(messages[0], messages[1]);
+
+    const auto frame = [](const std::string& body) { return "::" + body + Checksum(body) + "\r"; };
+    const std::string readReply = "01#0MRGA0100A01013412";
+    // The simulator's wrong checksum is one above the right one.
+    const unsigned right = static_cast<unsigned>(std::stoul(Checksum(readReply), nullptr, 16));
+    char wrong[3];
+    std::snprintf(wrong, sizeof wrong, "%02X", (right + 1) & 0xFFu);
+    const Traced expected = {
+        {KEL_TRACE_SENT, frame("01?0MRGA0100A0101")},
+        {KEL_TRACE_RECEIVED, "::" + readReply + wrong + "\r"},
+        {KEL_TRACE_SENT, frame("01?0MRGA0100A0101")},
+        {KEL_TRACE_RECEIVED, frame(readReply)},
+        {KEL_TRACE_SENT, frame("01?0WRGA0100A01017856")},
+        {KEL_TRACE_RECEIVED, frame("01%010")},
+        {KEL_TRACE_SENT, frame("01?0EWR2")},
+        {KEL_TRACE_RECEIVED, frame("01#0EWR")},
+        {KEL_TRACE_SENT, frame("01?0WRGA0100A01017856")},
+        {KEL_TRACE_RECEIVED, frame("01#0WRG")},
+        {KEL_TRACE_SENT, frame("01?0EWR0")},
+        {KEL_TRACE_RECEIVED, frame("01#0EWR")},
+    };
+    EXPECT_EQ(traced, expected);
+}
+
 // ---- stations -------------------------------------------------------------------------
 
 TEST_F(EndToEndStations, EachStationOnTheLineGetsItsOwnRequests) {

@@ -1,0 +1,21 @@
+// The host's optional trace of the frames on the line.
+#pragma once
+
+#include <cstdint>
+
+namespace kel {
+
+using LineTraceFunction = void (*)(void* context, std::int32_t direction, const char* bytes, std::int32_t count);
+
+inline constexpr std::int32_t kTraceSent = 0;
+inline constexpr std::int32_t kTraceReceived = 1;
+
+// Installs the host's trace function; null removes it.
+void SetLineTrace(LineTraceFunction function, void* context);
+bool LineTraceActive();
+// Hands bytes to the trace function, if one is installed; the received
+// bytes in two pieces, as the link reads a frame's head and body apart.
+void TraceSent(const char* bytes, int count);
+void TraceReceived(const char* head, int headCount, const char* body, int bodyCount);
+
+}  // namespace kel
