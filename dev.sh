@@ -9,7 +9,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 libgtest-dev libgmock-dev libbenchmark-dev g++-mingw-w64-i686 wine wine32:i386"
+packages="cmake make g++ binutils python3 libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 wine wine32:i386"
 
 install_missing() {
   missing=""
@@ -63,7 +63,7 @@ case "${1:-}" in
     ;;
   fuzz)
     seconds=${2:-60}
-    packages="cmake make clang libclang-rt-14-dev libgtest-dev libgmock-dev"
+    packages="cmake make clang libclang-rt-14-dev libgtest-dev libgmock-dev libcli11-dev"
     install_missing
     targets="fuzz_gate_address fuzz_read_reply fuzz_write_reply fuzz_configuration fuzz_port_name"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_FUZZ=ON
@@ -99,7 +99,7 @@ case "${1:-}" in
         exit 64
         ;;
     esac
-    packages="cmake make g++ libgtest-dev libgmock-dev"
+    packages="cmake make g++ libgtest-dev libgmock-dev libcli11-dev"
     install_missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build --parallel "$jobs" --target soak_tests
@@ -107,7 +107,7 @@ case "${1:-}" in
     ;;
   bench)
     # What an exchange costs, against libmodbus and the wire; figures only.
-    packages="cmake make g++ pkg-config libmodbus-dev libgtest-dev libgmock-dev"
+    packages="cmake make g++ pkg-config libmodbus-dev libgtest-dev libgmock-dev libcli11-dev"
     install_missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build --parallel "$jobs" --target link_bench

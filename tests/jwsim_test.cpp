@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -19,10 +21,12 @@
 #include <utility>
 #include <vector>
 
+#include "kelwnsrp.h"
 #include "protocol/frame.h"
 #include "support/pty_pair.h"
 #include "tools/jwsim/command_line.h"
 #include "tools/jwsim/controller.h"
+#include "tools/jwsim/memory_file.h"
 #include "tools/jwsim/protocol.h"
 #include "tools/jwsim/simulator.h"
 
@@ -571,7 +575,116 @@ TEST(JwsimSimulator, ServesAGivenDevice) {
     EXPECT_EQ(std::string(reply.begin(), reply.end()), kEwr2Reply);
 }
 
+// ---- the memory file ------------------------------------------------------------------
+
+TEST(JwsimMemory, LoadedChangedThroughTheDriverSavedAndLoadedAgain) {
+    char directory[] = "/tmp/kel-memory-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string path = std::string(directory) + "/memory.txt";
+    {
+        std::ofstream file(path);
+        file << "# bench setup\n01MA0100 = 0x1234\n01mb0010b = 7  # one byte\n10M39774 = 0xDEADBEEF\n"
+                "01R00001 = 1\n01RT0017 = 1\n01T0005 = 120\n01T0006 = 1999 counter\n";
+    }
+    Simulator first({.stations = {1, 8}});
+    std::string error;
+    ASSERT_TRUE(LoadMemory(path, first, &error)) << error;
+    const Controller one = first.Snapshot(1);
+    EXPECT_EQ(one.Register('A', 0100) | one.Register('A', 0101) << 8, 0x1234);
+    EXPECT_EQ(one.Register('B', 010), 7);
+    EXPECT_EQ(first.Snapshot(8).Register('3', 0777), 0xDE);
+    EXPECT_EQ(one.Relay(1), '1');
+    EXPECT_EQ(one.RtRelay(017), '1');
+    EXPECT_EQ(std::string(one.Timer(6).value.begin(), one.Timer(6).value.end()) + one.Timer(6).type, "99192");
+
+    // The driver writes a register; the saved file holds it, and loads again.
+    ASSERT_TRUE(first.Start()) << first.error();
+    DriverState state {};
+    OpenRequest open {};
+    std::snprintf(open.portName, sizeof open.portName, "%s", first.portName().c_str());
+    open.enable = 1;
+    open.LinkTimeout = 100;
+    open.line = {9600, 8, 0, 0};
+    KelRequest request {&state, KEL_CMD_OPEN, 0, 0, &open};
+    ASSERT_EQ(KelMain(&request), KEL_OK);
+    std::uint32_t cell = 0xBEEFu << 16;
+    GateRequest write {"01MA0200", 0, {1, AreaMA, 0200, 255, 16}, KEL_VALUE_ANALOG16, 1, 0, &cell};
+    request = {&state, KEL_CMD_WRITE_GATE, 0, 0, &write};
+    EXPECT_EQ(KelMain(&request), KEL_OK);
+    request = {&state, KEL_CMD_CLOSE, 0, 0, nullptr};
+    EXPECT_EQ(KelMain(&request), KEL_OK);
+    first.Stop();
+    ASSERT_TRUE(SaveMemory(path, first, &error)) << error;
+
+    Simulator second({.stations = {1, 8}});
+    ASSERT_TRUE(LoadMemory(path, second, &error)) << error;
+    for (const int station : {1, 8}) {
+        const Controller a = first.Snapshot(station);
+        const Controller b = second.Snapshot(station);
+        for (const char area : {'A', 'B', '0', '1', '2', '3'}) {
+            for (int byte = 0; byte < Controller::RegisterAreaSize(area); ++byte) {
+                ASSERT_EQ(a.Register(area, byte), b.Register(area, byte)) << station << area << byte;
+            }
+        }
+        for (int n = 0; n < kel::kRelayCount; ++n) ASSERT_EQ(a.Relay(n), b.Relay(n)) << n;
+        for (int n = 0; n < kel::kTimerCount; ++n) {
+            ASSERT_EQ(a.Timer(n).value, b.Timer(n).value) << n;
+            ASSERT_EQ(a.Timer(n).type, b.Timer(n).type) << n;
+        }
+    }
+    EXPECT_EQ(second.Snapshot(1).Register('A', 0200), 0xEF);
+    std::remove(path.c_str());
+    rmdir(directory);
+}
+
+TEST(JwsimMemory, ALineItCannotTakeNamesFileAndLineAndChangesNothing) {
+    char directory[] = "/tmp/kel-memory-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string path = std::string(directory) + "/bad.txt";
+    for (const char* bad : {"01MA0100 0x1234", "01MA0100 = x", "01R00001 = 2", "01MB0777 = 0x1234",
+                                   "02MA0100 = 1", "01T0005 = 2000", "01Q0005 = 1", "01MA0100B = 256"}) {
+        SCOPED_TRACE(bad);
+        std::ofstream(path) << "01MA0000 = 5\n" << bad << "\n";
+        Simulator simulator;
+        std::string error;
+        EXPECT_FALSE(LoadMemory(path, simulator, &error));
+        EXPECT_EQ(error.rfind(path + ":2: ", 0), 0u) << error;
+        EXPECT_EQ(simulator.Snapshot(1).Register('A', 0), 0);
+    }
+    std::remove(path.c_str());
+    rmdir(directory);
+}
+
 // ---- the program's command line ---------------------------------------------------
+
+TEST(JwsimCommandLine, FaultsFromTheCommandLineDamageTheRepliesInOrder) {
+    const CommandLine line = ParseCommandLine({"--fault", "wrong-checksum:2", "--fault", "no-header"});
+    ASSERT_EQ(line.error, "");
+    Simulator simulator;
+    for (const Fault& fault : line.faults) simulator.InjectFault(fault);
+    ASSERT_TRUE(simulator.Start()) << simulator.error();
+    DriverEnd driver(simulator.devicePath());
+    const std::string wrong = "::01#0EWR5F\r";
+    for (const std::string& expected : {wrong, wrong, kEwr2Reply.substr(2), kEwr2Reply}) {
+        ASSERT_TRUE(driver.Send(kEwr2Frame));
+        EXPECT_EQ(driver.Reply(), expected);
+    }
+    for (const char* bad : {"late:0", "late:x", "sideways", "garbage:1000000"}) {
+        EXPECT_NE(ParseCommandLine({"--fault", bad}).error, "") << bad;
+    }
+    // At a rate of 1 every reply is damaged: a late one may still come whole,
+    // but not all five.
+    Simulator always(ParseCommandLine({"--fault-rate", "1", "--seed", "7"}).options);
+    ASSERT_TRUE(always.Start()) << always.error();
+    DriverEnd other(always.devicePath());
+    int plain = 0;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(other.Send(kEwr2Frame));
+        plain += other.Silence(milliseconds(300)) == kEwr2Reply ? 1 : 0;
+    }
+    EXPECT_LT(plain, 5);
+}
+
 
 TEST(JwsimCommandLine, OptionsAndUsageErrors) {
     struct Case {

@@ -1,5 +1,8 @@
 #include "tools/jwsim/command_line.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <cstdint>
 
 namespace kel::jwsim {
@@ -16,53 +19,87 @@ int OctalStation(const std::string& text) {
     return station;
 }
 
-// A line speed of 50 to 4000000 baud; 0 otherwise.
-std::uint32_t Baud(const std::string& text) {
-    if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos) return 0;
-    const unsigned long baud = std::stoul(text);
-    return baud >= 50 && baud <= 4000000 ? static_cast<std::uint32_t>(baud) : 0;
+// "KIND" or "KIND:COUNT"; an empty reason when taken.
+std::string ParseFault(const std::string& text, Fault* fault) {
+    const auto colon = text.find(':');
+    const std::string name = text.substr(0, colon);
+    const auto& names = FaultKindNames();
+    const auto found = std::find_if(names.begin(), names.end(), [&](const auto& n) { return n.first == name; });
+    if (found == names.end()) return "fault " + text + ": no such kind";
+    int count = 1;
+    if (colon != std::string::npos) {
+        const std::string digits = text.substr(colon + 1);
+        if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(digits) == 0) {
+            return "fault " + text + ": COUNT must be 1 to 999999";
+        }
+        count = std::stoi(digits);
+    }
+    *fault = DefaultFault(found->second, count);
+    return {};
+}
+
+std::string KindList() {
+    std::string list;
+    for (const auto& [name, kind] : FaultKindNames()) list += (list.empty() ? "" : ", ") + name;
+    return list;
 }
 
 }  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     CommandLine line;
-    std::set<int> stations;
-    for (std::size_t i = 0; i < args.size() && line.error.empty(); ++i) {
-        const std::string& arg = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (arg == "--station" || arg == "--device" || arg == "--baud") {
-            if (!hasValue) {
-                line.error = arg + " needs a value";
-                break;
-            }
-            const std::string& value = args[++i];
-            if (arg == "--device") {
-                line.options.device = value;
-                continue;
-            }
-            if (arg == "--baud") {
-                line.options.baud = Baud(value);
-                if (line.options.baud == 0) line.error = "baud " + value + " is not 50 to 4000000";
-                continue;
-            }
-            const int station = OctalStation(value);
-            if (station < 0) {
-                line.error = "station " + value + " is not 00 to 77 (octal)";
-            } else {
-                stations.insert(station);
-            }
-        } else if (arg == "--protect") {
-            line.options.protect = true;
-        } else if (arg == "--trace") {
-            line.trace = true;
-        } else if (arg == "--help" || arg == "-h") {
-            line.help = true;
-        } else {
-            line.error = "unknown argument " + arg;
-        }
+    CLI::App app {"JW controllers on a serial line: serves a new pseudo-terminal (or --device) until SIGINT or "
+                  "SIGTERM.",
+                  "jwsim"};
+    std::vector<std::string> stations;
+    std::vector<std::string> faults;
+    app.add_option("--station", stations, "serve station NN, written as in a gate address: octal 00 to 77 "
+                                          "(repeat for more; default 01)");
+    app.add_flag("--protect", line.options.protect, "refuse SRR, SRT and WRG with status 10 until EWR 1 or 2");
+    app.add_option("--baud", line.options.baud,
+                   "behave as a line of N baud, 10 bits a character: a request counts as received when its last "
+                   "character would have arrived, and each reply character leaves in its own slot")
+        ->check(CLI::Range(50, 4000000));
+    app.add_option("--device", line.options.device, "serve this serial device instead of a new pseudo-terminal");
+    app.add_option("--memory", line.memoryFile,
+                   "load the memory from FILE at start (GAS = VALUE lines, e.g. 01MA0100 = 0x1234) and save it "
+                   "back on exit and on SIGUSR1");
+    app.add_option("--fault", faults, "damage the next COUNT replies (default 1), in the order given; KIND is one "
+                                      "of " + KindList());
+    app.add_option("--fault-rate", line.options.faultRate, "damage this share of the other replies (0 to 1), "
+                                                           "each with a fault of a random kind")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--seed", line.options.seed, "seed of the random faults, to repeat a run");
+    app.add_flag("--trace", line.trace, "print every request (<) and reply (>) with a timestamp, control "
+                                        "characters escaped");
+    line.usage = app.help();
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        line.help = true;
+        return line;
+    } catch (const CLI::ParseError& e) {
+        line.error = e.what();
+        return line;
     }
-    if (!stations.empty()) line.options.stations = stations;
+    std::set<int> served;
+    for (const std::string& text : stations) {
+        const int station = OctalStation(text);
+        if (station < 0) {
+            line.error = "station " + text + " is not 00 to 77 (octal)";
+            return line;
+        }
+        served.insert(station);
+    }
+    if (!served.empty()) line.options.stations = served;
+    for (const std::string& text : faults) {
+        Fault fault;
+        line.error = ParseFault(text, &fault);
+        if (!line.error.empty()) return line;
+        line.faults.push_back(fault);
+    }
     return line;
 }
 

@@ -1,22 +1,43 @@
 // jwsim: JW controllers on a serial line, for trying the driver without
-// hardware. Prints the device to use, then serves until SIGINT or SIGTERM.
+// hardware. Prints the device to use, then serves until SIGINT or SIGTERM;
+// SIGUSR1 saves the memory file.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "tools/jwsim/command_line.h"
+#include "tools/jwsim/memory_file.h"
 #include "tools/jwsim/simulator.h"
 
 namespace {
 
 constexpr int kExitUsage = 64;
 constexpr int kExitLine = 1;
+constexpr int kExitMemory = 66;  // the memory file cannot be read
 
 void PrintTrace(char direction, const std::string& bytes) {
-    std::printf("%c %s\n", direction, kel::jwsim::Escaped(bytes).c_str());
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local {};
+    localtime_r(&seconds, &local);
+    char stamp[16];
+    std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+    std::printf("%s.%03lld %c %s\n", stamp, static_cast<long long>(millis), direction,
+                kel::jwsim::Escaped(bytes).c_str());
     std::fflush(stdout);
+}
+
+bool Save(const std::string& path, const kel::jwsim::Simulator& simulator) {
+    std::string error;
+    if (kel::jwsim::SaveMemory(path, simulator, &error)) return true;
+    std::fprintf(stderr, "jwsim: %s\n", error.c_str());
+    return false;
 }
 
 }  // namespace
@@ -25,23 +46,30 @@ int main(int argc, char** argv) {
     using namespace kel::jwsim;
     CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (line.help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(line.usage.c_str(), stdout);
         return 0;
     }
     if (!line.error.empty()) {
-        std::fprintf(stderr, "jwsim: %s\n%s", line.error.c_str(), kUsage);
+        std::fprintf(stderr, "jwsim: %s (jwsim --help lists the options)\n", line.error.c_str());
         return kExitUsage;
     }
     if (line.trace) line.options.trace = PrintTrace;
 
     // Blocked before the serving thread exists, so only sigwait sees them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     Simulator simulator(line.options);
+    std::string error;
+    if (!line.memoryFile.empty() && !LoadMemory(line.memoryFile, simulator, &error)) {
+        std::fprintf(stderr, "jwsim: %s\n", error.c_str());
+        return kExitMemory;
+    }
+    for (const Fault& fault : line.faults) simulator.InjectFault(fault);
     if (!simulator.Start()) {
         std::fprintf(stderr, "jwsim: %s\n", simulator.error().c_str());
         return kExitLine;
@@ -51,13 +79,17 @@ int main(int argc, char** argv) {
     std::printf("%s\n", line.options.protect ? "\nwrite protection on" : "");
     std::fflush(stdout);
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    int signal = SIGUSR1;
+    while (signal == SIGUSR1) {
+        sigwait(&signals, &signal);
+        if (signal == SIGUSR1 && !line.memoryFile.empty()) Save(line.memoryFile, simulator);
+    }
     simulator.Stop();
+    const bool saved = line.memoryFile.empty() || Save(line.memoryFile, simulator);
 
     std::size_t bad = 0;
     const std::vector<ReceivedRequest> requests = simulator.Requests();
     for (const ReceivedRequest& request : requests) bad += request.checksumOk ? 0 : 1;
     std::fprintf(stderr, "jwsim: %zu requests, %zu with a bad checksum\n", requests.size(), bad);
-    return 0;
+    return saved ? 0 : 1;
 }

@@ -243,6 +243,25 @@ std::string ReplyBodyFor(const std::string& payload, Controller& controller) {
     return Responder(payload, controller).Reply();
 }
 
+Fault DefaultFault(FaultKind kind, int replies) {
+    Fault fault {.kind = kind, .replies = replies};
+    if (kind == FaultKind::kErrorStatus) fault.status = 0x0B;
+    if (kind == FaultKind::kDelay) fault.delay = std::chrono::milliseconds(1500);
+    if (kind == FaultKind::kDribble) fault.delay = std::chrono::milliseconds(50);
+    return fault;
+}
+
+const std::vector<std::pair<std::string, FaultKind>>& FaultKindNames() {
+    static const std::vector<std::pair<std::string, FaultKind>> kNames = {
+        {"no-reply", FaultKind::kNoReply},     {"wrong-checksum", FaultKind::kWrongChecksum},
+        {"other-station", FaultKind::kOtherStation}, {"error-status", FaultKind::kErrorStatus},
+        {"cut-short", FaultKind::kCutShort},   {"no-header", FaultKind::kNoHeader},
+        {"over-long", FaultKind::kOverLong},   {"garbage", FaultKind::kGarbageBefore},
+        {"late", FaultKind::kDelay},           {"dribble", FaultKind::kDribble},
+    };
+    return kNames;
+}
+
 std::string FaultyFrame(const std::string& body, const Fault& fault) {
     const std::string frame = FrameFor(body);
     switch (fault.kind) {

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol/frame.h"
@@ -98,6 +99,16 @@ struct Fault {
     std::chrono::milliseconds delay {0};
     std::string garbage = std::string("\0x\xFF", 3);
 };
+
+// A fault of that kind for one reply, with the settings a person would pick
+// first: status 0x0B for an error status, 1500 ms late, 50 ms between
+// dribbled bytes.
+Fault DefaultFault(FaultKind kind, int replies = 1);
+
+// The fault kinds by name, as the command line takes them: "no-reply",
+// "wrong-checksum", "other-station", "error-status", "cut-short",
+// "no-header", "over-long", "garbage", "late", "dribble".
+const std::vector<std::pair<std::string, FaultKind>>& FaultKindNames();
 
 // What goes on the line for body under fault (kDelay, kDribble: the plain
 // frame; the caller paces it).

@@ -35,7 +35,7 @@ void MakeRaw(int fd) {
 
 }  // namespace
 
-Simulator::Simulator(SimulatorOptions options) : options_(std::move(options)) {
+Simulator::Simulator(SimulatorOptions options) : options_(std::move(options)), random_(options_.seed) {
     for (const int station : options_.stations) {
         controllers_[station].protect = options_.protect;
     }
@@ -189,7 +189,9 @@ bool Simulator::Handle(const ReceivedRequest& request, Outgoing* reply) {
         requests_.push_back(request);
         const auto controller = controllers_.find(StationOf(request.payload));
         if (request.checksumOk && controller != controllers_.end()) {
-            const Fault* fault = faults_.empty() ? nullptr : &faults_.front();
+            Fault drawn;
+            const bool queued = !faults_.empty();
+            const Fault* fault = queued ? &faults_.front() : DrawFault(&drawn) ? &drawn : nullptr;
             std::string body;
             if (fault != nullptr && fault->kind == FaultKind::kErrorStatus) {
                 body = ErrorBody(request.payload, fault->status);
@@ -207,12 +209,24 @@ bool Simulator::Handle(const ReceivedRequest& request, Outgoing* reply) {
             if (fault != nullptr) {
                 if (fault->kind == FaultKind::kDelay) reply->delay = fault->delay;
                 if (fault->kind == FaultKind::kDribble) reply->gap = fault->delay;
-                if (--faults_.front().replies <= 0) faults_.pop_front();
+                if (queued && --faults_.front().replies <= 0) faults_.pop_front();
             }
         }
     }
     changed_.notify_all();
     return !reply->bytes.empty();
+}
+
+bool Simulator::DrawFault(Fault* fault) {
+    if (options_.faultRate <= 0 || std::uniform_real_distribution<double>(0, 1)(random_) >= options_.faultRate) {
+        return false;
+    }
+    constexpr FaultKind kKinds[] = {FaultKind::kNoReply,  FaultKind::kWrongChecksum, FaultKind::kOtherStation,
+                                    FaultKind::kErrorStatus, FaultKind::kCutShort, FaultKind::kNoHeader,
+                                    FaultKind::kOverLong, FaultKind::kGarbageBefore, FaultKind::kDelay,
+                                    FaultKind::kDribble};
+    *fault = DefaultFault(kKinds[std::uniform_int_distribution<std::size_t>(0, std::size(kKinds) - 1)(random_)]);
+    return true;
 }
 
 bool Simulator::Edit(int station, const std::function<void(Controller&)>& edit) {

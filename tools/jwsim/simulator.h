@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -31,6 +32,10 @@ struct SimulatorOptions {
     // as received when its last character would have arrived, and each reply
     // character leaves no earlier than its slot. 0: as fast as the line goes.
     std::uint32_t baud = 0;
+    // Share of replies (0 to 1) damaged by a fault of a random kind, when no
+    // queued fault applies; the seed makes a run repeatable.
+    double faultRate = 0;
+    std::uint32_t seed = 1;
     // Called on the serving thread with '<' and each request frame as it
     // arrived, and '>' and each reply's bytes as sent.
     std::function<void(char direction, const std::string& bytes)> trace {};
@@ -55,6 +60,7 @@ public:
     // "/dev/pts/N" (or the device served) and the driver's port name for
     // it, "pts/N" (the path itself for a device outside /dev/).
     const std::string& devicePath() const { return devicePath_; }
+    const std::set<int>& stations() const { return options_.stations; }
     std::string portName() const;
 
     // Runs edit on station's controller under the lock; false if the
@@ -99,6 +105,8 @@ private:
     void Serve();
     // Records the request and, if it is answered, builds the reply.
     bool Handle(const ReceivedRequest& request, Outgoing* reply);
+    // A fault of a random kind for one reply, drawn at the fault rate.
+    bool DrawFault(Fault* fault);
     // Waits until the line can take bytes or Stop() is called; false then.
     bool WaitUntil(short events, int timeoutMs);
     void Send(const std::string& bytes);
@@ -129,6 +137,7 @@ private:
     std::deque<Fault> faults_;
     std::vector<ReceivedRequest> requests_;
     std::vector<std::string> acknowledged_;
+    std::mt19937 random_;
 };
 
 }  // namespace kel::jwsim

@@ -1,0 +1,27 @@
+// The simulated controllers' memory as a text file, so that a bench setup
+// survives a restart. One item a line, in gate address notation:
+//
+//   01MA0100 = 0x1234        two register bytes (four for a value above 0xFFFF)
+//   01MB0010B = 7            one register byte
+//   01M09100 = 65535         file registers likewise
+//   01R00001 = 1             a relay; 01RT0017 = 1 likewise
+//   01T0005 = 120            a timer's current value; "= 120 counter" for a counter
+//
+// Numbers are decimal or 0x hexadecimal; "#" starts a comment.
+#pragma once
+
+#include <string>
+
+#include "tools/jwsim/simulator.h"
+
+namespace kel::jwsim {
+
+// Sets the items the file names, on the served stations; false with the
+// file, line and reason in *error for anything it cannot take (and then
+// nothing is changed).
+bool LoadMemory(const std::string& path, Simulator& simulator, std::string* error);
+
+// Writes every item that is not in its starting state (zero, a timer).
+bool SaveMemory(const std::string& path, const Simulator& simulator, std::string* error);
+
+}  // namespace kel::jwsim
