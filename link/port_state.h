@@ -5,8 +5,8 @@
 // later than the link timeout. Such a late reply arrives during a later
 // exchange and, taken for that exchange's answer, would deliver another
 // address's value or complete a write the controller never acknowledged. So
-// every attempt that heard nothing at all before giving up leaves its request
-// owed on its port, and a later exchange pairs each complete frame with the
+// every attempt that gave up without its reply leaves its request owed on
+// its port, and a later exchange pairs each complete frame with the
 // oldest owed request it can answer, in order (see AwaitReply).
 #pragma once
 
@@ -37,9 +37,9 @@ struct OwedRequest {
 // A line quiet for this many reply budgets owes nothing any more.
 inline constexpr int kForgetOwedAfterBudgets = 10;
 
-// Most replies counted as owed; more would mean a controller answering
-// seconds late, and a line that has been quiet that long owes nothing.
-inline constexpr int kMaxOwedReplies = 8;
+// Most replies counted as owed; more would mean a controller a dozen replies
+// behind, and a line that has been quiet that long owes nothing.
+inline constexpr int kMaxOwedReplies = 16;
 
 struct LinkPortState {
     PortHandle port = nullptr;

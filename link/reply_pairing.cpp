@@ -86,15 +86,14 @@ int AwaitReply(Line& line, const Request& request, char* buffer, int* replyLengt
     if (start - port.lastHeard > kForgetOwedAfterBudgets * budget) port.Settle(port.owedCount);
     const auto deadline = start + budget;
 
-    bool heard = false;
     for (;;) {
         const ReplyEnd end = ReadReplyUntil(line, buffer, replyLength, deadline);
-        if (end != ReplyEnd::kSilent) {
-            heard = true;
-            port.lastHeard = LinkClock::now();
-        }
+        if (end != ReplyEnd::kSilent) port.lastHeard = LinkClock::now();
         if (end != ReplyEnd::kComplete) {
-            if (!heard || port.owedCount > 0) Owe(port, request);
+            // Its reply may still come, after silence or after the bytes of
+            // a disturbed line. Even a request that skipped what looked like
+            // older replies cannot know that one of them was its own.
+            Owe(port, request);
             return kLinkFailed;
         }
         if (Pair(port, request, buffer, *replyLength) == Pairing::kTake) return kLinkOk;

@@ -26,10 +26,10 @@ int SendRequest(Line& line, const Request& request);
 // while replies are owed it settles the oldest, and this request is owed.
 //
 // kLinkOk with the frame in buffer, or kLinkFailed when no frame came by the
-// deadline. This request is then owed if nothing at all arrived, or if older
-// replies are still owed (the controller is catching up); one that heard
-// only frames it skipped, with nothing owed any more, most likely skipped its
-// own reply, as an older request was lost.
+// deadline; this request is then owed. A request that was lost on the way
+// leaves a debt no reply pays: the next write of another item of the same
+// kind skips its own acknowledgement for it and fails once. The next read's
+// own reply, or ten reply budgets of quiet, settle every debt.
 int AwaitReply(Line& line, const Request& request, char* buffer, int* replyLength);
 
 }  // namespace kel
