@@ -26,6 +26,7 @@
 #include "kelwnsrp.h"
 #include "serial/serial_platform.h"
 #include "serial/serial_port.h"
+#include "support/quick_reply_directory.h"
 #include "teskar.h"
 #include "tools/jwsim/controller.h"
 #include "tools/jwsim/protocol.h"
@@ -155,29 +156,10 @@ class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
         kel::UseSerialPlatform(nullptr);
-        char cwd[PATH_MAX];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr) << std::strerror(errno);
-        previousDirectory_ = cwd;
-        char scratch[] = "/tmp/kel-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(scratch), nullptr) << std::strerror(errno);
-        scratchDirectory_ = scratch;
-        ASSERT_EQ(chdir(scratch), 0) << std::strerror(errno);
-        std::FILE* file = std::fopen("kelwnSRP.int", "w");
-        ASSERT_NE(file, nullptr);
-        std::fputs("WAITINGTIME 0\n", file);
-        ASSERT_EQ(std::fclose(file), 0);
+        ASSERT_TRUE(directory_.Enter("kel-e2e")) << directory_.error();
     }
 
-    void TearDown() override {
-        Disconnect();
-        if (!scratchDirectory_.empty()) {
-            std::remove((scratchDirectory_ + "/kelwnSRP.int").c_str());
-            rmdir(scratchDirectory_.c_str());
-        }
-        if (!previousDirectory_.empty()) {
-            EXPECT_EQ(chdir(previousDirectory_.c_str()), 0);
-        }
-    }
+    void TearDown() override { Disconnect(); }
 
     // A fresh simulator and the driver's port open on it; the log is cleared.
     void Connect(SimulatorOptions options, std::uint32_t linkTimeout, std::uint16_t baud = 9600) {
@@ -286,8 +268,7 @@ protected:
     std::unique_ptr<Simulator> simulator_;
 
 private:
-    std::string previousDirectory_;
-    std::string scratchDirectory_;
+    kel::test_support::QuickReplyDirectory directory_;
 };
 
 using EndToEndRoundTrip = EndToEnd;

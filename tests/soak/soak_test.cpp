@@ -35,6 +35,7 @@
 
 #include "kelwnsrp.h"
 #include "teskar.h"
+#include "support/quick_reply_directory.h"
 #include "tools/jwsim/controller.h"
 #include "tools/jwsim/protocol.h"
 #include "tools/jwsim/simulator.h"
@@ -400,33 +401,13 @@ std::string Results(const std::map<std::int32_t, long>& byResult) {
 
 class Soak : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char cwd[PATH_MAX];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr) << std::strerror(errno);
-        previousDirectory_ = cwd;
-        char scratch[] = "/tmp/kel-soak-XXXXXX";
-        ASSERT_NE(mkdtemp(scratch), nullptr) << std::strerror(errno);
-        scratchDirectory_ = scratch;
-        ASSERT_EQ(chdir(scratch), 0) << std::strerror(errno);
-        // Without it every exchange would wait 50 ms before reading its reply.
-        std::FILE* file = std::fopen("kelwnSRP.int", "w");
-        ASSERT_NE(file, nullptr);
-        std::fputs("WAITINGTIME 0\n", file);
-        ASSERT_EQ(std::fclose(file), 0);
-    }
+    void SetUp() override { ASSERT_TRUE(directory_.Enter("kel-soak")) << directory_.error(); }
 
     void TearDown() override {
         if (state_.portHandle != nullptr) {
             EXPECT_EQ(Call(KEL_CMD_CLOSE, nullptr), KEL_OK);
         }
         simulator_.reset();
-        if (!scratchDirectory_.empty()) {
-            std::remove((scratchDirectory_ + "/kelwnSRP.int").c_str());
-            rmdir(scratchDirectory_.c_str());
-        }
-        if (!previousDirectory_.empty()) {
-            EXPECT_EQ(chdir(previousDirectory_.c_str()), 0);
-        }
     }
 
     std::int32_t Call(std::int32_t command, void* block) {
@@ -563,8 +544,7 @@ protected:
 private:
     Item run_;
     int runLeft_ = 0;
-    std::string previousDirectory_;
-    std::string scratchDirectory_;
+    kel::test_support::QuickReplyDirectory directory_;
 };
 
 TEST_F(Soak, MixedReadsAndWritesUnderFaultsKeepMemoryTrueAndResourcesFlat) {
