@@ -26,6 +26,8 @@ bool DriverLibrary::Load(const std::string& path) {
     handle_ = module;
     kelMain_ = reinterpret_cast<KelMainFunction>(
         reinterpret_cast<void*>(GetProcAddress(module, "KelMain")));
+    setTrace_ = reinterpret_cast<SetTraceFunction>(
+        reinterpret_cast<void*>(GetProcAddress(module, "KelSetTrace")));
 #else
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
@@ -33,6 +35,7 @@ bool DriverLibrary::Load(const std::string& path) {
         return false;
     }
     kelMain_ = reinterpret_cast<KelMainFunction>(dlsym(handle_, "KelMain"));
+    setTrace_ = reinterpret_cast<SetTraceFunction>(dlsym(handle_, "KelSetTrace"));
 #endif
     if (kelMain_ == nullptr) {
         error_ = path + " has no KelMain";
@@ -44,6 +47,12 @@ bool DriverLibrary::Load(const std::string& path) {
 int32_t DriverLibrary::Call(DriverState* state, int32_t command, void* block) const {
     KelRequest request {state, command, 0, 0, block};
     return kelMain_(&request);
+}
+
+bool DriverLibrary::SetTrace(KelTraceFunction function, void* context) const {
+    if (setTrace_ == nullptr) return false;
+    setTrace_(function, context);
+    return true;
 }
 
 std::string DriverLibrary::DefaultPath(const char* argv0) {

@@ -20,6 +20,8 @@ public:
     // False with error() set when the library or its KelMain is missing.
     bool Load(const std::string& path);
     int32_t Call(DriverState* state, int32_t command, void* block) const;
+    // Installs the driver's trace of the line; false when the driver has none.
+    bool SetTrace(KelTraceFunction function, void* context) const;
     const std::string& error() const { return error_; }
 
     // The driver file next to the program: KELWNSRP.dll or libkelwnsrp.so.
@@ -28,6 +30,8 @@ public:
 private:
     void* handle_ = nullptr;
     KelMainFunction kelMain_ = nullptr;
+    using SetTraceFunction = void (KEL_CALL*)(KelTraceFunction, void*);
+    SetTraceFunction setTrace_ = nullptr;
     std::string error_;
 };
 

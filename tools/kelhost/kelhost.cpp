@@ -5,7 +5,9 @@
 //   script:    kelhost --script   (one command a line on stdin; see "help")
 // Without a port it shows the driver information and takes a pseudo-terminal
 // through the port lifecycle.
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -40,6 +42,7 @@ struct Options {
     int intervalMs = 0;
     int count = 1;
     bool script = false;
+    bool trace = false;
 };
 
 void PauseMilliseconds(int ms) {
@@ -54,13 +57,15 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: kelhost [--library PATH] [--port NAME] [--line 'BAUD DATA STOP PARITY']\n"
                  "               [--timeout UNITS] [--read GAS[:TYPE]]... [--write GAS[:TYPE]=VALUE]...\n"
-                 "               [--interval MS] [--count N] | --script\n"
+                 "               [--interval MS] [--count N] [--trace] | --script\n"
                  "  --library  driver library (default: the one beside kelhost)\n"
                  "  --port     port name, at most 11 characters (COM1, ttyUSB0, pts/3, NUL)\n"
                  "  --line     line settings (default 9600 7 0 0: 7 data bits, 1 stop, no parity)\n"
                  "  --timeout  read timeout in units of 10 ms (default 50)\n"
                  "  TYPE       value type: 0 16-bit, 4 32-bit, 3 float, 6 digital (default 6 for\n"
                  "             relays, 0 otherwise)\n"
+                 "  --trace    show every frame on the line on standard error, with the time:\n"
+                 "             '<' to the controller, '>' from it, control characters escaped\n"
                  "  --script   read commands from standard input; each answers 'log LEVEL TEXT'\n"
                  "             lines and one 'result CODE DETAIL' line\n"
                  "exit codes: 0 all done, 1 some reads or writes failed, 64 usage, 69 no driver,\n"
@@ -74,6 +79,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         const bool hasValue = i + 1 < argc;
         if (arg == "--script") {
             options->script = true;
+        } else if (arg == "--trace") {
+            options->trace = true;
         } else if (!hasValue) {
             return false;
         } else if (arg == "--library") {
@@ -180,6 +187,36 @@ int RunLifecycleDemo(kelhost::HostSession& session) {
 }
 #endif
 
+// One frame of the driver's trace: the time of day to the millisecond, the
+// direction, the bytes with control and non-ASCII characters escaped.
+void KEL_CALL PrintFrame(void*, int32_t direction, const char* bytes, int32_t count) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local {};
+#if defined(_WIN32)
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    std::string shown;
+    for (int32_t i = 0; i < count; ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        char escaped[8];
+        if (c == '\r' || c == '\n' || c == '\\') {
+            std::snprintf(escaped, sizeof escaped, "\\%c", c == '\r' ? 'r' : c == '\n' ? 'n' : '\\');
+        } else if (c < 0x20 || c >= 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+        } else {
+            escaped[0] = static_cast<char>(c);
+            escaped[1] = '\0';
+        }
+        shown += escaped;
+    }
+    std::fprintf(stderr, "%02d:%02d:%02d.%03d %c %s\n", local.tm_hour, local.tm_min, local.tm_sec,
+                 static_cast<int>(millis), direction == KEL_TRACE_SENT ? '<' : '>', shown.c_str());
+}
+
 // The banner is code page 437; show its box characters on a UTF-8 terminal.
 std::string Cp437ToUtf8(const char* text) {
     std::string out;
@@ -221,6 +258,10 @@ int main(int argc, char** argv) {
     kelhost::DriverLibrary driver;
     if (!driver.Load(options.library)) {
         std::fprintf(stderr, "kelhost: %s\n", driver.error().c_str());
+        return kExitNoDriver;
+    }
+    if (options.trace && !driver.SetTrace(&PrintFrame, nullptr)) {
+        std::fprintf(stderr, "kelhost: %s has no trace of the line\n", options.library.c_str());
         return kExitNoDriver;
     }
     kelhost::HostSession session(driver);
