@@ -1,7 +1,7 @@
 // What the fuzz targets share: taking typed fields from the raw input, a
-// check that ends the process (libFuzzer reports it with the input), the
-// frame arithmetic the oracles recompute on their own, and a driver instance
-// opened on a fresh recording fake.
+// check that ends the process (libFuzzer reports it with the input), finding
+// frames in a byte stream, and a driver instance opened on a fresh recording
+// fake.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kelwnsrp.h"
+#include "protocol/areas.h"
 #include "serial/serial_platform.h"
 #include "support/fake_serial_platform.h"
 #include "teskar.h"
@@ -156,16 +157,13 @@ inline std::string Joined(const std::vector<std::string>& chunks) {
     return all;
 }
 
-// Items of each areaKind 0 to 9 (2 has none).
-inline constexpr std::int32_t kAreaItems[10] = {7168, 256, 0, 256, 896, 512, 512, 512, 512, 512};
-
 // A checked gate of any area, an address up to a few past the area's end,
 // any width, value type (returned in *valueType) and station up to 65.
 inline GateAddress GateFrom(Input& input, std::uint32_t* valueType) {
     constexpr std::int32_t kWidths[] = {0, 8, 16, 32, 24};
     GateAddress gate {};
     gate.areaKind = input.Byte() % 10;
-    gate.address = input.U16() % (kAreaItems[gate.areaKind] + 4);
+    gate.address = input.U16() % (kel::AreaItemCount(gate.areaKind) + 4);
     gate.widthBits = kWidths[input.Byte() % 5];
     *valueType = input.Byte() % 8;
     gate.station = input.Byte() % 66;
