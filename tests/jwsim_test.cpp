@@ -583,7 +583,7 @@ TEST(JwsimMemory, LoadedChangedThroughTheDriverSavedAndLoadedAgain) {
     const std::string path = std::string(directory) + "/memory.txt";
     {
         std::ofstream file(path);
-        file << "# bench setup\n01MA0100 = 0x1234\n01mb0010b = 7  # one byte\n10M39774 = 0xDEADBEEF\n"
+        file << "# bench setup\n01MA0100 = 0x1234\n01mb0010b = 010  # one byte, decimal\n10M39774 = 0xDEADBEEF\n"
                 "01R00001 = 1\n01RT0017 = 1\n01T0005 = 120\n01T0006 = 1999 counter\n";
     }
     Simulator first({.stations = {1, 8}});
@@ -591,7 +591,7 @@ TEST(JwsimMemory, LoadedChangedThroughTheDriverSavedAndLoadedAgain) {
     ASSERT_TRUE(LoadMemory(path, first, &error)) << error;
     const Controller one = first.Snapshot(1);
     EXPECT_EQ(one.Register('A', 0100) | one.Register('A', 0101) << 8, 0x1234);
-    EXPECT_EQ(one.Register('B', 010), 7);
+    EXPECT_EQ(one.Register('B', 010), 10);
     EXPECT_EQ(first.Snapshot(8).Register('3', 0777), 0xDE);
     EXPECT_EQ(one.Relay(1), '1');
     EXPECT_EQ(one.RtRelay(017), '1');

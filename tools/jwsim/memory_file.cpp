@@ -36,7 +36,9 @@ bool Number(const std::string& text, long long* value) {
     if (text.empty()) return false;
     errno = 0;
     char* end = nullptr;
-    *value = std::strtoll(text.c_str(), &end, 0);
+    // Decimal, or hexadecimal after 0x: a leading 0 is not octal here.
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    *value = std::strtoll(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
     return errno == 0 && end != nullptr && *end == '\0' && *value >= 0 && *value <= 0xFFFFFFFFLL;
 }
 
