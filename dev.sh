@@ -9,7 +9,8 @@
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 wine wine32:i386"
+packages="cmake make g++ binutils python3 libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
+  g++-mingw-w64-i686 wine wine32:i386"
 
 install_missing() {
   missing=""
@@ -40,19 +41,30 @@ case "${1:-}" in
   demo)
     install_missing
     build build
-    # A simulated controller on a pseudo-terminal, and the command-line host
-    # checking, writing and reading gates on it through the driver.
-    trace=build/demo-line.txt
-    ./build/bin/jwsim --station 01 --protect --trace > "$trace" &
+    # A simulated controller (write-protected, memory from a sample file) on a
+    # pseudo-terminal, and the command-line host working it through the driver.
+    memory=build/demo-memory.txt
+    cp examples/bench-memory.txt "$memory"
+    ./build/bin/jwsim --station 01 --protect --memory "$memory" > build/demo-jwsim.txt &
     simulator=$!
-    trap 'kill $simulator 2>/dev/null' EXIT
-    for _ in $(seq 50); do grep -q '^port ' "$trace" 2>/dev/null && break; sleep 0.1; done
-    port=$(awk '/^port / {print $2}' "$trace")
-    ./build/bin/kelhost --port "$port" --line "9600 8 0 0" --timeout 20 \
-      --write 01MA0100=4660 --write 01R00001=1 --write 01M09000:4=123456 \
-      --read 01MA0100 --read 01R00001 --read 01M09000:4 --read 01T0005 --read 01MB0010B
-    echo "--- on the line (< to the controller, > its replies):"
-    cat "$trace"
+    trap 'kill $simulator 2>/dev/null; wait $simulator 2>/dev/null' EXIT
+    for _ in $(seq 50); do grep -q '^port ' build/demo-jwsim.txt 2>/dev/null && break; sleep 0.1; done
+    port=$(awk '/^port / {print $2}' build/demo-jwsim.txt)
+    kelhost=./build/bin/kelhost
+    line="--port $port --data-bits 8 --timeout 200"
+    echo "=== kelhost info"
+    $kelhost info
+    echo "=== kelhost check 01MA1600 (past the end of the MA area)"
+    if $kelhost check 01MA1600; then exit 1; else echo "(exit $?: refused, with the driver's message)"; fi
+    echo "=== kelhost read: a relay, a timer, registers of 8, 16 and 32 bits from $memory"
+    $kelhost read $line 01R00001 01T0005 01MB0010B 01MA0100 01M09000:32
+    echo "=== kelhost --trace write 01MA0102=4660: the controller is write-protected; the driver switches"
+    echo "    write mode on (EWR 2), writes, and switches it off (EWR 0). Frames: < sent, > received"
+    $kelhost --trace write $line 01MA0102=4660 2>&1
+    echo "=== kelhost read 01MA0102 (read back)"
+    $kelhost read $line 01MA0102
+    echo "=== kelhost poll, 3 scans 200 ms apart"
+    $kelhost poll $line --count 3 --interval 200 01MA0100..01MA0103 01R00001
     ;;
   test)
     install_missing
@@ -63,7 +75,7 @@ case "${1:-}" in
     ;;
   fuzz)
     seconds=${2:-60}
-    packages="cmake make clang libclang-rt-14-dev libgtest-dev libgmock-dev libcli11-dev"
+    packages="cmake make clang libclang-rt-14-dev libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev"
     install_missing
     targets="fuzz_gate_address fuzz_read_reply fuzz_write_reply fuzz_configuration fuzz_port_name"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_FUZZ=ON
@@ -99,7 +111,7 @@ case "${1:-}" in
         exit 64
         ;;
     esac
-    packages="cmake make g++ libgtest-dev libgmock-dev libcli11-dev"
+    packages="cmake make g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev"
     install_missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build --parallel "$jobs" --target soak_tests
@@ -107,7 +119,7 @@ case "${1:-}" in
     ;;
   bench)
     # What an exchange costs, against libmodbus and the wire; figures only.
-    packages="cmake make g++ pkg-config libmodbus-dev libgtest-dev libgmock-dev libcli11-dev"
+    packages="cmake make g++ pkg-config libmodbus-dev libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev"
     install_missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build --parallel "$jobs" --target link_bench

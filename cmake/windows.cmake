@@ -23,11 +23,16 @@ set_target_properties(teskar PROPERTIES PREFIX "" OUTPUT_NAME TESKAR)
 target_include_directories(teskar PUBLIC ${CMAKE_SOURCE_DIR}/tools/teskar)
 target_link_options(teskar PRIVATE ${KEL_STATIC_RUNTIME})
 
-add_executable(kelhost
-  ${CMAKE_SOURCE_DIR}/tools/kelhost/kelhost.cpp
-  ${CMAKE_SOURCE_DIR}/tools/kelhost/driver_library.cpp
-  ${CMAKE_SOURCE_DIR}/tools/kelhost/host_session.cpp)
+file(GLOB KELHOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/kelhost/*.cpp)
+add_executable(kelhost ${KELHOST_SOURCES})
 target_include_directories(kelhost PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR})
+# kelhost's header-only libraries (CLI11, nlohmann-json) are the build
+# machine's: only their folders go on the path, never its whole /usr/include.
+set(KEL_TOOL_HEADERS ${CMAKE_BINARY_DIR}/tool-headers)
+file(MAKE_DIRECTORY ${KEL_TOOL_HEADERS})
+file(CREATE_LINK ${KEL_CLI11_DIR}/CLI ${KEL_TOOL_HEADERS}/CLI SYMBOLIC)
+file(CREATE_LINK ${KEL_JSON_DIR}/nlohmann ${KEL_TOOL_HEADERS}/nlohmann SYMBOLIC)
+target_include_directories(kelhost SYSTEM PRIVATE ${KEL_TOOL_HEADERS})
 target_link_libraries(kelhost PRIVATE teskar)
 target_link_options(kelhost PRIVATE ${KEL_STATIC_RUNTIME})
 add_dependencies(kelhost kelwnsrp)

@@ -2,6 +2,7 @@
 """kelhost --trace shows each frame on the line, timed and escaped, and
 changes nothing else: the same results with and without it.
 usage: kelhost_trace.py KELHOST JWSIM"""
+import json
 import re
 import subprocess
 import sys
@@ -10,22 +11,29 @@ kelhost, jwsim = sys.argv[1], sys.argv[2]
 simulator = subprocess.Popen([jwsim, '--station', '01'], stdout=subprocess.PIPE, text=True)
 try:
     port = next(line.split()[1] for line in simulator.stdout if line.startswith('port '))
-    run = [kelhost, '--port', port, '--line', '9600 8 0 0', '--timeout', '20',
-           '--write', '01MA0100=4660', '--read', '01MA0100']
-    plain = subprocess.run(run, capture_output=True, text=True, timeout=60)
-    traced = subprocess.run(run + ['--trace'], capture_output=True, text=True, timeout=60)
+    line = ['--port', port, '--data-bits', '8', '--timeout', '200']
+    runs = {}
+    for traced in (False, True):
+        runs[traced] = [subprocess.run([kelhost, *(['--trace'] if traced else []), command, '--json', *line, gate],
+                                       capture_output=True, text=True, timeout=60)
+                        for command, gate in (('write', '01MA0100=4660'), ('read', '01MA0100'))]
 finally:
     simulator.terminate()
     simulator.wait(timeout=10)
 
-assert plain.returncode == traced.returncode == 0, (plain.returncode, traced.returncode)
-assert plain.stdout == traced.stdout, (plain.stdout, traced.stdout)
-frames = [line for line in traced.stderr.splitlines() if not line.startswith('[')]
+def results(done):
+    assert done.returncode == 0, (done.returncode, done.stderr)
+    records = [json.loads(text) for text in done.stdout.splitlines()]
+    return [{k: v for k, v in r.items() if k not in ('ms', 'time')} for r in records]
+
+plain, traced = runs[False], runs[True]
+assert [results(d) for d in plain] == [results(d) for d in traced], (plain, traced)
 stamp = r'\d\d:\d\d:\d\d\.\d\d\d'
+frames = [text for done in traced for text in done.stderr.splitlines() if re.match(stamp, text)]
 expected = [r'< ::01\?0WRGA0100A01013412..\\r', r'> ::01#0WRG5C\\r',
             r'< ::01\?0MRGA0100A010145\\r', r'> ::01#0MRGA0100A01013412..\\r']
 assert len(frames) == len(expected), frames
-for line, pattern in zip(frames, expected):
-    assert re.fullmatch(stamp + ' ' + pattern, line), (line, pattern)
-assert not [line for line in plain.stderr.splitlines() if re.match(stamp, line)], plain.stderr
+for text, pattern in zip(frames, expected):
+    assert re.fullmatch(stamp + ' ' + pattern, text), (text, pattern)
+assert not [text for done in plain for text in done.stderr.splitlines() if re.match(stamp, text)]
 print('\n'.join(frames))

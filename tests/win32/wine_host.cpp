@@ -34,7 +34,7 @@ WineHost::WineHost(const std::string& binDir, const std::string& workDir, const 
         setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
         const std::string exe = binDir + "/kelhost.exe";
         const std::string library = binDir + "/KELWNSRP.dll";
-        execlp("wine", "wine", exe.c_str(), "--script", "--library", library.c_str(), static_cast<char*>(nullptr));
+        execlp("wine", "wine", exe.c_str(), "--library", library.c_str(), "script", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(in[0]);

@@ -68,21 +68,28 @@ uint16_t CellHalf(const unsigned char* cell) {
     return static_cast<uint16_t>(cell[2] | (cell[3] << 8));
 }
 
-std::string DescribeCell(uint32_t type, const unsigned char* cell) {
+// The value the cell holds for the value type, and the cell as text.
+double CellValue(uint32_t type, const unsigned char* cell, std::string* detail) {
     const uint32_t word = cell[0] | (cell[1] << 8) | (cell[2] << 16) | (static_cast<uint32_t>(cell[3]) << 24);
+    double value = 0;
     char text[96];
     if (type == KEL_VALUE_FLOAT) {
-        float value = 0;
-        std::memcpy(&value, &word, sizeof value);
-        std::snprintf(text, sizeof text, "value %g cell 0x%08X", static_cast<double>(value), word);
+        float number = 0;
+        std::memcpy(&number, &word, sizeof number);
+        value = static_cast<double>(number);
+        std::snprintf(text, sizeof text, "value %g cell 0x%08X", value, word);
     } else if (type == KEL_VALUE_ANALOG32 || type == KEL_VALUE_ANALOG32_ALT) {
+        value = static_cast<int32_t>(word);
         std::snprintf(text, sizeof text, "value %d cell 0x%08X", static_cast<int32_t>(word), word);
     } else if (type == KEL_VALUE_DIGITAL) {
+        value = static_cast<int16_t>(CellHalf(cell));
         std::snprintf(text, sizeof text, "value %d cell 0x%08X", static_cast<int16_t>(CellHalf(cell)), word);
     } else {
+        value = CellHalf(cell);
         std::snprintf(text, sizeof text, "value %u cell 0x%08X", CellHalf(cell), word);
     }
-    return text;
+    *detail = text;
+    return value;
 }
 
 void PutValue(uint32_t type, int64_t value, unsigned char* cell) {
@@ -102,18 +109,56 @@ uint32_t DefaultGateType(const std::string& gas) {
     return letter == 'R' || letter == 'r' ? KEL_VALUE_DIGITAL : KEL_VALUE_ANALOG16;
 }
 
-Outcome HostSession::Run(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;) words.push_back(word);
+template <typename Command>
+Outcome HostSession::Logged(Command command) {
     // The stand-in keeps a bounded number of messages: start each command
     // afresh so a long session never stops seeing them.
     teskar_clear();
-    Outcome outcome = words.empty() ? UsageError("empty command") : Dispatch(words);
+    Outcome outcome = command();
     for (int i = 0; i < teskar_count(); ++i) {
         outcome.logs.push_back(LogLine {teskar_level(i), teskar_text(i)});
     }
     return outcome;
+}
+
+Outcome HostSession::Run(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    return Logged([&] { return words.empty() ? UsageError("empty command") : Dispatch(words); });
+}
+
+Outcome HostSession::Open(const std::string& port, const LineSettings& line, uint32_t timeoutUnits) {
+    return Logged([&] {
+        OpenRequest open {};
+        if (!CopyPortName(port, open.portName)) return UsageError("port name over 11 characters");
+        open.enable = 1;
+        open.LinkTimeout = timeoutUnits;
+        open.line = line;
+        Outcome outcome;
+        outcome.result = driver_.Call(&state_, KEL_CMD_OPEN, &open);
+        return outcome;
+    });
+}
+
+Outcome HostSession::Close() {
+    return Logged([&] {
+        Outcome outcome;
+        outcome.result = driver_.Call(&state_, KEL_CMD_CLOSE, nullptr);
+        return outcome;
+    });
+}
+
+Outcome HostSession::CheckGate(const std::string& gas, uint32_t type) {
+    return Logged([&] { return Check(gas, type, KEL_CMD_CHECK_GATE, 1); });
+}
+
+Outcome HostSession::ReadGate(const std::string& gas, const GateAddress& address, uint32_t type) {
+    return Logged([&] { return Read(gas, address, type, 1); });
+}
+
+Outcome HostSession::WriteGate(const std::string& gas, const GateAddress& address, uint32_t type, int64_t value) {
+    return Logged([&] { return Write(gas, address, type, value, KEL_CMD_WRITE_GATE, 1); });
 }
 
 Outcome HostSession::Dispatch(const std::vector<std::string>& words) {
@@ -182,11 +227,13 @@ Outcome HostSession::Dispatch(const std::vector<std::string>& words) {
     }
     if (verb == "read" && (words.size() == 3 || words.size() == 4)) {
         if (!ParseNumbers(words, 2, {&type, &count})) return UsageError("read: numbers expected");
-        return Read(words[1], static_cast<uint32_t>(type), static_cast<int32_t>(count));
+        if (!EnsureChecked(words[1], static_cast<uint32_t>(type), &outcome)) return outcome;
+        return Read(words[1], gates_[words[1]], static_cast<uint32_t>(type), static_cast<int32_t>(count));
     }
     if ((verb == "write" || verb == "mark") && (words.size() == 4 || words.size() == 5)) {
         if (!ParseNumbers(words, 2, {&type, &value, &count})) return UsageError(verb + ": numbers expected");
-        return Write(words[1], static_cast<uint32_t>(type), value,
+        if (!EnsureChecked(words[1], static_cast<uint32_t>(type), &outcome)) return outcome;
+        return Write(words[1], gates_[words[1]], static_cast<uint32_t>(type), value,
                      verb == "write" ? KEL_CMD_WRITE_GATE : KEL_CMD_WRITE_MARKED, static_cast<int32_t>(count));
     }
     return UsageError("unknown or incomplete command; " + std::string(kHelp));
@@ -201,6 +248,7 @@ Outcome HostSession::Check(const std::string& gas, uint32_t type, int32_t comman
     outcome.result = driver_.Call(&state_, command, &check);
     if (outcome.result == KEL_OK) gates_[gas] = check.address;
     outcome.detail = Describe(check.address);
+    outcome.address = check.address;
     return outcome;
 }
 
@@ -210,22 +258,21 @@ bool HostSession::EnsureChecked(const std::string& gas, uint32_t type, Outcome* 
     return failure->result == KEL_OK;
 }
 
-Outcome HostSession::Read(const std::string& gas, uint32_t type, int32_t count) {
+Outcome HostSession::Read(const std::string& gas, const GateAddress& address, uint32_t type, int32_t count) {
     Outcome outcome;
-    if (!EnsureChecked(gas, type, &outcome)) return outcome;
     unsigned char cell[4] = {};
-    GateRequest read {gas.c_str(), 0, gates_[gas], type, count, 0, cell};
+    GateRequest read {gas.c_str(), 0, address, type, count, 0, cell};
     outcome.result = driver_.Call(&state_, KEL_CMD_READ_GATE, &read);
-    outcome.detail = DescribeCell(type, cell);
+    outcome.value = CellValue(type, cell, &outcome.detail);
     return outcome;
 }
 
-Outcome HostSession::Write(const std::string& gas, uint32_t type, int64_t value, int32_t command, int32_t count) {
+Outcome HostSession::Write(const std::string& gas, const GateAddress& address, uint32_t type, int64_t value,
+                           int32_t command, int32_t count) {
     Outcome outcome;
-    if (!EnsureChecked(gas, type, &outcome)) return outcome;
     unsigned char cell[4] = {};
     PutValue(type, value, cell);
-    GateRequest write {gas.c_str(), 0, gates_[gas], type, count, 0, cell};
+    GateRequest write {gas.c_str(), 0, address, type, count, 0, cell};
     outcome.result = driver_.Call(&state_, command, &write);
     outcome.detail = "count " + std::to_string(write.count);
     return outcome;

@@ -22,6 +22,8 @@ struct Outcome {
     int32_t result = 0;
     std::string detail;          // e.g. "value 4660 cell 0x12340000"
     std::vector<LogLine> logs;   // what the driver logged during the command
+    double value = 0;            // what a read delivered, as the value type shows it
+    GateAddress address {};      // what a check wrote
 };
 
 class HostSession {
@@ -33,13 +35,25 @@ public:
     // an explanation in detail, without calling the driver.
     Outcome Run(const std::string& line);
 
+    // The same commands for a program: each one KelMain call, with what the
+    // driver logged during it.
+    Outcome Open(const std::string& port, const LineSettings& line, uint32_t timeoutUnits);
+    Outcome Close();
+    Outcome CheckGate(const std::string& gas, uint32_t type);
+    // The address is what CheckGate wrote for the gas.
+    Outcome ReadGate(const std::string& gas, const GateAddress& address, uint32_t type);
+    Outcome WriteGate(const std::string& gas, const GateAddress& address, uint32_t type, int64_t value);
+
     const DriverState& state() const { return state_; }
 
 private:
+    template <typename Command>
+    Outcome Logged(Command command);
     Outcome Dispatch(const std::vector<std::string>& words);
     Outcome Check(const std::string& gas, uint32_t type, int32_t command, uint16_t count);
-    Outcome Read(const std::string& gas, uint32_t type, int32_t count);
-    Outcome Write(const std::string& gas, uint32_t type, int64_t value, int32_t command, int32_t count);
+    Outcome Read(const std::string& gas, const GateAddress& address, uint32_t type, int32_t count);
+    Outcome Write(const std::string& gas, const GateAddress& address, uint32_t type, int64_t value,
+                  int32_t command, int32_t count);
     bool EnsureChecked(const std::string& gas, uint32_t type, Outcome* failure);
 
     const DriverLibrary& driver_;

@@ -18,6 +18,7 @@ typedef struct Message {
 static Message messages[TESKAR_MAX_MESSAGES];
 static int count;
 static int echo = -1; /* -1: not decided yet, taken from the environment */
+static teskar_listener listener;
 
 static int echo_on(void) {
     if (echo < 0) {
@@ -40,6 +41,7 @@ int err(int level, const char *format, ...) {
         snprintf(m->format, sizeof m->format, "%s", format);
     }
     if (echo_on()) fprintf(stderr, "[%d] %s\n", level, text);
+    if (listener != NULL) listener(level, text);
     return 0;
 }
 
@@ -60,3 +62,5 @@ const char *teskar_format(int index) {
 void teskar_clear(void) { count = 0; }
 
 void teskar_set_echo(int on) { echo = on != 0; }
+
+void teskar_set_listener(teskar_listener function) { listener = function; }

@@ -21,6 +21,9 @@ void teskar_clear(void);
 /* Echo each message to standard error as "[level] text"; also switched on by
  * the environment variable TESKAR_ECHO=1. */
 void teskar_set_echo(int on);
+/* Also hand each message, as it comes, to listener (NULL: none). */
+typedef void (*teskar_listener)(int level, const char *text);
+void teskar_set_listener(teskar_listener listener);
 
 #ifdef __cplusplus
 }
