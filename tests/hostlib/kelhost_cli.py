@@ -32,6 +32,8 @@ try:
         ['read', '--port', port, '--baud', '9600 8', '01MA0100'],
         ['read', *line, '01MA0100:abc'],
         ['read', *line, '01MA0100:8'],                        # 8 bits want the trailing B
+        ['read', *line, '01MA0100B:16'],
+        ['read', '--port', '/dev/ttyUSB100', '01MA0100'],     # 12 characters
         ['read', *line, '01MA0100..01MB0100'],                # a range across areas
         ['read', *line, '01MA0110..01MA0100'],
         ['read', *line, '01R00000..01R15777'],                # over the range limit

@@ -84,7 +84,7 @@ std::string KindMismatch(GateKind kind, const std::string& gas, const GateAddres
     if (kind == GateKind::Bits8 && address.widthBits != 8) {
         return gas + ": an 8-bit gate is written with a B at the end (e.g. " + gas.substr(0, 8) + "B)";
     }
-    if ((kind == GateKind::Bits32 || kind == GateKind::Float) && address.widthBits == 8) {
+    if (kind != GateKind::Bits8 && kind != GateKind::Relay && address.widthBits == 8) {
         return gas + ": the B at the end makes it an 8-bit gate, not " + GateKindName(kind);
     }
     if ((kind == GateKind::Bits32 || kind == GateKind::Float) && address.areaKind == AreaT) {

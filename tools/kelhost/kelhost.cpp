@@ -420,7 +420,11 @@ int RunScript(HostSession& session) {
 
 void AddLineOptions(CLI::App* command, LineOptions* line) {
     command->add_option("--port", line->port, "port name, at most 11 characters (COM1, ttyUSB0, pts/3)")
-        ->required();
+        ->required()
+        ->check([](const std::string& name) {
+            return name.empty() || name.size() >= KEL_PORT_NAME_SIZE ? "a port name has 1 to 11 characters"
+                                                                      : "";
+        });
     command->add_option("--baud", line->baud, "baud rate (default 9600)")->check(CLI::Range(50, 65535));
     command->add_option("--data-bits", line->dataBits, "data bits, 5 to 8 (default 7)")->check(CLI::Range(5, 8));
     command->add_option("--parity", line->parity, "none, odd, even, mark or space (default none)")
