@@ -14,6 +14,10 @@ struct ExchangeSteps {
     bool sendFailureEnds = false;   // a read gives up at once; a write learns it from the missing reply
 };
 
+// A read pauses before its reply and gives up at once when its request
+// cannot be sent.
+inline constexpr ExchangeSteps kReadSteps {.pauseBeforeReply = true, .sendFailureEnds = true};
+
 struct ExchangeOutcome {
     int result = kLinkFailed;
     bool received = false;  // a reply frame came, whatever it said

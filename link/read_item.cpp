@@ -8,8 +8,6 @@
 namespace kel {
 namespace {
 
-constexpr ExchangeSteps kReadSteps {.pauseBeforeReply = true, .sendFailureEnds = true};
-
 int ReadAttempt(Line& line, const Item& item, std::int32_t* value, bool* delivered) {
     *delivered = false;
     Request request;
