@@ -102,6 +102,10 @@ TEST(ScanPlanner, WireCharactersOfEachKindOfRead) {
     EXPECT_EQ(chars(Reg(1, kel::kAreaMA, 0100)), 48);  // 22 out, 26 back
     EXPECT_EQ(chars(Relay(5)), 35);                    // 17 out, 18 back
     EXPECT_EQ(chars(Timer(5)), 46);                    // 20 out, 26 back
+    PlannedRead single;
+    single.isRange = false;
+    single.item = Reg(1, kel::kAreaMA, 0100);
+    EXPECT_EQ(WireCharacters(single), 48);  // the same register by a single item's read
 }
 
 }  // namespace

@@ -117,10 +117,15 @@ std::vector<PlannedRead> PlanReads(const std::vector<PlanItem>& items, PlanLimit
 }
 
 int WireCharacters(const PlannedRead& read) {
-    if (read.isRange) {
+    const kel::Item& item = read.item;
+    if (read.isRange || !kel::IsRelayArea(item.area)) {
+        // A single register or timer read is a run of one item on the line.
+        const kel::ItemRange range =
+            read.isRange ? read.range
+                         : kel::ItemRange {item.station, item.area, item.address, item.area == kel::kAreaT ? 1 : item.bytes};
         kel::Request request;
-        if (!kel::BuildRangeReadRequest(read.range, &request)) return 0;
-        return request.length + kFrameOverhead + kel::RangeReplyLength(read.range);
+        if (!kel::BuildRangeReadRequest(range, &request)) return 0;
+        return request.length + kFrameOverhead + kel::RangeReplyLength(range);
     }
     kel::Request request;
     if (!kel::BuildReadRequest(read.item, &request)) return 0;
