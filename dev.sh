@@ -9,7 +9,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 wine wine32:i386"
+packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libmosquitto-dev mosquitto g++-mingw-w64-i686 wine wine32:i386"
 
 install_missing() {
   missing=""
