@@ -1,5 +1,6 @@
 #include "tools/jwgate/config.h"
 
+#include <arpa/inet.h>
 #include <toml++/toml.h>
 
 #include <algorithm>
@@ -138,6 +139,10 @@ ModbusConfig ReadModbus(Section modbus) {
     ModbusConfig config;
     config.enabled = true;
     config.listen = modbus.Text("listen", config.listen);
+    in_addr parsed {};
+    if (inet_pton(AF_INET, config.listen.c_str(), &parsed) != 1) {
+        modbus.Fail("listen", "\"" + config.listen + "\" is not an IPv4 address such as 127.0.0.1 or 0.0.0.0");
+    }
     config.port = static_cast<int>(modbus.Integer("port", 502, 0, 65535));
     config.maxClients = static_cast<int>(modbus.Integer("max_clients", 16, 1, 1000));
     config.writeTimeoutMs = static_cast<int>(modbus.Integer("write_timeout_ms", 5000, 100, 600000));

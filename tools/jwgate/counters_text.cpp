@@ -3,27 +3,49 @@
 #include <cstdio>
 
 namespace jwgate {
+namespace {
 
-std::string CountersText(const ScanCounters& c) {
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "exchanges %llu, failures %llu, writes %llu, write failures %llu, scans %llu, last scan %.1f ms, "
-                  "longest %.1f ms",
-                  static_cast<unsigned long long>(c.exchanges), static_cast<unsigned long long>(c.failures),
-                  static_cast<unsigned long long>(c.writes), static_cast<unsigned long long>(c.writeFailures),
-                  static_cast<unsigned long long>(c.scans), c.lastScanMs, c.maxScanMs);
+struct Field {
+    const char* text;
+    const char* json;
+    double value;
+    bool milliseconds;
+};
+
+std::vector<Field> Fields(const ScanCounters& c) {
+    const auto count = [](std::uint64_t n) { return static_cast<double>(n); };
+    return {{"exchanges", "exchanges", count(c.exchanges), false},
+            {"failures", "failures", count(c.failures), false},
+            {"writes", "writes", count(c.writes), false},
+            {"write failures", "write_failures", count(c.writeFailures), false},
+            {"scans", "scans", count(c.scans), false},
+            {"last scan", "last_scan_ms", c.lastScanMs, true},
+            {"longest", "max_scan_ms", c.maxScanMs, true}};
+}
+
+std::string Number(const Field& field) {
+    char text[32];
+    std::snprintf(text, sizeof text, field.milliseconds ? "%.1f" : "%.0f", field.value);
     return text;
 }
 
-std::string CountersJson(const ScanCounters& c) {
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "{\"exchanges\":%llu,\"failures\":%llu,\"writes\":%llu,\"write_failures\":%llu,\"scans\":%llu,"
-                  "\"last_scan_ms\":%.1f,\"max_scan_ms\":%.1f}",
-                  static_cast<unsigned long long>(c.exchanges), static_cast<unsigned long long>(c.failures),
-                  static_cast<unsigned long long>(c.writes), static_cast<unsigned long long>(c.writeFailures),
-                  static_cast<unsigned long long>(c.scans), c.lastScanMs, c.maxScanMs);
+}  // namespace
+
+std::string CountersText(const ScanCounters& counters) {
+    std::string text;
+    for (const Field& field : Fields(counters)) {
+        text += (text.empty() ? "" : ", ") + std::string(field.text) + " " + Number(field) +
+                (field.milliseconds ? " ms" : "");
+    }
     return text;
+}
+
+std::string CountersJson(const ScanCounters& counters) {
+    std::string json;
+    for (const Field& field : Fields(counters)) {
+        json += (json.empty() ? "{\"" : ",\"") + std::string(field.json) + "\":" + Number(field);
+    }
+    return json + "}";
 }
 
 }  // namespace jwgate

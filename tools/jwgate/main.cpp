@@ -31,6 +31,19 @@ std::vector<std::chrono::milliseconds> IntervalsOf(const jwgate::GatewayConfig& 
     return intervals;
 }
 
+// The Modbus server or the MQTT bridge, when the configuration asks for it;
+// false, logged, when it cannot start.
+template <typename Part>
+bool StartPart(bool enabled, std::unique_ptr<Part>& part, const jwgate::GatewayConfig& config,
+               jwgate::PointTable& table, jwgate::WriteQueue& writes) {
+    if (!enabled) return true;
+    part = std::make_unique<Part>(config, table, writes);
+    std::string error;
+    if (part->Start(&error)) return true;
+    jwgate::Log(jwgate::LogLevel::kError, error);
+    return false;
+}
+
 int Serve(const jwgate::GatewayConfig& config) {
     using jwgate::Log;
     using jwgate::LogLevel;
@@ -52,20 +65,10 @@ int Serve(const jwgate::GatewayConfig& config) {
         return kExitRuntime;
     }
     std::unique_ptr<jwgate::ModbusServer> modbus;
-    if (config.modbus.enabled) {
-        modbus = std::make_unique<jwgate::ModbusServer>(config, table, writes);
-        if (!modbus->Start(&error)) {
-            Log(LogLevel::kError, error);
-            return kExitRuntime;
-        }
-    }
     std::unique_ptr<jwgate::MqttBridge> mqtt;
-    if (config.mqtt.enabled) {
-        mqtt = std::make_unique<jwgate::MqttBridge>(config, table, writes);
-        if (!mqtt->Start(&error)) {
-            Log(LogLevel::kError, error);
-            return kExitRuntime;
-        }
+    if (!StartPart(config.modbus.enabled, modbus, config, table, writes) ||
+        !StartPart(config.mqtt.enabled, mqtt, config, table, writes)) {
+        return kExitRuntime;
     }
     engine.Start();
     Log(LogLevel::kInfo, "scanning " + std::to_string(config.points.size()) + " point(s) on " + config.line.port);
