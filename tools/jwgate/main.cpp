@@ -80,8 +80,10 @@ int Serve(const jwgate::GatewayConfig& config) {
         if (mqtt) mqtt->Tick(engine.Counters());
     }
     Log(LogLevel::kInfo, std::string("ending on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-    if (modbus) modbus->Stop();
+    // The scan first: its writes still waiting fail, and any that come later
+    // fail at once, while the servers can still answer them.
     engine.Stop();
+    if (modbus) modbus->Stop();
     if (mqtt) mqtt->Stop(engine.Counters());
     Log(LogLevel::kInfo, "counters: " + jwgate::CountersText(engine.Counters()));
     return 0;

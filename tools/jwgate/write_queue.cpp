@@ -7,8 +7,13 @@ namespace jwgate {
 void WriteQueue::Submit(PendingWrite write) {
     {
         const std::lock_guard<std::mutex> lock(mutex_);
-        writes_.push_back(std::move(write));
+        if (!stopped_) {
+            writes_.push_back(std::move(write));
+            write.done = nullptr;
+        }
     }
+    // Nobody takes writes any more: failed at once, not left waiting.
+    if (write.done) write.done(WriteOutcome::kFailed);
     changed_.notify_all();
 }
 

@@ -25,6 +25,7 @@ struct PendingWrite {
 
 class WriteQueue {
 public:
+    // After Stop() the write fails at once.
     void Submit(PendingWrite write);
     // Every write waiting, oldest first.
     std::deque<PendingWrite> TakeAll();
