@@ -4,13 +4,13 @@
 #   ./dev.sh test   build and run every test, plainly and under ASan/UBSan
 #   ./dev.sh fuzz [SECONDS]  run each fuzz target SECONDS (default 60) with clang's libFuzzer
 #   ./dev.sh soak [OPS]      run the fault soak with OPS operations (default 20000)
-#   ./dev.sh bench [N]       print what an exchange costs (N exchanges, default 5000)
+#   ./dev.sh bench [N]       print what an exchange costs (N exchanges, default 5000) and
+#                            what jwgate's scan planner wins on a 9600-baud line
 # As root it first installs whatever of the build's Debian packages is missing.
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
-  g++-mingw-w64-i686 wine wine32:i386"
+packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 wine wine32:i386 libtomlplusplus-dev libmodbus-dev libmosquitto-dev mosquitto mbpoll nlohmann-json3-dev"
 
 install_missing() {
   missing=""
@@ -75,7 +75,7 @@ case "${1:-}" in
     ;;
   fuzz)
     seconds=${2:-60}
-    packages="cmake make clang libclang-rt-14-dev libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev"
+    packages="cmake make clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmodbus-dev libmosquitto-dev nlohmann-json3-dev"
     install_missing
     targets="fuzz_gate_address fuzz_read_reply fuzz_write_reply fuzz_configuration fuzz_port_name"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_FUZZ=ON
@@ -111,7 +111,7 @@ case "${1:-}" in
         exit 64
         ;;
     esac
-    packages="cmake make g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev"
+    packages="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmodbus-dev libmosquitto-dev nlohmann-json3-dev"
     install_missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build --parallel "$jobs" --target soak_tests
@@ -119,11 +119,14 @@ case "${1:-}" in
     ;;
   bench)
     # What an exchange costs, against libmodbus and the wire; figures only.
-    packages="cmake make g++ pkg-config libmodbus-dev libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev"
+    packages="cmake make g++ pkg-config libmodbus-dev libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmosquitto-dev nlohmann-json3-dev"
     install_missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    cmake --build build --parallel "$jobs" --target link_bench
+    cmake --build build --parallel "$jobs" --target link_bench gateway_bench
     ./build/bin/link_bench "${2:-5000}" 2>/dev/null
+    # The gateway's scan planner on a 9600-baud line (10 full scans each way).
+    echo
+    ./build/bin/gateway_bench 10
     ;;
   *)
     echo "usage: ./dev.sh demo|test|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]" >&2

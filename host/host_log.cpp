@@ -1,11 +1,25 @@
 #include "host/host_log.h"
 
+#include <atomic>
+
+namespace kel {
+namespace {
+std::atomic<HostErrFunction> programErr {nullptr};
+}  // namespace
+
+void SetHostErr(HostErrFunction function) { programErr.store(function); }
+
+}  // namespace kel
+
 #if defined(_WIN32)
 
 extern "C" __declspec(dllimport) int err(int level, const char* format, ...);
 
 namespace kel {
-HostErrFunction HostErr() { return &err; }
+HostErrFunction HostErr() {
+    const HostErrFunction taken = programErr.load();
+    return taken != nullptr ? taken : &err;
+}
 }  // namespace kel
 
 #else
@@ -54,6 +68,8 @@ HostErrFunction FindHostErr() {
 }  // namespace
 
 HostErrFunction HostErr() {
+    const HostErrFunction taken = programErr.load();
+    if (taken != nullptr) return taken;
     static const HostErrFunction function = [] {
         const HostErrFunction found = FindHostErr();
         return found != nullptr ? found : &ErrToStandardError;

@@ -13,7 +13,10 @@ using HostErrFunction = int (*)(int level, const char* format, ...);
 
 // The host's err, found once: on Windows imported from TESKAR.dll; on Linux
 // taken from libteskar.so, or a writer to standard error when none loads.
+// A program that links the driver's layers and keeps its own log may take
+// the messages instead (null gives them back); a host never calls it.
 HostErrFunction HostErr();
+void SetHostErr(HostErrFunction function);
 
 template <typename... Args>
 void HostLog(int level, const char* format, Args... args) {

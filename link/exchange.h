@@ -4,6 +4,7 @@
 #pragma once
 
 #include "link/line.h"
+#include "protocol/frame.h"
 #include "protocol/requests.h"
 
 namespace kel {
@@ -13,6 +14,10 @@ struct ExchangeSteps {
     bool pauseBeforeReply = false;  // reads and the write-mode switch; a write does not wait
     bool sendFailureEnds = false;   // a read gives up at once; a write learns it from the missing reply
 };
+
+// A read pauses before its reply and gives up at once when its request
+// cannot be sent.
+inline constexpr ExchangeSteps kReadSteps {.pauseBeforeReply = true, .sendFailureEnds = true};
 
 struct ExchangeOutcome {
     int result = kLinkFailed;
@@ -24,5 +29,19 @@ struct ExchangeOutcome {
 // write mode sets line.writeEnablePending and gives kLinkMismatch; the
 // controller's documented error statuses are logged.
 ExchangeOutcome Exchange(Line& line, const Request& request, ExchangeSteps steps, char* reply, int* length);
+
+// One read attempt: build fills the request (false: the item has no
+// request, kLinkMismatch without touching the line); an accepted reply goes
+// to decode(request, reply, length), whose LinkResult is the attempt's.
+template <typename Build, typename Decode>
+int ReadAttempt(Line& line, Build build, Decode decode) {
+    Request request;
+    if (!build(&request)) return kLinkMismatch;
+    char reply[kReplyBufferSize];
+    int length = 0;
+    const ExchangeOutcome outcome = Exchange(line, request, kReadSteps, reply, &length);
+    if (outcome.result != kLinkOk) return outcome.result;
+    return decode(request, reply, length);
+}
 
 }  // namespace kel

@@ -1,23 +1,13 @@
 #include "link/read_item.h"
 
 #include "link/exchange.h"
-#include "protocol/frame.h"
 #include "protocol/replies.h"
-#include "protocol/requests.h"
 
 namespace kel {
 namespace {
 
-constexpr ExchangeSteps kReadSteps {.pauseBeforeReply = true, .sendFailureEnds = true};
-
-int ReadAttempt(Line& line, const Item& item, std::int32_t* value, bool* delivered) {
-    *delivered = false;
-    Request request;
-    if (!BuildReadRequest(item, &request)) return kLinkMismatch;
-    char reply[kReplyBufferSize];
-    int length = 0;
-    const ExchangeOutcome outcome = Exchange(line, request, kReadSteps, reply, &length);
-    if (outcome.result != kLinkOk) return outcome.result;
+int DecodeAttempt(const Item& item, const Request& request, const char* reply, int length, std::int32_t* value,
+                  bool* delivered) {
     switch (DecodeReadReply(item, request, reply, length, value)) {
         case ReadData::kValue:
             *delivered = true;
@@ -33,7 +23,14 @@ int ReadAttempt(Line& line, const Item& item, std::int32_t* value, bool* deliver
 }  // namespace
 
 int ReadItem(Line& line, const Item& item, std::int32_t* value, bool* delivered) {
-    return Attempts([&] { return ReadAttempt(line, item, value, delivered); });
+    return Attempts([&] {
+        *delivered = false;
+        return ReadAttempt(
+            line, [&](Request* request) { return BuildReadRequest(item, request); },
+            [&](const Request& request, const char* reply, int length) {
+                return DecodeAttempt(item, request, reply, length, value, delivered);
+            });
+    });
 }
 
 }  // namespace kel

@@ -77,6 +77,13 @@ bool FormatRegisterAddress(std::int32_t area, std::int32_t byteAddress, char* fo
     return fits && firstFree;
 }
 
+bool FormatRegisterRangeFields(std::int32_t area, std::int32_t first, std::int32_t last, char* tenChars) {
+    tenChars[0] = RegisterAreaChar(area);
+    tenChars[5] = tenChars[0];
+    const bool firstFits = FormatRegisterAddress(area, first, tenChars + 1);
+    return FormatRegisterAddress(area, last, tenChars + 6) && firstFits;
+}
+
 bool FormatRelayField(std::int32_t area, std::int32_t relay, char* fiveChars) {
     if (area == kAreaRT) {
         fiveChars[0] = 'T';

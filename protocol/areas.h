@@ -66,6 +66,11 @@ bool ValueFits(const Item& item, std::int32_t value);
 // must not be sent.
 [[nodiscard]] bool FormatRegisterAddress(std::int32_t area, std::int32_t byteAddress, char* fourDigits);
 
+// Area character, first byte, area character, last byte: the ten
+// characters that name a run of register bytes ("A0100A0101"); false as
+// FormatRegisterAddress for either address.
+[[nodiscard]] bool FormatRegisterRangeFields(std::int32_t area, std::int32_t first, std::int32_t last, char* tenChars);
+
 // The five characters that name a relay: its number as five octal digits
 // for R (4095 is 07777, 4096 is 10000), "T" and four digits for RT. Any input
 // is safe: false when the number has no such form (negative, above 077777,

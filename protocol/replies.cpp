@@ -16,23 +16,22 @@ int DataLength(const Item& item) {
     return 2 * item.bytes;
 }
 
+}  // namespace
+
 // The first pair of characters holds tens and units, the second thousands
 // and hundreds, and of the thousands character only the lowest bit counts.
 // Type "4" is a timer (tenths below number 192, hundredths from there on),
 // "2" a counter; both carry the value as it stands.
-ReadData DecodeTimerCounter(const char* data, std::int32_t number, std::int32_t* value) {
+ReadData DecodeTimerCounter(const char* data, char type, std::int32_t number, std::int32_t* value) {
     const auto thousands = static_cast<unsigned char>(data[2]);
     const std::int32_t decoded =
         (1000 * (thousands & 1) + 100 * Digit(data[3]) + 10 * Digit(data[0]) + Digit(data[1])) & 0xFFFF;
-    const char type = data[5];
     if (type == '4' || (type == '2' && number <= 255)) {
         *value = decoded;
         return ReadData::kValue;
     }
     return ReadData::kWithheld;
 }
-
-}  // namespace
 
 ReadData DecodeReadReply(const Item& item, const Request& request, const char* body, int length,
                          std::int32_t* value) {
@@ -44,7 +43,7 @@ ReadData DecodeReadReply(const Item& item, const Request& request, const char* b
         *value = Digit(data[0]);
         return ReadData::kValue;
     }
-    if (item.area == kAreaT) return DecodeTimerCounter(data, item.address, value);
+    if (item.area == kAreaT) return DecodeTimerCounter(data, data[5], item.address, value);
     *value = static_cast<std::int32_t>(HexValue(data, item.bytes));
     return ReadData::kValue;
 }

@@ -14,6 +14,11 @@ enum class ReadData {
     kTooShort,  // the reply ends before its data: not this request's answer
 };
 
+// A timer/counter value from its four characters (tens, units, thousands,
+// hundreds) and the type character of its item; kWithheld when the type
+// gives no value for that number.
+ReadData DecodeTimerCounter(const char* fourChars, char type, std::int32_t number, std::int32_t* value);
+
 // Decodes the reply body (length bytes, CR included) to the read request of
 // item: a relay's state digit, a timer/counter value from its BCD characters,
 // or a register's bytes, least significant first.

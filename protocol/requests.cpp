@@ -8,14 +8,6 @@
 namespace kel {
 namespace {
 
-// Area character, first byte, area character, last byte: ten characters.
-bool FormatRegisterRange(const Item& item, char* tenChars) {
-    tenChars[0] = RegisterAreaChar(item.area);
-    tenChars[5] = tenChars[0];
-    return FormatRegisterAddress(item.area, item.address, tenChars + 1) &&
-           FormatRegisterAddress(item.area, item.address + item.bytes - 1, tenChars + 6);
-}
-
 // Data bytes, least significant first, each as two upper-case hex digits.
 void FormatData(std::uint32_t value, int bytes, char* out) {
     constexpr char kHex[] = "0123456789ABCDEF";
@@ -41,7 +33,10 @@ int FormatItem(const Item& item, const char* relay, const char* timer, const cha
         return 11;
     }
     FormatRequestHead(item.station, reg, payload);
-    return FormatRegisterRange(item, payload + kRequestHeadLength) ? 17 : 0;
+    return FormatRegisterRangeFields(item.area, item.address, item.address + item.bytes - 1,
+                                     payload + kRequestHeadLength)
+               ? 17
+               : 0;
 }
 
 }  // namespace

@@ -247,7 +247,10 @@ TEST(JwsimReply, WritesAreReadBack) {
     const std::vector<WriteCase> cases = {
         {"01?0SRR000011", "01?0MRL00001", "01#0MRL000011"},
         {"01?0SRR007770", "01?0MRL00777", "01#0MRL007770"},
-        {"01?0SRR157772", "01?0MRL15777", "01#0MRL157772"},  // kept as sent
+        {"01?0SRR157770", "01?0MRL15777", "01#0MRL157770"},
+        {"01?0SRR157772", "01?0MRL15777", "01#0MRL157771"},  // refused: a relay is 0 or 1
+        {"01?0SRR000011", "01?0MRGA0000A0000", "01#0MRGA0000A000002"},  // relays are the MA bytes' bits
+        {"01?0WRGA0000A000081", "01?0MRL00007", "01#0MRL000071"},
         {"01?0SRRT00171", "01?0MRLT0017", "01#0MRLT00171"},
         {"01?0SRRT00171", "01?0MRL00017", "01#0MRL000170"},  // RT and R are apart
         {"01?0SRT00051", "01?0MTC00050005", "01#0MTC00050005341204"},  // the value stays
@@ -266,8 +269,8 @@ TEST(JwsimReply, WritesAreReadBack) {
     Controller controller;
     ReplyBodyFor("01?0SRT00121", controller);
     EXPECT_EQ(controller.Timer(012).set, '1');
-    ReplyBodyFor("01?0SRR00003X", controller);
-    EXPECT_EQ(controller.Relay(3), 'X');
+    EXPECT_EQ(ReplyBodyFor("01?0SRR00003X", controller), "01%006");
+    EXPECT_EQ(controller.Relay(3), '0');
 }
 
 TEST(JwsimReply, WriteProtectionUntilEwrOneOrTwoAndAgainAfterEwrZero) {

@@ -19,6 +19,7 @@ ALLOWED = {
     'host': [],
     'serial': [],
     'tools/jwsim': ['protocol'],
+    'tools/jwgate': ['commands', 'link', 'protocol', 'host', 'serial', 'include'],
 }
 SEAM = 'serial/serial_platform.h'
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)

@@ -19,6 +19,9 @@ int AreaIndex(char area) {
     }
 }
 
+// Relays are the bits of the MA bytes, all of them and nothing more.
+static_assert(kRelayCount == 8 * kRegisterACount);
+
 constexpr AreaCode kAreaKinds[] = {kAreaMA, kAreaMB, kAreaM09, kAreaM19, kAreaM29, kAreaM39};
 
 char DigitChar(int digit) { return static_cast<char>('0' + digit); }
@@ -31,10 +34,23 @@ std::array<char, 4> EncodeTimerValue(int value) {
 }
 
 Controller::Controller()
-    : relays_(kRelayCount, '0'), rtRelays_(kRtRelayCount, '0'), timers_(kTimerCount) {
+    : rtRelays_(kRtRelayCount, '0'), timers_(kTimerCount) {
     for (int i = 0; i < 6; ++i) {
         registers_[static_cast<std::size_t>(i)].assign(static_cast<std::size_t>(AreaItemCount(kAreaKinds[i])), 0);
     }
+}
+
+char Controller::Relay(int number) const {
+    if (number < 0 || number >= kRelayCount) throw std::out_of_range("relay number outside 0 to 7167");
+    return (Register('A', number / 8) >> (number % 8)) & 1 ? '1' : '0';
+}
+
+void Controller::SetRelay(int number, char state) {
+    if (number < 0 || number >= kRelayCount) throw std::out_of_range("relay number outside 0 to 7167");
+    if (state != '0' && state != '1') throw std::invalid_argument("a relay is \"0\" or \"1\"");
+    const auto bit = static_cast<std::uint8_t>(1u << (number % 8));
+    const std::uint8_t byte = Register('A', number / 8);
+    SetRegister('A', number / 8, static_cast<std::uint8_t>(state == '1' ? byte | bit : byte & ~bit));
 }
 
 void Controller::SetTimer(int number, int value, char type) {

@@ -1,5 +1,6 @@
-// The memory of one simulated JW controller: relays, timer and counter
-// values with their type characters, the register areas, and the write mode
+// The memory of one simulated JW controller: relays (the bits of the MA
+// register bytes), RT relays, timer and counter values with their type
+// characters, the register areas, and the write mode
 // that guards them. Plain data: the simulator locks around it, tests and
 // the reply functions use it directly.
 #pragma once
@@ -32,11 +33,12 @@ class Controller {
 public:
     Controller();
 
-    // Relay states are characters: "0" off, "1" on; an SRR with another value
-    // character stores that character, so tests can see what was sent.
-    // Numbers out of range throw std::out_of_range.
-    char Relay(int number) const { return relays_.at(static_cast<std::size_t>(number)); }
-    void SetRelay(int number, char state) { relays_.at(static_cast<std::size_t>(number)) = state; }
+    // Relay states are characters: "0" off, "1" on. Relay n is bit n % 8 of
+    // register byte MA n / 8, as in the controller: a relay read through MRL
+    // and its byte read through MRG agree. Numbers out of range throw
+    // std::out_of_range, a state other than "0" or "1" std::invalid_argument.
+    char Relay(int number) const;
+    void SetRelay(int number, char state);
     char RtRelay(int number) const { return rtRelays_.at(static_cast<std::size_t>(number)); }
     void SetRtRelay(int number, char state) { rtRelays_.at(static_cast<std::size_t>(number)) = state; }
 
@@ -65,7 +67,6 @@ private:
     std::vector<std::uint8_t>& Area(char area);
     const std::vector<std::uint8_t>& Area(char area) const;
 
-    std::vector<char> relays_;
     std::vector<char> rtRelays_;
     std::vector<TimerCounter> timers_;
     std::array<std::vector<std::uint8_t>, 6> registers_;  // A, B, 0, 1, 2, 3

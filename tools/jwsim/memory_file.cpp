@@ -114,9 +114,7 @@ int TimerValue(const TimerCounter& timer) {
 }
 
 void WriteController(std::FILE* file, int station, const Controller& c) {
-    for (int n = 0; n < kRelayCount; ++n) {
-        if (c.Relay(n) != '0') std::fprintf(file, "%02oR%05o = %d\n", station, n, c.Relay(n) - '0');
-    }
+    // Relays are the bits of the MA bytes, saved with them below.
     for (int n = 0; n < kRtRelayCount; ++n) {
         if (c.RtRelay(n) != '0') std::fprintf(file, "%02oRT%04o = %d\n", station, n, c.RtRelay(n) - '0');
     }

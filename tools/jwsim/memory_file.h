@@ -7,7 +7,9 @@
 //   01R00001 = 1             a relay; 01RT0017 = 1 likewise
 //   01T0005 = 120            a timer's current value; "= 120 counter" for a counter
 //
-// Numbers are decimal or 0x hexadecimal; "#" starts a comment.
+// Numbers are decimal or 0x hexadecimal; "#" starts a comment. Relays are
+// the bits of the MA bytes: a relay line sets its bit, later lines win, and
+// the memory is saved as bytes.
 #pragma once
 
 #include <string>
@@ -21,7 +23,8 @@ namespace kel::jwsim {
 // nothing is changed).
 bool LoadMemory(const std::string& path, Simulator& simulator, std::string* error);
 
-// Writes every item that is not in its starting state (zero, a timer).
+// Writes every item that is not in its starting state (zero, a timer);
+// register bytes one a line, relays within their MA bytes.
 bool SaveMemory(const std::string& path, const Simulator& simulator, std::string* error);
 
 }  // namespace kel::jwsim

@@ -136,6 +136,7 @@ private:
         if (fields_.size() != 6) return Refuse(kStatusCommandError);
         Relay relay;
         if (const std::uint8_t status = ParseRelay(fields_.substr(0, 5), &relay)) return Refuse(status);
+        if (fields_[5] != '0' && fields_[5] != '1') return Refuse(kStatusDataError);
         if (Protected()) return Refuse(kStatusWriteProtected);
         if (relay.rt) {
             controller_.SetRtRelay(relay.number, fields_[5]);

@@ -26,7 +26,8 @@ inline constexpr std::uint8_t kStatusCommandError = 0x01;
 // address outside its area, or a first address above the last.
 inline constexpr std::uint8_t kStatusAddressError = 0x05;
 // WRG data that is not exactly two upper-case hex digits per addressed
-// byte, or an EWR mode other than 0, 1 and 2.
+// byte, an SRR state other than 0 and 1, or an EWR mode other than 0, 1
+// and 2.
 inline constexpr std::uint8_t kStatusDataError = 0x06;
 // SRR, SRT or WRG to a protected controller in write mode 0.
 inline constexpr std::uint8_t kStatusWriteProtected = static_cast<std::uint8_t>(kStatusWriteModeRequired);

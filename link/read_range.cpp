@@ -1,0 +1,17 @@
+#include "link/read_range.h"
+
+#include "link/exchange.h"
+
+namespace kel {
+
+int ReadRange(Line& line, const ItemRange& range, RangeValues* values) {
+    return Attempts([&] {
+        return ReadAttempt(
+            line, [&](Request* request) { return BuildRangeReadRequest(range, request); },
+            [&](const Request& request, const char* reply, int length) {
+                return DecodeRangeReply(range, request, reply, length, values) ? kLinkOk : kLinkMismatch;
+            });
+    });
+}
+
+}  // namespace kel

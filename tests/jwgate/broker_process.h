@@ -1,0 +1,39 @@
+// A mosquitto broker of a test's own, on 127.0.0.1 with anonymous clients,
+// run from Debian's /usr/sbin/mosquitto and killed by the destructor.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace jwgate::test {
+
+class BrokerProcess {
+public:
+    // A port nothing listens on just now.
+    static int FreePort();
+
+    explicit BrokerProcess(int port);
+    ~BrokerProcess();  // Kill()
+    BrokerProcess(const BrokerProcess&) = delete;
+    BrokerProcess& operator=(const BrokerProcess&) = delete;
+
+    // Starts the broker and waits until it accepts connections; false, with
+    // error() saying why (and what the broker logged), if it does not.
+    bool Start();
+    // Terminates the broker and waits for it; nothing if not running.
+    void Kill();
+
+    int port() const { return port_; }
+    const std::string& error() const { return error_; }
+
+private:
+    bool Accepting() const;
+
+    int port_;
+    pid_t pid_ = -1;
+    std::string directory_;
+    std::string error_;
+};
+
+}  // namespace jwgate::test

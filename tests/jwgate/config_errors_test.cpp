@@ -1,0 +1,80 @@
+// Bad configuration files: each kind of error names the file, line and key,
+// with the driver's own message for a gate address it refuses, and stops the
+// start with exit 78. A good one prints the scan plan.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "jwgate/gateway_process.h"
+
+namespace jwgate::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+const std::string kLine = "[line]\nport = \"pts/99\"\n";
+
+std::string Point(const std::string& address, const std::string& type, const std::string& extra = "") {
+    return "[[point]]\nname = \"p\"\naddress = \"" + address + "\"\ntype = \"" + type + "\"\n" + extra;
+}
+
+TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"line = [", ":1: Error while parsing"},
+        {"[line]\nbaud = 9600\n", ":1: line.port: missing"},
+        {kLine + "baud = 1000\n", ":3: line.baud: 1000 is not a standard rate"},
+        {kLine + "max_run_bytes = 290\n", ":3: line.max_run_bytes: 290 is outside 4 to 289"},
+        {kLine + "parity = \"mark\"\n", ":3: line.parity: \"mark\" is not one of none, odd, even"},
+        {kLine + "speed = 1\n", ":3: line.speed: unknown key"},
+        {kLine + Point("01MA0100", "u16", "colour = 1\n"), ":7: point[0].colour: unknown key"},
+        {kLine + Point("01MA0100", "u16", "interval_ms = \"fast\"\n"), ":7: point[0].interval_ms: expected an integer"},
+        {kLine + Point("01MA1600", "u16"), ":5: point[0].address: KELSRP: Gate address 01MA1600 not valid"},
+        {kLine + Point("01r0000", "relay"), ":5: point[0].address: KELSRP: GAS 01r0000 length isn't correct"},
+        {kLine + Point("01Q00000", "relay"), ":5: point[0].address: KELSRP: GAS 01Q00000 isn't correct"},
+        {kLine + Point("01ma0100", "relay"), ":5: point[0].address: KELSRP: Gate address 01MA0100 should be analog!"},
+        {kLine + Point("01R00000", "u16"), ":5: point[0].address: KELSRP: Gate address 01R00000 should be digital!"},
+        {kLine + Point("01T0005", "u32"), ":5: point[0].address: KELSRP: Gate address 01T0005 should be analog!"},
+        {kLine + Point("01MA0100", "u8"), ":5: point[0].address: value type u8 takes 1 byte(s)"},
+        {kLine + Point("01MA0100", "double"), ":6: point[0].type: \"double\" is not one of"},
+        {kLine + Point("01T0005", "u16", "writable = true\n"), ":7: point[0].writable: a timer/counter value"},
+        {kLine + Point("01MA0100", "u16", "mqtt_topic = \"a/b\"\n"), ":7: point[0].mqtt_topic: needs an [mqtt] table"},
+        {kLine + Point("01MA0100", "u16", "modbus = 65536\n"), ":7: point[0].modbus: 65536 is outside 0 to 65535"},
+        {kLine + Point("01MA0100", "u16", "modbus = 1\n") +
+             "[[point]]\nname = \"q\"\naddress = \"01MA0102\"\ntype = \"float\"\nmodbus = 0\n",
+         ":12: point[1].modbus: input register 1 is also p's"},
+        {kLine + Point("01MA0100", "u16") + Point("01MA0102", "u16"), ":8: point[1].name: \"p\" is used twice"},
+        {kLine, ":1: point: no [[point]] to scan"},
+    };
+    const ScratchDirectory directory;
+    for (const auto& [text, message] : cases) {
+        SCOPED_TRACE(text);
+        const std::string path = directory.Write("bad.toml", text);
+        const RunResult result = RunProgram({JWGATE_BINARY, "--config", path, "--check"}, milliseconds(10000));
+        EXPECT_EQ(result.exitCode, 78);
+        EXPECT_EQ(result.errors.rfind("jwgate: " + path + message, 0), 0u) << result.errors;
+        EXPECT_EQ(result.output, "");
+    }
+}
+
+TEST(GatewayConfiguration, CheckPrintsThePlanAndUsageErrorsExit64) {
+    const ScratchDirectory directory;
+    std::string points;
+    for (int i = 0; i < 32; ++i) {
+        char address[16];
+        std::snprintf(address, sizeof address, "01MA%04o", 0100 + 2 * i);
+        points += "[[point]]\nname = \"r" + std::to_string(i) + "\"\naddress = \"" + address + "\"\ntype = \"u16\"\n";
+    }
+    const std::string path = directory.Write("good.toml", kLine + points);
+    const RunResult good = RunProgram({JWGATE_BINARY, "--config", path, "--check"}, milliseconds(10000));
+    EXPECT_EQ(good.exitCode, 0) << good.errors;
+    EXPECT_NE(good.output.find("a full scan takes 1 exchange(s)"), std::string::npos) << good.output;
+    EXPECT_NE(good.output.find("01 MRGA0100A0177"), std::string::npos) << good.output;
+    const RunResult usage = RunProgram({JWGATE_BINARY, "--config", path, "--bogus"}, milliseconds(10000));
+    EXPECT_EQ(usage.exitCode, 64);
+    EXPECT_EQ(std::count(usage.errors.begin(), usage.errors.end(), '\n'), 1) << usage.errors;
+}
+
+}  // namespace
+}  // namespace jwgate::test

@@ -1,0 +1,219 @@
+// jwgate end to end: the simulator on a pseudo-terminal, the gateway as its
+// own process, and Modbus TCP clients we did not write the server side of:
+// libmodbus and mbpoll. Values, writes through write protection, the
+// exceptions, and a silent line that comes back.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <modbus/modbus.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <algorithm>
+
+#include "jwgate/gateway_process.h"
+#include "tools/jwsim/simulator.h"
+
+namespace jwgate::test {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+constexpr milliseconds kPatience {10000};
+
+std::string Configuration(const std::string& port) {
+    return "[line]\nport = \"" + port + "\"\nlink_timeout_ms = 50\n"
+           "[modbus]\nport = 0\nwrite_timeout_ms = 3000\n"
+           "[[point]]\nname = \"level\"\naddress = \"01MA0100\"\ntype = \"u16\"\ninterval_ms = 50\nmodbus = 0\n"
+           "[[point]]\nname = \"setpoint\"\naddress = \"01MA0102\"\ntype = \"i16\"\ninterval_ms = 50\n"
+           "writable = true\nmodbus = 0\n"
+           "[[point]]\nname = \"flow\"\naddress = \"01MA0104\"\ntype = \"float\"\ninterval_ms = 50\nmodbus = 1\n"
+           "[[point]]\nname = \"total\"\naddress = \"01MA0110\"\ntype = \"u32\"\ninterval_ms = 50\nmodbus = 3\n"
+           "word_order = \"low_first\"\n"
+           "[[point]]\nname = \"batch\"\naddress = \"01T0005\"\ntype = \"u16\"\ninterval_ms = 50\nmodbus = 5\n"
+           "[[point]]\nname = \"speed\"\naddress = \"01MB0010B\"\ntype = \"u8\"\ninterval_ms = 50\n"
+           "writable = true\nmodbus = 1\n"
+           "[[point]]\nname = \"pump\"\naddress = \"01R00010\"\ntype = \"relay\"\ninterval_ms = 50\n"
+           "writable = true\nmodbus = 0\n"
+           "[[point]]\nname = \"alarm\"\naddress = \"01R00017\"\ntype = \"relay\"\ninterval_ms = 50\nmodbus = 0\n";
+}
+
+struct ModbusDeleter {
+    void operator()(modbus_t* modbus) const {
+        modbus_close(modbus);
+        modbus_free(modbus);
+    }
+};
+using Client = std::unique_ptr<modbus_t, ModbusDeleter>;
+
+Client Connect(int port) {
+    Client client(modbus_new_tcp("127.0.0.1", port));
+    if (client && modbus_connect(client.get()) != 0) client.reset();
+    return client;
+}
+
+// Input registers 0 to 5 once every point answers; the errno of the last try
+// otherwise.
+bool ReadWhenGood(modbus_t* client, std::uint16_t* registers, int* error) {
+    const auto until = Clock::now() + kPatience;
+    while (Clock::now() < until) {
+        if (modbus_read_input_registers(client, 0, 6, registers) == 6) return true;
+        *error = errno;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return false;
+}
+
+// Waits until reading input register 0 fails (or succeeds) as wanted.
+bool WaitForRead(modbus_t* client, bool good, int* error) {
+    const auto until = Clock::now() + kPatience;
+    std::uint16_t value = 0;
+    while (Clock::now() < until) {
+        const bool read = modbus_read_input_registers(client, 0, 1, &value) == 1;
+        *error = read ? 0 : errno;
+        if (read == good) return true;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return false;
+}
+
+class GatewayModbus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(simulator_.Start()) << simulator_.error();
+        simulator_.Edit(1, [](kel::jwsim::Controller& c) {
+            c.SetRegisters('A', 0100, {0x34, 0x12, 0xFB, 0xFF, 0x00, 0x00, 0xC0, 0x3F});  // 1.5f
+            c.SetRegisters('A', 0110, {0x78, 0x56, 0x34, 0x12});
+            c.SetTimer(5, 120);
+            c.SetRegister('B', 010, 7);
+            c.SetRelay(010, '1');
+            c.SetRelay(017, '1');
+        });
+        gateway_ = std::make_unique<GatewayProcess>(Configuration(simulator_.portName()));
+        port_ = gateway_->ModbusPort(kPatience);
+        ASSERT_NE(port_, 0) << gateway_->Log();
+        client_ = Connect(port_);
+        ASSERT_TRUE(client_) << modbus_strerror(errno);
+    }
+
+    void TearDown() override {
+        client_.reset();
+        if (gateway_) {
+            EXPECT_EQ(gateway_->Stop(SIGTERM, kPatience), 0) << gateway_->Log();
+        }
+    }
+
+    kel::jwsim::Simulator simulator_ {{.stations = {1}, .protect = true}};
+    std::unique_ptr<GatewayProcess> gateway_;
+    int port_ = 0;
+    Client client_;
+};
+
+TEST_F(GatewayModbus, ValuesToLibmodbusAndMbpollWhileAStalledClientHangsOn) {
+    // A client that sends half a request and then nothing.
+    const int stalled = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(write(stalled, "\0\1\0", 3), 3);
+
+    std::uint16_t registers[6] = {};
+    int error = 0;
+    ASSERT_TRUE(ReadWhenGood(client_.get(), registers, &error)) << modbus_strerror(error) << gateway_->Log();
+    EXPECT_EQ(registers[0], 0x1234);
+    EXPECT_EQ(registers[1], 0x3FC0);  // 1.5f, high word first
+    EXPECT_EQ(registers[2], 0x0000);
+    EXPECT_EQ(registers[3], 0x5678);  // low word first for this point
+    EXPECT_EQ(registers[4], 0x1234);
+    EXPECT_EQ(registers[5], 120);
+    std::uint16_t holding[2] = {};
+    ASSERT_EQ(modbus_read_registers(client_.get(), 0, 2, holding), 2);
+    EXPECT_EQ(holding[0], 0xFFFB);
+    EXPECT_EQ(holding[1], 7);
+    std::uint8_t bits[1] = {};
+    ASSERT_EQ(modbus_read_bits(client_.get(), 0, 1, bits), 1);
+    EXPECT_EQ(bits[0], 1);
+    ASSERT_EQ(modbus_read_input_bits(client_.get(), 0, 1, bits), 1);
+    EXPECT_EQ(bits[0], 1);
+    // Addresses no point maps.
+    EXPECT_EQ(modbus_read_input_registers(client_.get(), 5, 2, registers), -1);
+    EXPECT_EQ(errno, EMBXILADD);
+    EXPECT_EQ(modbus_read_bits(client_.get(), 1, 1, bits), -1);
+    EXPECT_EQ(errno, EMBXILADD);
+
+    const std::string port = std::to_string(port_);
+    const RunResult floats = RunProgram({"/usr/bin/mbpoll", "-m", "tcp", "-p", port, "-0", "-1", "-B", "-t", "3:float",
+                                  "-r", "1", "127.0.0.1"}, kPatience);
+    EXPECT_NE(floats.output.find("[1]: \t1.5"), std::string::npos) << floats.output << floats.errors;
+    const RunResult words = RunProgram({"/usr/bin/mbpoll", "-m", "tcp", "-p", port, "-0", "-1", "-t", "4", "-c", "2",
+                                 "-r", "0", "127.0.0.1"}, kPatience);
+    EXPECT_NE(words.output.find("[0]: \t65531 (-5)"), std::string::npos) << words.output << words.errors;
+    close(stalled);
+}
+
+TEST_F(GatewayModbus, WritesFromBothClientsReachTheProtectedControllerAndAreReadBack) {
+    std::uint16_t registers[6] = {};
+    int error = 0;
+    ASSERT_TRUE(ReadWhenGood(client_.get(), registers, &error)) << modbus_strerror(error);
+    ASSERT_EQ(modbus_write_register(client_.get(), 0, static_cast<std::uint16_t>(-300)), 1) << modbus_strerror(errno);
+    const kel::jwsim::Controller after = simulator_.Snapshot(1);
+    EXPECT_EQ(after.Register('A', 0102) | after.Register('A', 0103) << 8, 0xFED4);
+    // The controller asked for write mode; the gateway switched it on and off.
+    const std::vector<std::string> payloads = simulator_.Payloads();
+    EXPECT_NE(std::find(payloads.begin(), payloads.end(), "01?0EWR2"), payloads.end());
+    EXPECT_EQ(after.writeMode, 0);
+
+    const std::string port = std::to_string(port_);
+    const RunResult coil = RunProgram({"/usr/bin/mbpoll", "-m", "tcp", "-p", port, "-0", "-1", "-t", "0", "-r", "0",
+                                "127.0.0.1", "0"}, kPatience);
+    EXPECT_EQ(coil.exitCode, 0) << coil.output << coil.errors;
+    EXPECT_EQ(simulator_.Snapshot(1).Relay(010), '0');
+    const RunResult byte = RunProgram({"/usr/bin/mbpoll", "-m", "tcp", "-p", port, "-0", "-1", "-t", "4", "-r", "1",
+                                "127.0.0.1", "200"}, kPatience);
+    EXPECT_EQ(byte.exitCode, 0) << byte.output << byte.errors;
+    EXPECT_EQ(simulator_.Snapshot(1).Register('B', 010), 200);
+
+    // Read back by the next scan.
+    const auto until = Clock::now() + kPatience;
+    std::uint16_t holding[2] = {};
+    while (Clock::now() < until && !(modbus_read_registers(client_.get(), 0, 2, holding) == 2 &&
+                                     holding[0] == static_cast<std::uint16_t>(-300) && holding[1] == 200)) {
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    EXPECT_EQ(holding[0], static_cast<std::uint16_t>(-300));
+    EXPECT_EQ(holding[1], 200);
+
+    // Refused without touching the line: a value an 8-bit point cannot take,
+    // an input register, half of nothing.
+    EXPECT_EQ(modbus_write_register(client_.get(), 1, 256), -1);
+    EXPECT_EQ(errno, EMBXILVAL);
+    EXPECT_EQ(modbus_write_register(client_.get(), 2, 1), -1);
+    EXPECT_EQ(errno, EMBXILADD);
+    EXPECT_EQ(simulator_.Snapshot(1).Register('B', 010), 200);
+}
+
+TEST_F(GatewayModbus, SilentLineAnswersGatewayTargetFailedAndRecovers) {
+    int error = 0;
+    ASSERT_TRUE(WaitForRead(client_.get(), true, &error)) << modbus_strerror(error);
+    simulator_.InjectFault(kel::jwsim::DefaultFault(kel::jwsim::FaultKind::kNoReply, 1000000));
+    ASSERT_TRUE(WaitForRead(client_.get(), false, &error));
+    EXPECT_EQ(error, EMBXGTAR);
+    // A write on the silent line fails the same way, within its bounded wait.
+    EXPECT_EQ(modbus_write_register(client_.get(), 0, 1), -1);
+    EXPECT_EQ(errno, EMBXGTAR);
+    simulator_.ClearFaults();
+    EXPECT_TRUE(WaitForRead(client_.get(), true, &error)) << modbus_strerror(error);
+    EXPECT_TRUE(gateway_->WaitForLog("line: answering again", kPatience));
+}
+
+}  // namespace
+}  // namespace jwgate::test

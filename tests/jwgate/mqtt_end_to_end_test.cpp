@@ -1,0 +1,116 @@
+// jwgate with a real mosquitto broker started by the test on a free port:
+// values as JSON with quality and time, the retained status with its last
+// will, counters, and writes through "<topic>/set" reaching the simulator's
+// memory through its write protection.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <string>
+#include <thread>
+
+#include "jwgate/broker_process.h"
+#include "jwgate/gateway_process.h"
+#include "jwgate/topic_watcher.h"
+#include "tools/jwsim/simulator.h"
+
+namespace jwgate::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string Configuration(const std::string& port, int broker) {
+    return "[line]\nport = \"" + port + "\"\nlink_timeout_ms = 50\n"
+           "[mqtt]\nport = " + std::to_string(broker) + "\nstatus_topic = \"jw/status\"\nkeepalive_s = 5\n"
+           "publish_period_s = 1\nreconnect_max_s = 2\n"
+           "[[point]]\nname = \"level\"\naddress = \"01MA0100\"\ntype = \"u16\"\ninterval_ms = 50\n"
+           "mqtt_topic = \"jw/level\"\n"
+           "[[point]]\nname = \"setpoint\"\naddress = \"01MA0102\"\ntype = \"i16\"\ninterval_ms = 50\n"
+           "writable = true\nmqtt_topic = \"jw/setpoint\"\n"
+           "[[point]]\nname = \"pump\"\naddress = \"01R00010\"\ntype = \"relay\"\ninterval_ms = 50\n"
+           "writable = true\nmqtt_topic = \"jw/pump\"\n";
+}
+
+// "2026-12-07T13:45:12.345Z": digits where the pattern has 'd'.
+bool IsIsoUtc(const std::string& text) {
+    const std::string pattern = "dddd-dd-ddTdd:dd:dd.dddZ";
+    if (text.size() != pattern.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (pattern[i] == 'd' ? !digit : text[i] != pattern[i]) return false;
+    }
+    return true;
+}
+
+// A value payload with this value, good, and a time in ISO 8601 UTC.
+std::function<bool(const std::string&)> GoodValue(double value) {
+    return [value](const std::string& payload) {
+        const nlohmann::json json = nlohmann::json::parse(payload, nullptr, false);
+        return json.is_object() && json["value"].is_number() && json["value"].get<double>() == value &&
+               json["quality"] == "good" && json["timestamp"].is_string() &&
+               IsIsoUtc(json["timestamp"].get<std::string>());
+    };
+}
+
+// Polls the simulator until check holds; false after kPatience.
+bool WaitForMemory(kel::jwsim::Simulator& simulator, const std::function<bool(const kel::jwsim::Controller&)>& check) {
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (!check(simulator.Snapshot(1))) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return true;
+}
+
+TEST(GatewayMqtt, ValuesStatusCountersWritesAndTheLastWill) {
+    BrokerProcess broker(BrokerProcess::FreePort());
+    ASSERT_TRUE(broker.Start()) << broker.error();
+    kel::jwsim::Simulator simulator({.stations = {1}, .protect = true});
+    ASSERT_TRUE(simulator.Start()) << simulator.error();
+    simulator.Edit(1, [](kel::jwsim::Controller& c) { c.SetRegisters('A', 0100, {0x34, 0x12}); });
+    TopicWatcher watcher(broker.port());
+    ASSERT_TRUE(watcher.ready());
+
+    auto gateway = std::make_unique<GatewayProcess>(Configuration(simulator.portName(), broker.port()));
+    ASSERT_TRUE(watcher.WaitFor("jw/status", "online")) << gateway->Log();
+    EXPECT_TRUE(watcher.WaitUntil("jw/level", GoodValue(0x1234))) << gateway->Log();
+    {
+        TopicWatcher late(broker.port());
+        ASSERT_TRUE(late.ready());
+        EXPECT_TRUE(late.WaitFor("jw/status", "online", TopicWatcher::Retained::kYes));
+        EXPECT_TRUE(late.WaitUntil("jw/level", GoodValue(0x1234)));
+    }
+
+    ASSERT_TRUE(watcher.Publish("jw/setpoint/set", "-42", false));
+    ASSERT_TRUE(watcher.Publish("jw/pump/set", "{\"value\": 1}", false));
+    EXPECT_TRUE(WaitForMemory(simulator, [](const kel::jwsim::Controller& c) {
+        return (c.Register('A', 0102) | c.Register('A', 0103) << 8) == 0xFFD6 && c.Relay(010) == '1';
+    }));
+    EXPECT_TRUE(watcher.WaitUntil("jw/setpoint", GoodValue(-42)));
+    EXPECT_TRUE(watcher.WaitUntil("jw/pump", GoodValue(1)));
+    // Refused, with nothing sent: not a number, out of range, not writable.
+    ASSERT_TRUE(watcher.Publish("jw/setpoint/set", "forty", false));
+    ASSERT_TRUE(watcher.Publish("jw/setpoint/set", "40000", false));
+    ASSERT_TRUE(watcher.Publish("jw/level/set", "1", false));
+    EXPECT_TRUE(gateway->WaitForLog("jw/level/set: level is not writable", milliseconds(10000)));
+    EXPECT_NE(gateway->Log().find("jw/setpoint/set: 40000 is not a i16"), std::string::npos);
+    EXPECT_EQ(simulator.Snapshot(1).Register('A', 0100), 0x34);
+
+    EXPECT_TRUE(watcher.WaitUntil("jw/status/counters", [](const std::string& payload) {
+        const nlohmann::json json = nlohmann::json::parse(payload, nullptr, false);
+        return json.is_object() && json["exchanges"].is_number() && json["exchanges"].get<int>() > 0;
+    }));
+    EXPECT_EQ(gateway->Stop(SIGTERM, milliseconds(10000)), 0);
+    EXPECT_TRUE(watcher.WaitFor("jw/status", "offline"));
+    EXPECT_NE(gateway->Log().find("counters: exchanges"), std::string::npos);
+
+    // A gateway that dies without a word leaves its last will.
+    gateway = std::make_unique<GatewayProcess>(Configuration(simulator.portName(), broker.port()));
+    ASSERT_TRUE(watcher.WaitFor("jw/status", "online")) << gateway->Log();
+    EXPECT_EQ(gateway->Stop(SIGKILL, milliseconds(10000)), 128 + SIGKILL);
+    EXPECT_TRUE(watcher.WaitFor("jw/status", "offline"));
+}
+
+}  // namespace
+}  // namespace jwgate::test

@@ -1,0 +1,79 @@
+#include "jwgate/topic_watcher.h"
+
+#include <mosquitto.h>
+
+namespace jwgate::test {
+
+TopicWatcher::TopicWatcher(int port) {
+    static const int library = mosquitto_lib_init();
+    if (library != MOSQ_ERR_SUCCESS) return;
+    client_ = mosquitto_new(nullptr, true, this);
+    if (client_ == nullptr) return;
+    mosquitto_message_callback_set(client_, OnMessage);
+    mosquitto_subscribe_callback_set(client_, OnSubscribe);
+    if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) return;
+    if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) return;
+    if (mosquitto_subscribe(client_, nullptr, "#", 1) != MOSQ_ERR_SUCCESS) return;
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, kPatience, [&] { return subscribed_; });
+}
+
+TopicWatcher::~TopicWatcher() {
+    if (client_ == nullptr) return;
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+}
+
+bool TopicWatcher::ready() {
+    std::lock_guard lock(mutex_);
+    return subscribed_;
+}
+
+bool TopicWatcher::WaitFor(const std::string& topic, const std::string& payload, Retained retained) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [&] {
+        const auto last = last_.find(topic);
+        return last != last_.end() && last->second.payload == payload &&
+               (retained == Retained::kAny || last->second.retained);
+    });
+}
+
+std::optional<std::string> TopicWatcher::WaitUntil(const std::string& topic,
+                                                   const std::function<bool(const std::string&)>& accept) {
+    std::unique_lock lock(mutex_);
+    const bool seen = changed_.wait_for(lock, kPatience, [&] {
+        const auto last = last_.find(topic);
+        return last != last_.end() && accept(last->second.payload);
+    });
+    if (!seen) return std::nullopt;
+    return last_[topic].payload;
+}
+
+bool TopicWatcher::Publish(const std::string& topic, const std::string& payload, bool retain) {
+    return client_ != nullptr && mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                                   payload.data(), 1, retain) == MOSQ_ERR_SUCCESS;
+}
+
+void TopicWatcher::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
+    auto& watcher = *static_cast<TopicWatcher*>(self);
+    {
+        std::lock_guard lock(watcher.mutex_);
+        const auto* bytes = static_cast<const char*>(message->payload);
+        watcher.last_[message->topic] = {
+            bytes == nullptr ? std::string() : std::string(bytes, static_cast<std::size_t>(message->payloadlen)),
+            message->retain};
+    }
+    watcher.changed_.notify_all();
+}
+
+void TopicWatcher::OnSubscribe(mosquitto*, void* self, int, int, const int*) {
+    auto& watcher = *static_cast<TopicWatcher*>(self);
+    {
+        std::lock_guard lock(watcher.mutex_);
+        watcher.subscribed_ = true;
+    }
+    watcher.changed_.notify_all();
+}
+
+}  // namespace jwgate::test

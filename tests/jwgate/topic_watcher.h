@@ -1,0 +1,54 @@
+// A plain libmosquitto client for tests: subscribed to every topic ("#"), it
+// keeps the last message of each, and publishes at QoS 1 (in order).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <functional>
+#include <optional>
+#include <string>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace jwgate::test {
+
+inline constexpr auto kPatience = std::chrono::seconds(20);
+
+class TopicWatcher {
+public:
+    // Connects and waits until the subscription stands; ready() tells.
+    explicit TopicWatcher(int port);
+    ~TopicWatcher();
+    TopicWatcher(const TopicWatcher&) = delete;
+    TopicWatcher& operator=(const TopicWatcher&) = delete;
+
+    bool ready();
+    enum class Retained { kAny, kYes };
+    // Waits up to kPatience until the last message on topic is payload
+    // (and, with kYes, came retained, i.e. was stored before we subscribed).
+    bool WaitFor(const std::string& topic, const std::string& payload, Retained retained = Retained::kAny);
+    // Waits up to kPatience until the last message on topic satisfies
+    // accept; that message, or nothing.
+    std::optional<std::string> WaitUntil(const std::string& topic,
+                                         const std::function<bool(const std::string&)>& accept);
+    bool Publish(const std::string& topic, const std::string& payload, bool retain);
+
+private:
+    struct Message {
+        std::string payload;
+        bool retained;
+    };
+    static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void OnSubscribe(mosquitto*, void* self, int, int, const int*);
+
+    mosquitto* client_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::string, Message> last_;
+    bool subscribed_ = false;
+};
+
+}  // namespace jwgate::test

@@ -1,0 +1,63 @@
+#include "tools/jwgate/log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+#include "host/host_log.h"
+
+namespace jwgate {
+namespace {
+
+constexpr const char* kLevelNames[] = {"error", "warning", "info", "debug"};
+
+std::atomic<int> threshold {static_cast<int>(LogLevel::kInfo)};
+std::mutex writing;
+thread_local DriverMessageCapture* capture = nullptr;
+
+}  // namespace
+
+// The driver hands over a printf format and its arguments.
+int CapturedErr(int /*level*/, const char* format, ...) {
+    char text[512];
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (capture != nullptr) {
+        capture->last_ = text;
+    } else {
+        Log(LogLevel::kWarning, text);
+    }
+    return 0;
+}
+
+void SetLogLevel(LogLevel level) { threshold.store(static_cast<int>(level)); }
+
+bool LogLevelNamed(const std::string& name, LogLevel* level) {
+    for (int i = 0; i < 4; ++i) {
+        if (name == kLevelNames[i]) {
+            *level = static_cast<LogLevel>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Log(LogLevel level, const std::string& text) {
+    if (static_cast<int>(level) > threshold.load()) return;
+    const std::lock_guard<std::mutex> lock(writing);
+    std::fprintf(stderr, "jwgate: %s: %s\n", kLevelNames[static_cast<int>(level)], text.c_str());
+}
+
+void TakeDriverMessages() { kel::SetHostErr(&CapturedErr); }
+
+DriverMessageCapture::DriverMessageCapture() : outer_(capture) {
+    TakeDriverMessages();
+    capture = this;
+}
+
+DriverMessageCapture::~DriverMessageCapture() { capture = outer_; }
+
+}  // namespace jwgate

@@ -1,0 +1,132 @@
+// jwgate: one serial line of JW controllers served to Modbus TCP clients and
+// an MQTT broker. Exit codes: 0 after SIGINT/SIGTERM (or a good --check), 64
+// usage, 78 configuration, 1 when the line or a server cannot be started.
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "tools/jwgate/config.h"
+#include "tools/jwgate/counters_text.h"
+#include "tools/jwgate/log.h"
+#include "tools/jwgate/modbus_server.h"
+#include "tools/jwgate/mqtt_bridge.h"
+#include "tools/jwgate/plan_report.h"
+#include "tools/jwgate/point_table.h"
+#include "tools/jwgate/scan_engine.h"
+#include "tools/jwgate/write_queue.h"
+
+namespace {
+
+constexpr int kExitUsage = 64;
+constexpr int kExitConfig = 78;
+constexpr int kExitRuntime = 1;
+
+std::vector<std::chrono::milliseconds> IntervalsOf(const jwgate::GatewayConfig& config) {
+    std::vector<std::chrono::milliseconds> intervals;
+    for (const auto& point : config.points) intervals.emplace_back(point.intervalMs);
+    return intervals;
+}
+
+// The Modbus server or the MQTT bridge, when the configuration asks for it;
+// false, logged, when it cannot start.
+template <typename Part>
+bool StartPart(bool enabled, std::unique_ptr<Part>& part, const jwgate::GatewayConfig& config,
+               jwgate::PointTable& table, jwgate::WriteQueue& writes) {
+    if (!enabled) return true;
+    part = std::make_unique<Part>(config, table, writes);
+    std::string error;
+    if (part->Start(&error)) return true;
+    jwgate::Log(jwgate::LogLevel::kError, error);
+    return false;
+}
+
+int Serve(const jwgate::GatewayConfig& config) {
+    using jwgate::Log;
+    using jwgate::LogLevel;
+    // Signals are taken by sigtimedwait below, never by a handler on some
+    // thread in the middle of an exchange.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    jwgate::PointTable table(IntervalsOf(config));
+    jwgate::WriteQueue writes;
+    jwgate::ScanEngine engine(config, table, writes);
+    std::string error;
+    if (!engine.Open(&error)) {
+        Log(LogLevel::kError, error);
+        return kExitRuntime;
+    }
+    std::unique_ptr<jwgate::ModbusServer> modbus;
+    std::unique_ptr<jwgate::MqttBridge> mqtt;
+    if (!StartPart(config.modbus.enabled, modbus, config, table, writes) ||
+        !StartPart(config.mqtt.enabled, mqtt, config, table, writes)) {
+        return kExitRuntime;
+    }
+    engine.Start();
+    Log(LogLevel::kInfo, "scanning " + std::to_string(config.points.size()) + " point(s) on " + config.line.port);
+
+    const timespec tick {0, 100 * 1000 * 1000};
+    int signal = -1;
+    while (signal < 0) {
+        signal = sigtimedwait(&signals, nullptr, &tick);
+        if (mqtt) mqtt->Tick(engine.Counters());
+    }
+    Log(LogLevel::kInfo, std::string("ending on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    // The scan first: its writes still waiting fail, and any that come later
+    // fail at once, while the servers can still answer them.
+    engine.Stop();
+    if (modbus) modbus->Stop();
+    if (mqtt) mqtt->Stop(engine.Counters());
+    Log(LogLevel::kInfo, "counters: " + jwgate::CountersText(engine.Counters()));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app {"jwgate: serves one serial line of JW controllers to Modbus TCP clients and an MQTT broker"};
+    std::string configPath;
+    bool check = false;
+    std::string levelName = "info";
+    app.add_option("--config", configPath, "configuration file (TOML)")->required();
+    app.add_flag("--check", check, "check the configuration and print the scan plan, without opening the line");
+    app.add_option("--log-level", levelName, "error, warning, info or debug (default info)")
+        ->check(CLI::IsMember({"error", "warning", "info", "debug"}));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& failure) {
+        std::fprintf(stderr, "jwgate: %s (see --help)\n", failure.what());
+        return kExitUsage;
+    }
+    jwgate::LogLevel level = jwgate::LogLevel::kInfo;
+    jwgate::LogLevelNamed(levelName, &level);
+    jwgate::SetLogLevel(level);
+    jwgate::TakeDriverMessages();
+
+    jwgate::ConfigError error;
+    const auto config = jwgate::LoadConfig(configPath, &error);
+    if (!config) {
+        std::fprintf(stderr, "jwgate: %s\n", error.Text().c_str());
+        return kExitConfig;
+    }
+    std::string refusal;
+    if (config->mqtt.enabled && !jwgate::MqttBridge::Available(&refusal)) {
+        std::fprintf(stderr, "jwgate: %s: mqtt: %s\n", configPath.c_str(), refusal.c_str());
+        return kExitConfig;
+    }
+    if (check) {
+        std::fputs(jwgate::PlanReport(*config).c_str(), stdout);
+        return 0;
+    }
+    return Serve(*config);
+}

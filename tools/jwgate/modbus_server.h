@@ -1,0 +1,71 @@
+// The Modbus TCP server: its own thread serves any number of clients (up to
+// the configured limit) from one poll() loop over libmodbus. Reads are
+// answered from the point table and never wait for the line; a write is
+// queued for the scan and answered when the controller acknowledged it, or
+// with exception 0x0B when the bounded wait passes, while the other clients
+// are served on.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/jwgate/config.h"
+#include "tools/jwgate/point_table.h"
+#include "tools/jwgate/write_queue.h"
+
+namespace jwgate {
+
+class ModbusServer {
+public:
+    ModbusServer(const GatewayConfig& config, const PointTable& table, WriteQueue& writes);
+    ~ModbusServer();  // Stop()
+    ModbusServer(const ModbusServer&) = delete;
+    ModbusServer& operator=(const ModbusServer&) = delete;
+
+    // Listens; false with the reason. The port actually bound (the
+    // configured one, or the one the system chose for 0) is port().
+    bool Start(std::string* error);
+    void Stop();
+    int port() const { return port_; }
+
+private:
+    struct Client;
+    struct Completion {
+        std::uint64_t client;
+        std::uint64_t request;
+        WriteOutcome outcome;
+    };
+
+    void Serve();
+    void Accept();
+    void Receive(Client& client);
+    void Answer(Client& client);
+    void FinishWrites();
+    void TimeOutWrites();
+    void Close(std::uint64_t id);
+
+    const GatewayConfig& config_;
+    const PointTable& table_;
+    WriteQueue& writes_;
+    struct Context;
+    std::unique_ptr<Context> context_;
+    int listen_ = -1;
+    int wake_[2] = {-1, -1};
+    int port_ = 0;
+    std::atomic<bool> stopping_ {false};
+    std::thread thread_;
+    std::map<std::uint64_t, std::unique_ptr<Client>> clients_;
+    std::uint64_t nextClient_ = 1;
+    std::uint64_t nextRequest_ = 1;
+
+    std::mutex completionsMutex_;
+    std::vector<Completion> completions_;
+};
+
+}  // namespace jwgate

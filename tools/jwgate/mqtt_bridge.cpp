@@ -1,0 +1,161 @@
+#include "tools/jwgate/mqtt_bridge.h"
+
+#include <nlohmann/json.hpp>
+
+#include <ctime>
+#include <map>
+#include <vector>
+
+#include "tools/jwgate/counters_text.h"
+#include "tools/jwgate/log.h"
+#include "tools/jwgate/mqtt_link.h"
+
+namespace jwgate {
+namespace {
+
+// "2026-12-07T13:45:12.345Z"
+std::string IsoTime(WallClock::time_point when) {
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
+    std::tm utc {};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis % 1000));
+    return text;
+}
+
+std::string PayloadOf(const PointConfig& point, const PointReading& reading) {
+    nlohmann::json json;
+    if (!reading.everGood) {
+        json["value"] = nullptr;
+    } else if (point.type == ValueType::kFloat) {
+        json["value"] = NumberOf(point.type, reading.raw);
+    } else {
+        json["value"] = static_cast<std::int64_t>(NumberOf(point.type, reading.raw));
+    }
+    json["quality"] = QualityName(reading.quality);
+    json["timestamp"] = reading.everGood ? nlohmann::json(IsoTime(reading.lastGood)) : nlohmann::json(nullptr);
+    return json.dump();
+}
+
+// A bare number, true/false, or {"value": n}; false for anything else.
+bool NumberInPayload(const std::string& payload, double* number) {
+    nlohmann::json json = nlohmann::json::parse(payload, nullptr, false);
+    if (json.is_object() && json.size() == 1 && json.contains("value")) json = json["value"];
+    if (json.is_boolean()) {
+        *number = json.get<bool>() ? 1 : 0;
+        return true;
+    }
+    if (!json.is_number()) return false;
+    *number = json.get<double>();
+    return true;
+}
+
+struct Published {
+    bool ever = false;
+    std::uint64_t changes = 0;
+    Quality quality = Quality::kBad;
+    Clock::time_point at {};
+};
+
+}  // namespace
+
+struct MqttBridge::State {
+    const GatewayConfig& config;
+    const PointTable& table;
+    WriteQueue& writes;
+    std::map<std::string, std::size_t> pointOfTopic;
+    std::vector<Published> published;
+    Clock::time_point countersAt {};
+    std::unique_ptr<MqttLink> link;
+
+    void OnSet(const std::string& topic, const std::string& payload) {
+        const auto found = pointOfTopic.find(topic);
+        if (found == pointOfTopic.end()) return;
+        const PointConfig& point = config.points[found->second];
+        double number = 0;
+        if (!point.writable) {
+            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + point.name + " is not writable");
+            return;
+        }
+        if (!NumberInPayload(payload, &number)) {
+            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: not a number, true/false or {\"value\": n}");
+            return;
+        }
+        const auto raw = RawOf(point.type, number);
+        if (!raw) {
+            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + payload + " is not a " + ValueTypeName(point.type));
+            return;
+        }
+        writes.Submit({found->second, *raw, [name = point.name](WriteOutcome outcome) {
+                           if (outcome == WriteOutcome::kFailed) Log(LogLevel::kWarning, "mqtt: write of " + name + " failed");
+                       }});
+    }
+};
+
+bool MqttBridge::Available(std::string*) { return true; }
+
+MqttBridge::MqttBridge(const GatewayConfig& config, const PointTable& table, WriteQueue& writes)
+    : state_(new State {config, table, writes, {}, std::vector<Published>(config.points.size()), {}, {}}) {
+    std::vector<std::string> topics;
+    for (std::size_t i = 0; i < config.points.size(); ++i) {
+        if (config.points[i].mqttTopic.empty()) continue;
+        state_->pointOfTopic[config.points[i].mqttTopic] = i;
+        topics.push_back(config.points[i].mqttTopic);
+    }
+    const MqttConfig& mqtt = config.mqtt;
+    MqttSettings settings;
+    settings.host = mqtt.host;
+    settings.port = mqtt.port;
+    settings.clientId = mqtt.clientId;
+    settings.statusTopic = mqtt.statusTopic;
+    settings.keepaliveSeconds = mqtt.keepaliveSeconds;
+    settings.username = mqtt.username;
+    settings.password = mqtt.password;
+    settings.reconnectMinSeconds = mqtt.reconnectMinSeconds;
+    settings.reconnectMaxSeconds = mqtt.reconnectMaxSeconds;
+    settings.log = [](int level, const std::string& text) {
+        Log(level <= log_level::kError ? LogLevel::kError
+                                       : level <= log_level::kWarning ? LogLevel::kWarning : LogLevel::kInfo,
+            "mqtt: " + text);
+    };
+    State* state = state_.get();
+    state_->link = std::make_unique<MqttLink>(
+        settings, topics, [state](const std::string& topic, const std::string& payload) { state->OnSet(topic, payload); });
+}
+
+MqttBridge::~MqttBridge() = default;
+
+bool MqttBridge::Start(std::string* error) { return state_->link->Start(error); }
+
+void MqttBridge::Tick(const ScanCounters& counters) {
+    State& state = *state_;
+    const auto period = std::chrono::seconds(state.config.mqtt.publishPeriodSeconds);
+    const Clock::time_point now = Clock::now();
+    // Nothing is sent while the broker is away: what changed meanwhile goes
+    // out when it is back.
+    if (!state.link->Connected()) return;
+    for (const auto& [topic, point] : state.pointOfTopic) {
+        const PointReading reading = state.table.Read(point);
+        Published& last = state.published[point];
+        const bool due = !last.ever || reading.changes != last.changes || reading.quality != last.quality ||
+                         now - last.at >= period;
+        if (!due) continue;
+        state.link->Publish(topic, PayloadOf(state.config.points[point], reading), true);
+        last = {true, reading.changes, reading.quality, now};
+    }
+    if (state.countersAt == Clock::time_point {} || now - state.countersAt >= period) {
+        state.link->Publish(state.config.mqtt.statusTopic + "/counters", CountersJson(counters), true);
+        state.countersAt = now;
+    }
+}
+
+void MqttBridge::Stop(const ScanCounters& counters) {
+    if (state_->link->Connected()) {
+        state_->link->Publish(state_->config.mqtt.statusTopic + "/counters", CountersJson(counters), true);
+    }
+    state_->link->Stop();
+}
+
+}  // namespace jwgate

@@ -1,0 +1,68 @@
+// The thread that owns the serial line: it reads the points that are due in
+// the planned exchanges, puts writes on the line between exchanges ahead of
+// reads, and keeps the point table.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/line.h"
+#include "tools/jwgate/config.h"
+#include "tools/jwgate/point_table.h"
+#include "tools/jwgate/scan_planner.h"
+#include "tools/jwgate/write_queue.h"
+
+namespace jwgate {
+
+struct ScanCounters {
+    std::uint64_t exchanges = 0;  // planned reads carried out
+    std::uint64_t failures = 0;   // of them, failed after every attempt
+    std::uint64_t writes = 0;
+    std::uint64_t writeFailures = 0;
+    std::uint64_t scans = 0;      // passes that read something
+    double lastScanMs = 0;        // the last such pass, writes in it included
+    double maxScanMs = 0;
+};
+
+// Each point's item as the planner takes it, owner = point index.
+std::vector<PlanItem> PlanItemsOf(const std::vector<PointConfig>& points);
+PlanLimits PlanLimitsOf(const LineConfig& line);
+
+class ScanEngine {
+public:
+    ScanEngine(const GatewayConfig& config, PointTable& table, WriteQueue& writes);
+    ~ScanEngine();  // Stop()
+    ScanEngine(const ScanEngine&) = delete;
+    ScanEngine& operator=(const ScanEngine&) = delete;
+
+    // Opens the port with the line's settings; false with the reason.
+    bool Open(std::string* error);
+    void Start();
+    // Ends the scan after the exchange under way, fails the writes still
+    // waiting, and closes the port.
+    void Stop();
+
+    ScanCounters Counters() const;
+
+private:
+    void Run();
+    void RunWrites();
+    void Execute(const PlannedRead& read);
+    void Deliver(const PlannedRead& read, const kel::RangeValues& values);
+
+    const GatewayConfig& config_;
+    PointTable& table_;
+    WriteQueue& writes_;
+    kel::Line line_;
+    std::vector<Clock::time_point> due_;
+    std::thread thread_;
+    bool lineDown_ = false;
+
+    mutable std::mutex countersMutex_;
+    ScanCounters counters_;
+};
+
+}  // namespace jwgate
