@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <ctime>
 #include <map>
 #include <vector>
@@ -85,7 +86,10 @@ struct MqttBridge::State {
         }
         const auto raw = RawOf(point.type, number);
         if (!raw) {
-            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + payload + " is not a " + ValueTypeName(point.type));
+            // The number, not the payload: a payload may carry line breaks into the log.
+            char shown[32];
+            std::snprintf(shown, sizeof shown, "%.10g", number);
+            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + shown + " is not a " + ValueTypeName(point.type));
             return;
         }
         writes.Submit({found->second, *raw, [name = point.name](WriteOutcome outcome) {
