@@ -59,6 +59,21 @@ Client Connect(int port) {
     return client;
 }
 
+// A plain TCP connection to the server, for clients that misbehave; -1 if
+// it cannot connect.
+int ConnectRaw(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Input registers 0 to 5 once every point answers; the errno of the last try
 // otherwise.
 bool ReadWhenGood(modbus_t* client, std::uint16_t* registers, int* error) {
@@ -118,12 +133,8 @@ protected:
 
 TEST_F(GatewayModbus, ValuesToLibmodbusAndMbpollWhileAStalledClientHangsOn) {
     // A client that sends half a request and then nothing.
-    const int stalled = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int stalled = ConnectRaw(port_);
+    ASSERT_GE(stalled, 0);
     ASSERT_EQ(write(stalled, "\0\1\0", 3), 3);
 
     std::uint16_t registers[6] = {};
@@ -158,6 +169,40 @@ TEST_F(GatewayModbus, ValuesToLibmodbusAndMbpollWhileAStalledClientHangsOn) {
                                  "-r", "0", "127.0.0.1"}, kPatience);
     EXPECT_NE(words.output.find("[0]: \t65531 (-5)"), std::string::npos) << words.output << words.errors;
     close(stalled);
+}
+
+// A client that sends its request a byte at a time, each within the
+// gap the server allows, is answered in the end and holds up nobody else.
+TEST_F(GatewayModbus, AClientDribblingItsRequestHoldsUpNoOther) {
+    std::uint16_t registers[6] = {};
+    int error = 0;
+    ASSERT_TRUE(ReadWhenGood(client_.get(), registers, &error)) << modbus_strerror(error);
+    const int slow = ConnectRaw(port_);
+    ASSERT_GE(slow, 0);
+    // Read input register 0: transaction 7, protocol 0, 6 bytes follow, unit 1.
+    const unsigned char request[] = {0, 7, 0, 0, 0, 6, 1, 4, 0, 0, 0, 1};
+    std::thread dribble([&] {
+        for (const unsigned char byte : request) {
+            (void)!write(slow, &byte, 1);
+            std::this_thread::sleep_for(milliseconds(150));
+        }
+    });
+    // The others are served while the slow request is still coming in
+    // (1.8 s in all): within the client's 1 s, every time.
+    std::this_thread::sleep_for(milliseconds(300));
+    modbus_set_response_timeout(client_.get(), 1, 0);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(modbus_read_input_registers(client_.get(), 0, 1, registers), 1) << modbus_strerror(errno);
+    }
+    dribble.join();
+    unsigned char reply[11] = {};
+    timeval wait {5, 0};
+    setsockopt(slow, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    ASSERT_EQ(recv(slow, reply, sizeof reply, MSG_WAITALL), 11);
+    EXPECT_EQ(reply[1], 7);                       // its own transaction
+    EXPECT_EQ(reply[7], 4);                       // no exception
+    EXPECT_EQ(reply[9] << 8 | reply[10], 0x1234);
+    close(slow);
 }
 
 TEST_F(GatewayModbus, WritesFromBothClientsReachTheProtectedControllerAndAreReadBack) {

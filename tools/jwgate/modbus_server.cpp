@@ -19,7 +19,11 @@ namespace {
 
 constexpr int kBacklog = 16;
 // A client that stops half-way through a request is dropped after this.
-constexpr std::uint32_t kByteTimeoutUs = 200000;
+constexpr std::chrono::milliseconds kByteGap {200};
+// The frame's head: transaction, protocol (0) and the count of the bytes
+// that follow it (the unit and the PDU).
+constexpr int kFrameHead = 6;
+constexpr int kShortestFollow = 2;  // a unit and a function code
 
 enum Function : std::uint8_t {
     kReadCoils = 0x01,
@@ -87,7 +91,9 @@ struct ModbusServer::Client {
     bool writeFailed = false;
     Clock::time_point deadline {};
     std::uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH] = {};
-    int queryLength = 0;
+    int received = 0;      // bytes of the request coming in
+    Clock::time_point lastByte {};
+    int queryLength = 0;   // the whole request last handled
 };
 
 ModbusServer::ModbusServer(const GatewayConfig& config, const PointTable& table, WriteQueue& writes)
@@ -110,7 +116,6 @@ bool ModbusServer::Start(std::string* error) {
         *error = std::string("modbus: ") + modbus_strerror(errno);
         return false;
     }
-    modbus_set_byte_timeout(context_->modbus, 0, kByteTimeoutUs);
     listen_ = modbus_tcp_listen(context_->modbus, kBacklog);
     if (listen_ < 0) {
         *error = "modbus: cannot listen on " + settings.listen + ":" + std::to_string(settings.port) + ": " +
@@ -168,20 +173,48 @@ void ModbusServer::Accept() {
 }
 
 void ModbusServer::Receive(Client& client) {
-    modbus_t* modbus = context_->modbus;
-    modbus_set_socket(modbus, client.fd);
-    const int length = modbus_receive(modbus, client.query);
-    if (length < 0) {
+    // Only what this request still lacks: the head first, then what it says follows.
+    const int follows = client.received < kFrameHead ? 0 : Word(client.query + 4);
+    const int wanted = (client.received < kFrameHead ? kFrameHead : kFrameHead + follows) - client.received;
+    const ssize_t got = recv(client.fd, client.query + client.received, static_cast<std::size_t>(wanted), 0);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
         Close(client.id);
         return;
     }
-    if (length == 0) return;
-    client.queryLength = length;
+    if (got < 0) return;
+    client.received += static_cast<int>(got);
+    client.lastByte = Clock::now();
+    if (client.received == kFrameHead) {
+        const int announced = Word(client.query + 4);
+        if (Word(client.query + 2) != 0 || announced < kShortestFollow ||
+            announced > MODBUS_TCP_MAX_ADU_LENGTH - kFrameHead) {
+            Close(client.id);  // not Modbus TCP: nothing in it can be trusted
+        }
+        return;
+    }
+    if (client.received < kFrameHead + follows) return;
+    client.queryLength = client.received;
+    client.received = 0;
+    Handle(client);
+}
+
+void ModbusServer::Handle(Client& client) {
+    modbus_t* modbus = context_->modbus;
+    modbus_set_socket(modbus, client.fd);
+    const int length = client.queryLength;
     const std::uint8_t* pdu = client.query + modbus_get_header_length(modbus);
     const std::uint8_t function = pdu[0];
     const int start = Word(pdu + 1);
     const int count = Word(pdu + 3);
     const auto refuse = [&](int code) { modbus_reply_exception(modbus, client.query, static_cast<unsigned int>(code)); };
+    // Every function served has an address and a count (or value) after its code.
+    constexpr int kAddressAndCount = 5;
+    const bool complete = length >= modbus_get_header_length(modbus) + kAddressAndCount;
+    const bool served = (function >= kReadCoils && function <= kWriteSingleRegister) ||
+                        function == kWriteMultipleCoils || function == kWriteMultipleRegisters;
+    if (served && !complete) {
+        return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+    }
     switch (function) {
         case kReadCoils:
         case kReadDiscreteInputs:
@@ -316,6 +349,15 @@ void ModbusServer::FinishWrites() {
     }
 }
 
+void ModbusServer::DropSilentClients() {
+    const Clock::time_point now = Clock::now();
+    std::vector<std::uint64_t> silent;
+    for (const auto& [id, client] : clients_) {
+        if (client->received > 0 && now - client->lastByte > kByteGap) silent.push_back(id);
+    }
+    for (const std::uint64_t id : silent) Close(id);
+}
+
 void ModbusServer::TimeOutWrites() {
     const Clock::time_point now = Clock::now();
     for (auto& [id, client] : clients_) {
@@ -338,6 +380,7 @@ void ModbusServer::Serve() {
             fds.push_back({client->fd, static_cast<short>(client->waiting ? 0 : POLLIN), 0});
             ids.push_back(id);
             if (client->waiting) until = std::min(until, client->deadline);
+            if (client->received > 0) until = std::min(until, client->lastByte + kByteGap);
         }
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
         const int ready = poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait) + 1));
@@ -360,6 +403,7 @@ void ModbusServer::Serve() {
         }
         if (ready > 0 && (fds[1].revents & POLLIN) != 0) Accept();
         TimeOutWrites();
+        DropSilentClients();
     }
 }
 

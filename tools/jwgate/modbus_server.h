@@ -1,5 +1,7 @@
 // The Modbus TCP server: its own thread serves any number of clients (up to
-// the configured limit) from one poll() loop over libmodbus. Reads are
+// the configured limit) from one poll() loop; it gathers each request itself,
+// so a client that sends slowly only waits for itself, and libmodbus frames
+// the replies. Reads are
 // answered from the point table and never wait for the line; a write is
 // queued for the scan and answered when the controller acknowledged it, or
 // with exception 0x0B when the bounded wait passes, while the other clients
@@ -45,6 +47,8 @@ private:
     void Serve();
     void Accept();
     void Receive(Client& client);
+    void Handle(Client& client);
+    void DropSilentClients();
     void Answer(Client& client);
     void FinishWrites();
     void TimeOutWrites();
