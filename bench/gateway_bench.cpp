@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host/configuration.h"
-#include "link/port_state.h"
+#include "link/link_context.h"
 #include "link/read_item.h"
 #include "link/read_range.h"
 #include "serial/serial_port.h"
@@ -32,7 +31,7 @@ std::vector<jwgate::PlanItem> Points() {
 }
 
 // One planned read on the line; false if it failed.
-bool Execute(kel::Line& line, const jwgate::PlannedRead& read) {
+bool Execute(kel::LinkContext& line, const jwgate::PlannedRead& read) {
     if (read.isRange) {
         kel::RangeValues values;
         return kel::ReadRange(line, read.range, &values) == kel::kLinkOk;
@@ -49,7 +48,7 @@ struct Figures {
     int failures = 0;
 };
 
-Figures Measure(kel::Line& line, const std::vector<jwgate::PlannedRead>& reads, int scans) {
+Figures Measure(kel::LinkContext& line, const std::vector<jwgate::PlannedRead>& reads, int scans) {
     Figures figures;
     figures.exchanges = reads.size();
     int characters = 0;
@@ -91,16 +90,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     const kel::LineParameters parameters {kBaud, 8, 0, 0};
-    kel::Line line;
-    if (kel::OpenPort(simulator.portName().c_str(), &parameters, 8, &line.port) != kel::kSerialOk) {
+    kel::LinkContext line;
+    kel::PortHandle port = nullptr;
+    if (kel::OpenPort(simulator.portName().c_str(), &parameters, 8, &port) != kel::kSerialOk) {
         std::fprintf(stderr, "gateway_bench: cannot open %s\n", simulator.portName().c_str());
         return 1;
     }
-    kel::SetReadTimeout(line.port, 100);
-    kel::ResetLinkPort(line.port, 1000);
-    line.baudRate = kBaud;
-    line.linkTimeout = 100;
-    kel::ConfigurationValues.present = true;  // WAITINGTIME 0
+    line.baudRate = kBaud;  // WAITINGTIME 0
+    kel::AttachPort(line, port, 100);
 
     const std::vector<jwgate::PlanItem> items = Points();
     std::printf("64 consecutive 16-bit registers (MA0100 on) and 32 relays (R00000 to R00037) of station 01,\n"

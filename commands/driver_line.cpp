@@ -1,6 +1,13 @@
 #include "commands/driver_line.h"
 
+#include <array>
+#include <cstdint>
+
+#include "host/configuration.h"
+#include "serial/serial_port.h"
+
 namespace kel {
+namespace {
 
 // A checked gate address carries the link's area codes as they are.
 constexpr bool SameCode(AreaKind kind, AreaCode code) { return static_cast<int>(kind) == static_cast<int>(code); }
@@ -8,18 +15,67 @@ static_assert(SameCode(AreaR, kAreaR) && SameCode(AreaRT, kAreaRT) && SameCode(A
               SameCode(AreaMA, kAreaMA) && SameCode(AreaMB, kAreaMB) && SameCode(AreaM09, kAreaM09) &&
               SameCode(AreaM19, kAreaM19) && SameCode(AreaM29, kAreaM29) && SameCode(AreaM39, kAreaM39));
 
-Line LineOf(const DriverState& state) {
-    Line line;
-    line.port = state.portHandle;
-    line.baudRate = state.portSettings.line.baudRate;
-    line.linkTimeout = state.LinkTimeout;
-    line.writeEnablePending = state.WriteEnablePending != 0;
-    return line;
+// Ports of all instances; a process never has many open. The least recently
+// used entry makes room for a new port.
+constexpr std::size_t kTrackedPorts = 64;
+std::array<LinkContext, kTrackedPorts> g_links {};
+std::array<std::uint64_t, kTrackedPorts> g_used {};
+std::uint64_t g_clock = 0;
+
+LinkContext* Find(PortHandle port) {
+    for (std::size_t i = 0; i < kTrackedPorts; ++i) {
+        if (g_links[i].port == port) {
+            g_used[i] = ++g_clock;
+            return &g_links[i];
+        }
+    }
+    return nullptr;
 }
 
-void KeepLine(const Line& line, DriverState* state) {
-    if (line.writeEnablePending != (state->WriteEnablePending != 0)) {
-        state->WriteEnablePending = line.writeEnablePending ? 1 : 0;
+LinkContext& Make(PortHandle port) {
+    std::size_t victim = 0;
+    for (std::size_t i = 1; i < kTrackedPorts; ++i) {
+        if (g_used[i] < g_used[victim]) victim = i;
+    }
+    g_links[victim] = LinkContext {};
+    g_links[victim].port = port;
+    g_used[victim] = ++g_clock;
+    return g_links[victim];
+}
+
+}  // namespace
+
+void AttachDriverPort(PortHandle port, std::uint32_t linkTimeout) {
+    LinkContext* link = Find(port);
+    if (link == nullptr) link = &Make(port);
+    AttachPort(*link, port, linkTimeout);
+}
+
+void ReattachDriverPort(PortHandle port) {
+    LinkContext* link = Find(port);
+    if (link == nullptr) link = &Make(port);
+    ResetLink(*link, port, kOpenReadTimeoutMs);
+}
+
+void ForgetDriverPort(PortHandle port) {
+    if (LinkContext* link = Find(port)) *link = LinkContext {};
+}
+
+LinkContext& LinkOf(const DriverState& state) {
+    LinkContext* link = Find(state.portHandle);
+    if (link == nullptr) {
+        link = &Make(state.portHandle);
+        link->readTimeoutMs = ReadTimeoutUnits(state.LinkTimeout) * 10u;
+    }
+    link->baudRate = state.portSettings.line.baudRate;
+    link->writeEnablePending = state.WriteEnablePending != 0;
+    link->replyPauseMs = static_cast<std::uint32_t>(GetReplyWaitTime());
+    return *link;
+}
+
+void KeepLink(const LinkContext& link, DriverState* state) {
+    if (link.writeEnablePending != (state->WriteEnablePending != 0)) {
+        state->WriteEnablePending = link.writeEnablePending ? 1 : 0;
     }
 }
 

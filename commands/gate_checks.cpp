@@ -10,7 +10,6 @@
 namespace kel {
 namespace {
 
-constexpr std::size_t kMaxGasLength = 9;
 constexpr int kClassedPositions = 8;
 constexpr std::int32_t kCheckedMarker = 255;
 constexpr std::uint16_t kMaxTimerBlock = 256;
@@ -97,21 +96,16 @@ bool GateTypeFitsLetter(char letter, std::uint32_t gateType) {
     }
 }
 
-std::int32_t RefuseAsNotValid(const char* gas) {
-    HostLog(kLogInfo, "KELSRP: Gate address %s not valid", gas);
-    return KEL_REFUSED;
-}
-
 // The address must name an item of its area.
-std::int32_t WithinArea(const char* gas, const GateAddress& address) {
-    return address.address >= AreaItemCount(address.areaKind) ? RefuseAsNotValid(gas) : KEL_OK;
+std::int32_t WithinArea(const GateAddress& address) {
+    return address.address >= AreaItemCount(address.areaKind) ? KEL_REFUSED : KEL_OK;
 }
 
 std::int32_t TakeRelayArea(const char* gas, GateAddress& address) {
     const bool rt = gas[3] == 'T';
     address.areaKind = rt ? AreaRT : AreaR;
     address.address = rt ? OctalNumber(gas, 5, 8) : OctalNumber(gas, 4, 8);
-    return WithinArea(gas, address);
+    return WithinArea(address);
 }
 
 std::int32_t TakeRegisterArea(const char* gas, GateAddress& address) {
@@ -120,17 +114,18 @@ std::int32_t TakeRegisterArea(const char* gas, GateAddress& address) {
     const char group = gas[3];
     if (group == 'A' || group == 'B') {
         address.areaKind = group == 'A' ? AreaMA : AreaMB;
-        if (gas[4] == '9') return RefuseAsNotValid(gas);
+        if (gas[4] == '9') return KEL_REFUSED;
         address.address = OctalNumber(gas, 5, 8);
-        return WithinArea(gas, address);
+        return WithinArea(address);
     }
     address.areaKind = AreaM09 + (group - '0');
-    if (gas[4] != '9') return RefuseAsNotValid(gas);
+    if (gas[4] != '9') return KEL_REFUSED;
     address.address = OctalNumber(gas, 6, 8);
     return KEL_OK;
 }
 
-// The station, area, address and width the upper-cased GAS names.
+// The station, area, address and width the upper-cased GAS names; refused
+// when it names no item.
 std::int32_t TakeAddress(const char* upper, std::uint32_t gateType, GateAddress& address) {
     std::int32_t result = KEL_OK;
     if (upper[2] == 'R') {
@@ -150,48 +145,63 @@ std::int32_t TakeAddress(const char* upper, std::uint32_t gateType, GateAddress&
     return KEL_OK;
 }
 
-std::int32_t CheckGate(GateCheckRequest* block, CheckMode mode) {
+std::int32_t Refuse(GateRefusal* why, const char* format, const char* argument) {
+    why->format = format;
+    why->argument = argument;
+    return KEL_REFUSED;
+}
+
+// mode kBlock checks a block's first gate without pairing area and gate type.
+std::int32_t Check(const char* gas, std::uint32_t gateType, CheckMode mode, GateAddress* address,
+                   GateRefusal* why) {
     // A missing GAS is refused like the empty one, so the message never
     // receives a null string.
-    const char* gas = block->gas != nullptr ? block->gas : "";
+    if (gas == nullptr) gas = "";
     const std::size_t length = BoundedLength(gas);
     const char letter = length >= 3 ? gas[2] : '\0';
-    if (!IsAreaLetter(letter)) {
-        HostLog(kLogInfo, "KELSRP: GAS %s isn't correct", gas);
-        return KEL_REFUSED;
-    }
-    if (!LengthFitsLetter(letter, length)) {
-        HostLog(kLogInfo, "KELSRP: GAS %s length isn't correct", gas);
-        return KEL_REFUSED;
-    }
-    char upper[kMaxGasLength + 1];
+    if (!IsAreaLetter(letter)) return Refuse(why, "KELSRP: GAS %s isn't correct", gas);
+    if (!LengthFitsLetter(letter, length)) return Refuse(why, "KELSRP: GAS %s length isn't correct", gas);
+    char* upper = why->checked;
     for (std::size_t i = 0; i < length; ++i) upper[i] = UpcaseChar(gas[i]);
     upper[length] = '\0';
 
-    GateAddress& address = block->address;
-    address.marker = kCheckedMarker;
-    address.areaKind = AreaR;
-    address.widthBits = 0;
-    address.station = OctalNumber(upper, 1, 2);
-    if (!FitsClasses(upper, length)) return KEL_REFUSED;
-    if (mode == CheckMode::kGate && !GateTypeFitsLetter(upper[2], block->gateType)) {
-        const char* format = upper[2] == 'R' ? "KELSRP: Gate address %s should be digital!"
-                                           : "KELSRP: Gate address %s should be analog!";
-        HostLog(kLogInfo, format, upper);
-        return KEL_REFUSED;
+    address->marker = kCheckedMarker;
+    address->areaKind = AreaR;
+    address->widthBits = 0;
+    address->station = OctalNumber(upper, 1, 2);
+    if (!FitsClasses(upper, length)) return Refuse(why, nullptr, upper);
+    if (mode == CheckMode::kGate && !GateTypeFitsLetter(upper[2], gateType)) {
+        return Refuse(why,
+                      upper[2] == 'R' ? "KELSRP: Gate address %s should be digital!"
+                                      : "KELSRP: Gate address %s should be analog!",
+                      upper);
     }
-    return TakeAddress(upper, block->gateType, address);
+    if (TakeAddress(upper, gateType, *address) != KEL_OK) {
+        return Refuse(why, "KELSRP: Gate address %s not valid", upper);
+    }
+    return KEL_OK;
+}
+
+std::int32_t CheckAndLog(GateCheckRequest* block, CheckMode mode) {
+    GateRefusal why;
+    const std::int32_t result = Check(block->gas, block->gateType, mode, &block->address, &why);
+    if (result != KEL_OK && why.format != nullptr) HostLog(kLogInfo, why.format, why.argument);
+    return result;
 }
 
 }  // namespace
 
+std::int32_t CheckGateAddress(const char* gas, std::uint32_t gateType, GateAddress* address, GateRefusal* why) {
+    return Check(gas, gateType, CheckMode::kGate, address, why);
+}
+
 std::int32_t CheckGateAddressCommand(KelRequest* request) {
-    return CheckGate(static_cast<GateCheckRequest*>(request->block), CheckMode::kGate);
+    return CheckAndLog(static_cast<GateCheckRequest*>(request->block), CheckMode::kGate);
 }
 
 std::int32_t CheckBlockAddressCommand(KelRequest* request) {
     auto* block = static_cast<GateCheckRequest*>(request->block);
-    if (CheckGate(block, CheckMode::kBlock) != KEL_OK) return KEL_REFUSED;
+    if (CheckAndLog(block, CheckMode::kBlock) != KEL_OK) return KEL_REFUSED;
     // Only the count is limited; a block may run past the end of its area.
     switch (block->address.areaKind) {
         case AreaT:

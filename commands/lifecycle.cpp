@@ -6,7 +6,6 @@
 #include "commands/driver_line.h"
 #include "host/configuration.h"
 #include "host/host_log.h"
-#include "link/port_state.h"
 #include "serial/serial_port.h"
 
 namespace kel {
@@ -33,15 +32,9 @@ PortHandle OpenWithSettings(const PortSettings& settings) {
 void TakeHandle(DriverState* state, PortHandle handle) {
     if (state->portHandle != nullptr && state->portHandle != handle) {
         ClosePort(state->portHandle);
-        ForgetLinkPort(state->portHandle);
+        ForgetDriverPort(state->portHandle);
     }
     state->portHandle = handle;
-}
-
-// The port's read timeout from a LinkTimeout; the link learns it too.
-void ApplyLinkTimeout(PortHandle handle, std::uint32_t linkTimeout) {
-    SetReadTimeout(handle, static_cast<std::int32_t>(ReadTimeoutUnits(linkTimeout)));
-    ResetLinkPort(handle, LinkTimeoutMs(linkTimeout));
 }
 
 }  // namespace
@@ -66,7 +59,7 @@ std::int32_t OpenCommand(KelRequest* request) {
         return KEL_LINE_FAILURE;
     }
     TakeHandle(state, handle);
-    ApplyLinkTimeout(handle, block->LinkTimeout);
+    AttachDriverPort(handle, block->LinkTimeout);
     state->LinkTimeout = block->LinkTimeout;
     state->portSettings = settings;
     state->WriteEnablePending = 0;
@@ -79,7 +72,7 @@ std::int32_t WarmStartCommand(KelRequest* request) {
     DriverState* state = request->state;
     HostLog(kLogInfo, "KELSRP: Warm start");
     if (state->portHandle != nullptr) {
-        PurgeInput(state->portHandle, static_cast<std::uint32_t>(ReplyBudget(LineOf(*state)).count()));
+        PurgeInput(state->portHandle, static_cast<std::uint32_t>(ReplyBudget(LinkOf(*state)).count()));
     }
     state->WriteEnablePending = 0;
     return KEL_OK;
@@ -89,7 +82,7 @@ std::int32_t CloseCommand(KelRequest* request) {
     DriverState* state = request->state;
     if (state->portHandle == nullptr) return KEL_OK;
     if (ClosePort(state->portHandle) != kSerialOk) return KEL_LINE_FAILURE;
-    ForgetLinkPort(state->portHandle);
+    ForgetDriverPort(state->portHandle);
     state->portHandle = nullptr;
     return KEL_OK;
 }
@@ -99,7 +92,7 @@ std::int32_t ReopenCommand(KelRequest* request) {
     const PortHandle handle = OpenWithSettings(state->portSettings);
     if (handle == nullptr) return KEL_LINE_FAILURE;
     TakeHandle(state, handle);
-    ResetLinkPort(handle, kOpenReadTimeoutMs);
+    ReattachDriverPort(handle);
     state->portOpen = 1;
     return KEL_OK;
 }
@@ -116,7 +109,7 @@ std::int32_t ChangePortCommand(KelRequest* request) {
                           std::strcmp(block->portName, settings.portName) == 0;
     if (!sameName && state->portHandle != nullptr) {
         if (ClosePort(state->portHandle) == kSerialOk) {
-            ForgetLinkPort(state->portHandle);
+            ForgetDriverPort(state->portHandle);
             state->portHandle = nullptr;
         }
     }
@@ -127,7 +120,7 @@ std::int32_t ChangePortCommand(KelRequest* request) {
     if (handle == nullptr) return KEL_LINE_FAILURE;
     TakeHandle(state, handle);
     state->portOpen = 1;
-    ApplyLinkTimeout(handle, state->LinkTimeout);
+    AttachDriverPort(handle, state->LinkTimeout);
     return KEL_OK;
 }
 

@@ -10,11 +10,11 @@ std::int32_t ReadGate(KelRequest* request) {
     DriverState* state = request->state;
     const auto* block = static_cast<const GateRequest*>(request->block);
     const GateAddress& gate = block->address;
-    Line line = LineOf(*state);
+    LinkContext& line = LinkOf(*state);
     std::int32_t value = 0;
     bool delivered = false;
     const int result = ReadItem(line, ItemOf(gate, RegisterBytes(gate.widthBits)), &value, &delivered);
-    KeepLine(line, state);
+    KeepLink(line, state);
     if (result == kLinkOk && delivered && block->value != nullptr) {
         StoreReadValue(block->valueType, block->value, value);
     }

@@ -33,9 +33,9 @@ std::int32_t WriteGate(KelRequest* request) {
     // line; an unknown area still gets its gate-type message.
     const bool knownArea = gate.areaKind >= AreaR && gate.areaKind <= AreaM39;
     if (knownArea && !hasValue) return KEL_REFUSED;
-    Line line = LineOf(*state);
+    LinkContext& line = LinkOf(*state);
     const int result = WriteItem(line, ItemOf(gate, WriteByteCount(*block)), value, block->gas);
-    KeepLine(line, state);
+    KeepLink(line, state);
     return result;
 }
 

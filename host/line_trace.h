@@ -12,7 +12,6 @@ inline constexpr std::int32_t kTraceReceived = 1;
 
 // Installs the host's trace function; null removes it.
 void SetLineTrace(LineTraceFunction function, void* context);
-bool LineTraceActive();
 // Hands bytes to the trace function, if one is installed; the received
 // bytes in two pieces, as the link reads a frame's head and body apart.
 void TraceSent(const char* bytes, int count);

@@ -1,19 +1,15 @@
 #include "link/exchange.h"
 
-#include <cstdint>
-
-#include "host/configuration.h"
 #include "host/host_log.h"
 #include "link/reply_pairing.h"
 #include "protocol/frame.h"
-#include "serial/serial_port.h"
 
 namespace kel {
 namespace {
 
-void WaitReplyTime() { Pause(static_cast<std::uint32_t>(GetReplyWaitTime())); }
+void WaitReplyTime(const LinkContext& link) { PauseUnlessStopped(link, link.replyPauseMs); }
 
-int Judge(Line& line, const ReplyCheck& check) {
+int Judge(LinkContext& line, const ReplyCheck& check) {
     switch (check.verdict) {
         case ReplyVerdict::kAccepted:
             return kLinkOk;
@@ -35,11 +31,12 @@ int Judge(Line& line, const ReplyCheck& check) {
 
 }  // namespace
 
-ExchangeOutcome Exchange(Line& line, const Request& request, ExchangeSteps steps, char* reply, int* length) {
-    if (steps.pauseBeforeSend) WaitReplyTime();
+ExchangeOutcome Exchange(LinkContext& line, const Request& request, ExchangeSteps steps, char* reply, int* length) {
+    if (steps.pauseBeforeSend) WaitReplyTime(line);
+    if (line.Stopped()) return {kLinkFailed, false};
     const int sent = SendRequest(line, request);
     if (sent != kLinkOk && steps.sendFailureEnds) return {sent, false};
-    if (steps.pauseBeforeReply) WaitReplyTime();
+    if (steps.pauseBeforeReply) WaitReplyTime(line);
     const int received = AwaitReply(line, request, reply, length);
     if (received != kLinkOk) return {received, false};
     return {Judge(line, CheckReply(reply, request.payload, *length)), true};

@@ -3,7 +3,7 @@
 // through it.
 #pragma once
 
-#include "link/line.h"
+#include "link/link_context.h"
 #include "protocol/frame.h"
 #include "protocol/requests.h"
 
@@ -28,13 +28,13 @@ struct ExchangeOutcome {
 // length; otherwise the result of the step that failed. A reply that asks for
 // write mode sets line.writeEnablePending and gives kLinkMismatch; the
 // controller's documented error statuses are logged.
-ExchangeOutcome Exchange(Line& line, const Request& request, ExchangeSteps steps, char* reply, int* length);
+ExchangeOutcome Exchange(LinkContext& line, const Request& request, ExchangeSteps steps, char* reply, int* length);
 
 // One read attempt: build fills the request (false: the item has no
 // request, kLinkMismatch without touching the line); an accepted reply goes
 // to decode(request, reply, length), whose LinkResult is the attempt's.
 template <typename Build, typename Decode>
-int ReadAttempt(Line& line, Build build, Decode decode) {
+int ReadAttempt(LinkContext& line, Build build, Decode decode) {
     Request request;
     if (!build(&request)) return kLinkMismatch;
     char reply[kReplyBufferSize];

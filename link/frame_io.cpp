@@ -1,5 +1,6 @@
 #include "link/frame_io.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "host/line_trace.h"
@@ -11,18 +12,45 @@ namespace {
 
 constexpr char kCarriageReturn = '\r';
 constexpr char kHeaderChar = ':';
+// A line is quiet after this many character times without a byte, and
+// never sooner than a USB serial adapter's latency timer, which holds
+// trickling bytes back for up to 16 ms.
+constexpr int kQuietCharacters = 5;
+constexpr std::chrono::milliseconds kShortestQuiet {20};
+constexpr std::chrono::milliseconds kLongestPoll {10};
 
-bool ReadByte(Line& line, char* destination) {
+// count bytes within one read timeout. With a stop flag the port's own
+// timeout is a short slice, and the wait goes on slice by slice up to the
+// link's read timeout unless the link is stopped; a slice that ends early
+// without a byte is the port failing, not waiting.
+bool ReadWithin(LinkContext& link, char* destination, std::uint16_t count, std::uint32_t* got) {
+    *got = 0;
+    if (link.stop == nullptr) return ReadPort(link.port, destination, count, got) == kSerialOk && *got == count;
+    const auto start = LinkClock::now();
+    const auto deadline = start + std::chrono::milliseconds(link.readTimeoutMs);
+    for (;;) {
+        const auto sliceStart = LinkClock::now();
+        std::uint32_t chunk = 0;
+        const int result = ReadPort(link.port, destination + *got, static_cast<std::uint16_t>(count - *got), &chunk);
+        *got += chunk;
+        if (result == kSerialOk && *got == count) return true;
+        const auto now = LinkClock::now();
+        if (now >= deadline || link.Stopped()) return false;
+        if (chunk == 0 && now - sliceStart < std::chrono::milliseconds(5)) return false;
+    }
+}
+
+bool ReadByte(LinkContext& link, char* destination) {
     std::uint32_t got = 0;
-    return ReadPort(line.port, destination, 1, &got) == kSerialOk && got == 1;
+    return ReadWithin(link, destination, 1, &got);
 }
 
 // The frame's body, after its "::", into buffer; how it ended.
-ReplyEnd ReadBody(Line& line, char* buffer, int* stored, LinkClock::time_point deadline) {
+ReplyEnd ReadBody(LinkContext& link, char* buffer, int* stored, LinkClock::time_point deadline) {
     // Each byte waits up to the read timeout; the deadline bounds the whole
     // frame, so a line that dribbles or streams noise cannot hold it.
     while (*stored < kReplyBufferSize) {
-        if (!ReadByte(line, buffer + *stored)) return ReplyEnd::kBroken;
+        if (!ReadByte(link, buffer + *stored)) return ReplyEnd::kBroken;
         if (buffer[(*stored)++] == kCarriageReturn) return ReplyEnd::kComplete;
         if (LinkClock::now() > deadline) return ReplyEnd::kBroken;
     }
@@ -31,32 +59,60 @@ ReplyEnd ReadBody(Line& line, char* buffer, int* stored, LinkClock::time_point d
 
 }  // namespace
 
-int SendFrame(Line& line, const char* payload, int length) {
+int SendFrame(LinkContext& link, const char* payload, int length) {
     char frame[kFrameBufferSize];
     const int frameLength = BuildFrame(payload, length, frame);
     if (frameLength == 0) return kLinkFailed;
     // Bytes left from an earlier exchange would be taken for this one's reply.
-    PurgeInput(line.port, static_cast<std::uint32_t>(ReplyBudget(line).count()));
+    PurgeInput(link.port, static_cast<std::uint32_t>(ReplyBudget(link).count()));
     std::uint32_t written = 0;
     const auto wanted = static_cast<std::uint32_t>(frameLength);
-    const bool sent = WritePort(line.port, frame, wanted, &written) == kSerialOk && written == wanted;
+    const bool sent = WritePort(link.port, frame, wanted, &written) == kSerialOk && written == wanted;
     TraceSent(frame, static_cast<int>(written <= wanted ? written : wanted));
     return sent ? kLinkOk : kLinkFailed;
 }
 
-ReplyEnd ReadReplyUntil(Line& line, char* buffer, int* length, LinkClock::time_point deadline) {
+ReplyEnd ReadReplyUntil(LinkContext& link, char* buffer, int* length, LinkClock::time_point deadline) {
     char header[2] = {};
     std::uint32_t got = 0;
     int stored = 0;
     ReplyEnd end = ReplyEnd::kBroken;
-    if (ReadPort(line.port, header, 2, &got) != kSerialOk || got != 2) {
+    if (!ReadWithin(link, header, 2, &got)) {
         end = got == 0 ? ReplyEnd::kSilent : ReplyEnd::kBroken;
     } else if (header[0] == kHeaderChar && header[1] == kHeaderChar) {
-        end = ReadBody(line, buffer, &stored, deadline);
+        end = ReadBody(link, buffer, &stored, deadline);
     }
     TraceReceived(header, static_cast<int>(got <= 2 ? got : 2), buffer, stored);
     if (end == ReplyEnd::kComplete) *length = stored;
+    if (end == ReplyEnd::kBroken) link.resync = true;
     return end;
+}
+
+bool InputArrives(const LinkContext& link, LinkClock::time_point deadline) {
+    const auto poll = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(CharacterTime(link, 2)),
+                                 std::chrono::milliseconds(1), kLongestPoll);
+    for (;;) {
+        if (WaitingBytes(link.port) > 0) return true;
+        const auto now = LinkClock::now();
+        if (now >= deadline || link.Stopped()) return false;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        Pause(static_cast<std::uint32_t>(std::min(poll, left).count()));
+    }
+}
+
+void Resynchronise(LinkContext& link) {
+    link.resync = false;
+    const auto quiet = std::max<std::chrono::microseconds>(CharacterTime(link, kQuietCharacters), kShortestQuiet);
+    const auto end = LinkClock::now() + ReplyBudget(link);
+    for (;;) {
+        const auto now = LinkClock::now();
+        if (now >= end) return;
+        const auto heard = InputArrives(link, std::min<LinkClock::time_point>(now + quiet, end));
+        if (!heard) return;
+        // Discards only what has arrived; a budget's worth at the most.
+        PurgeInput(link.port, static_cast<std::uint32_t>(
+                                  std::chrono::ceil<std::chrono::milliseconds>(end - LinkClock::now()).count()));
+    }
 }
 
 }  // namespace kel

@@ -1,10 +1,10 @@
 // Frames on the line: sending a request frame after discarding stale input,
-// and reading one reply frame. Each operation makes one pass over the line
-// through the serial layer and neither retries nor allocates.
+// reading one reply frame, and waiting out the rest of a broken one. Each
+// operation makes one pass over the line through the serial layer and
+// neither retries nor allocates.
 #pragma once
 
-#include "link/line.h"
-#include "link/port_state.h"
+#include "link/link_context.h"
 
 namespace kel {
 
@@ -12,7 +12,7 @@ namespace kel {
 // exchange (for at most one reply budget). kLinkFailed when the frame was not
 // written completely, and for a negative length or one above the frame's
 // room, which touch no port.
-int SendFrame(Line& line, const char* payload, int length);
+int SendFrame(LinkContext& link, const char* payload, int length);
 
 // How reading one reply frame ended.
 enum class ReplyEnd {
@@ -27,7 +27,16 @@ enum class ReplyEnd {
 // arriving fails after one read timeout. On kComplete *length holds the bytes
 // stored, CR included; otherwise it is left alone. A body that has not ended
 // when the buffer is full, or by the deadline, is broken without storing
-// more; the next SendFrame's purge discards the rest.
-ReplyEnd ReadReplyUntil(Line& line, char* buffer, int* length, LinkClock::time_point deadline);
+// more, and the link is marked for a resync. A stop ends it as silence or a
+// break does.
+ReplyEnd ReadReplyUntil(LinkContext& link, char* buffer, int* length, LinkClock::time_point deadline);
+
+// After a broken reply: discards what arrives until the line has been quiet
+// for a few character times (at least a USB adapter's latency), or one reply
+// budget has passed, so that the next request starts on a frame boundary.
+void Resynchronise(LinkContext& link);
+
+// Whether received bytes are waiting, polling until deadline.
+bool InputArrives(const LinkContext& link, LinkClock::time_point deadline);
 
 }  // namespace kel

@@ -22,8 +22,8 @@ int DecodeAttempt(const Item& item, const Request& request, const char* reply, i
 
 }  // namespace
 
-int ReadItem(Line& line, const Item& item, std::int32_t* value, bool* delivered) {
-    return Attempts([&] {
+int ReadItem(LinkContext& line, const Item& item, std::int32_t* value, bool* delivered) {
+    return Attempts(line, [&] {
         *delivered = false;
         return ReadAttempt(
             line, [&](Request* request) { return BuildReadRequest(item, request); },

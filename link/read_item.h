@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "link/line.h"
+#include "link/link_context.h"
 #include "protocol/areas.h"
 
 namespace kel {
@@ -12,6 +12,6 @@ namespace kel {
 // *delivered tells whether *value holds the item's value (a timer/counter
 // reply can withhold it). An item that is not valid is refused
 // (kLinkMismatch) on every attempt without touching the line.
-int ReadItem(Line& line, const Item& item, std::int32_t* value, bool* delivered);
+int ReadItem(LinkContext& line, const Item& item, std::int32_t* value, bool* delivered);
 
 }  // namespace kel

@@ -4,8 +4,8 @@
 
 namespace kel {
 
-int ReadRange(Line& line, const ItemRange& range, RangeValues* values) {
-    return Attempts([&] {
+int ReadRange(LinkContext& line, const ItemRange& range, RangeValues* values) {
+    return Attempts(line, [&] {
         return ReadAttempt(
             line, [&](Request* request) { return BuildRangeReadRequest(range, request); },
             [&](const Request& request, const char* reply, int length) {

@@ -1,102 +1,80 @@
 #include "link/reply_pairing.h"
 
-#include <cstring>
-
 #include "link/frame_io.h"
-#include "link/port_state.h"
 #include "protocol/frame.h"
 #include "serial/serial_port.h"
 
 namespace kel {
 namespace {
 
-// The oldest owed request the frame answers, or port.owedCount.
-int OwnerOf(const LinkPortState& port, const char* body, int length) {
-    int owner = 0;
-    while (owner < port.owedCount &&
-           !Answers(body, length, port.owed[owner].payload, port.owed[owner].echoLength)) {
-        ++owner;
-    }
-    return owner;
+void Owe(LinkContext& link, const Request& request, LinkClock::time_point sentAt) {
+    link.owed.Owe(request, sentAt, OwedLifetime(link));
 }
 
-bool SameRequest(const OwedRequest& owed, const Request& request) {
-    const int compared = request.length < OwedRequest::kSize ? request.length : OwedRequest::kSize;
-    return owed.length == compared &&
-           std::memcmp(owed.payload, request.payload, static_cast<std::size_t>(compared)) == 0;
-}
+void Settle(LinkContext& link, int count) { link.owed.Settle(count, LinkClock::now(), OwedLifetime(link)); }
 
-void Owe(LinkPortState& port, const Request& request) {
-    port.Owe(request.payload, request.length, request.echoLength);
-}
-
-enum class Pairing { kTake, kSkip };
-
-// What a complete frame is to this request, settling the owed requests it
-// accounts for.
-Pairing Pair(LinkPortState& port, const Request& request, const char* body, int length) {
-    const int owner = OwnerOf(port, body, length);
-    if (owner < port.owedCount) {
-        const bool identical = SameRequest(port.owed[owner], request);
-        port.Settle(owner + 1);
-        if (!identical) return Pairing::kSkip;
-        Owe(port, request);  // this request's own reply is still to come
-        return Pairing::kTake;
+// Pairs the frames waiting with the owed requests, and goes on pairing the
+// frames that arrive while an owed reply could still pass for next's own,
+// until nothing is owed. A frame that answers none of them is, in order, the
+// oldest's.
+void SettleOwedBefore(LinkContext& link, const Request& next) {
+    char frame[kReplyBufferSize];
+    while (link.owed.count() > 0 && !link.Stopped()) {
+        const auto now = LinkClock::now();
+        link.owed.Expire(now);
+        if (!InputArrives(link, link.owed.ConfusableUntil(next, now))) return;
+        int length = 0;
+        const ReplyEnd end = ReadReplyUntil(link, frame, &length, LinkClock::now() + ReplyBudget(link));
+        if (end == ReplyEnd::kBroken) Resynchronise(link);
+        if (end != ReplyEnd::kComplete) continue;
+        const Attribution who = link.owed.Attribute(frame, length, nullptr, LinkClock::now());
+        Settle(link, who.owner == Owner::kOwed ? who.index + 1 : 1);
     }
-    if (Answers(body, length, request.payload, request.echoLength)) {
-        port.Settle(port.owedCount);
-        return Pairing::kTake;
-    }
-    if (AnswersSameKind(body, length, request.payload)) return Pairing::kSkip;
-    // A refusal or a damaged frame can only fail this request, whoever it
-    // belongs to: judged here, it counts as the oldest owed reply, and this
-    // request's own reply, if any, may still be on its way.
-    if (port.owedCount > 0) {
-        port.Settle(1);
-        Owe(port, request);
-    }
-    return Pairing::kTake;
 }
 
 }  // namespace
 
-int SendRequest(Line& line, const Request& request) {
-    LinkPortState& port = LinkPortOf(line);
-    char frame[kReplyBufferSize];
-    while (port.owedCount > 0 && WaitingBytes(line.port) > 0) {
-        int frameLength = 0;
-        const ReplyEnd end = ReadReplyUntil(line, frame, &frameLength, LinkClock::now() + ReplyBudget(line));
-        if (end == ReplyEnd::kSilent) break;
-        port.lastHeard = LinkClock::now();
-        if (end != ReplyEnd::kComplete) break;  // the purge takes the rest
-        // In order: an unknown frame, damaged or refused, is the oldest's.
-        const int owner = OwnerOf(port, frame, frameLength);
-        port.Settle(owner < port.owedCount ? owner + 1 : 1);
-    }
-    return SendFrame(line, request.payload, request.length);
+int SendRequest(LinkContext& link, const Request& request) {
+    if (link.resync) Resynchronise(link);
+    SettleOwedBefore(link, request);
+    return SendFrame(link, request.payload, request.length);
 }
 
-int AwaitReply(Line& line, const Request& request, char* buffer, int* replyLength) {
-    LinkPortState& port = LinkPortOf(line);
-    const auto budget = ReplyBudget(line);
-    const auto start = LinkClock::now();
-    // Replies later than this are not waited for any more. It is long: a
-    // debt forgotten too soon lets a late acknowledgement complete another
-    // write, one kept too long only costs a skipped reply now and then.
-    if (start - port.lastHeard > kForgetOwedAfterBudgets * budget) port.Settle(port.owedCount);
-    const auto deadline = start + budget;
-
+int AwaitReply(LinkContext& link, const Request& request, char* buffer, int* replyLength) {
+    // Debts count from here, a reply pause after the send: on the safe side.
+    const auto sentAt = LinkClock::now();
+    const auto deadline = sentAt + ReplyBudget(link);
     for (;;) {
-        const ReplyEnd end = ReadReplyUntil(line, buffer, replyLength, deadline);
-        if (end != ReplyEnd::kSilent) port.lastHeard = LinkClock::now();
+        const ReplyEnd end = ReadReplyUntil(link, buffer, replyLength, deadline);
         if (end != ReplyEnd::kComplete) {
             // Its reply may still come, after silence or after the bytes of
-            // a disturbed line. Even a request that skipped what looked like
-            // older replies cannot know that one of them was its own.
-            Owe(port, request);
+            // a disturbed line.
+            Owe(link, request, sentAt);
             return kLinkFailed;
         }
-        if (Pair(port, request, buffer, *replyLength) == Pairing::kTake) return kLinkOk;
+        const Attribution who = link.owed.Attribute(buffer, *replyLength, &request, LinkClock::now());
+        switch (who.owner) {
+            case Owner::kOwed: {
+                const bool interchangeable = Interchangeable(link.owed.request(who.index), request);
+                Settle(link, who.index + 1);
+                if (!interchangeable) continue;
+                Owe(link, request, sentAt);  // this request's own reply may still come
+                return kLinkOk;
+            }
+            case Owner::kThisRequest:
+                link.owed.Clear();
+                return kLinkOk;
+            case Owner::kSomeoneElse:
+                continue;
+            case Owner::kUnknown:
+                // It can only fail this request, whoever it belongs to:
+                // judged here, it counts as the oldest owed reply.
+                if (link.owed.count() > 0) {
+                    Settle(link, 1);
+                    Owe(link, request, sentAt);
+                }
+                return kLinkOk;
+        }
     }
 }
 

@@ -31,7 +31,7 @@ bool KnownArea(std::int32_t area) { return area >= kAreaR && area <= kAreaM39; }
 
 // The write request and its acknowledgement, then write mode off again if
 // this attempt switched it on.
-int SendWrite(Line& line, const Request& request, std::int32_t station) {
+int SendWrite(LinkContext& line, const Request& request, std::int32_t station) {
     char reply[kReplyBufferSize];
     int length = 0;
     const ExchangeOutcome outcome = Exchange(line, request, kWriteSteps, reply, &length);
@@ -59,7 +59,7 @@ void LogOutOfRange(const char* gas) {
     HostLog(kLogInfo, "KELSRP: Write failed Value out of range. GAS=%s", shown);
 }
 
-int WriteAttempt(Line& line, const Item& item, std::int32_t value, const char* gas) {
+int WriteAttempt(LinkContext& line, const Item& item, std::int32_t value, const char* gas) {
     // An area with no request form is answered by the gate-type message.
     if (KnownArea(item.area) && !ValidItem(item)) return kLinkMismatch;
     // A value the item cannot take sends nothing, not even the write-mode
@@ -86,7 +86,7 @@ int WriteAttempt(Line& line, const Item& item, std::int32_t value, const char* g
 
 }  // namespace
 
-int SetWriteMode(Line& line, std::int32_t station, int mode) {
+int SetWriteMode(LinkContext& line, std::int32_t station, int mode) {
     char reply[kReplyBufferSize];
     int length = 0;
     const ExchangeOutcome outcome = Exchange(line, WriteModeRequest(station, mode), kWriteModeSteps, reply, &length);
@@ -94,8 +94,8 @@ int SetWriteMode(Line& line, std::int32_t station, int mode) {
     return outcome.result == kLinkOk ? kLinkOk : kLinkMismatch;
 }
 
-int WriteItem(Line& line, const Item& item, std::int32_t value, const char* gas) {
-    return Attempts([&] { return WriteAttempt(line, item, value, gas); });
+int WriteItem(LinkContext& line, const Item& item, std::int32_t value, const char* gas) {
+    return Attempts(line, [&] { return WriteAttempt(line, item, value, gas); });
 }
 
 }  // namespace kel

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "link/line.h"
+#include "link/link_context.h"
 #include "protocol/areas.h"
 
 namespace kel {
@@ -13,9 +13,9 @@ namespace kel {
 // is complete in itself: a value the item cannot take is refused, and its
 // message logged with gas (the gate's address string, for messages only),
 // on each attempt. An area with no write request is logged and answered 0.
-int WriteItem(Line& line, const Item& item, std::int32_t value, const char* gas);
+int WriteItem(LinkContext& line, const Item& item, std::int32_t value, const char* gas);
 
 // "EWR" with the mode digit: 0 acknowledged, 2 no reply, 1 any other answer.
-int SetWriteMode(Line& line, std::int32_t station, int mode);
+int SetWriteMode(LinkContext& line, std::int32_t station, int mode);
 
 }  // namespace kel

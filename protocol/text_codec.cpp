@@ -33,7 +33,7 @@ std::uint32_t HexValue(const char* text, int size) {
     }
 }
 
-int FormatOctalAddress(std::int32_t value, char* destination) {
+void FormatOctalAddress(std::int32_t value, char* destination) {
     constexpr std::uint32_t kSevenDigits = (1u << 21) - 1;
     std::uint32_t rest = static_cast<std::uint32_t>(value) & kSevenDigits;
     char digits[kOctalAddressSize - 1];
@@ -46,7 +46,6 @@ int FormatOctalAddress(std::int32_t value, char* destination) {
     for (int pad = count; pad < 4; ++pad) destination[at++] = '0';
     while (count > 0) destination[at++] = digits[--count];
     destination[at] = '\0';
-    return 0;
 }
 
 }  // namespace kel

@@ -27,7 +27,7 @@ std::uint32_t HexValue(const char* text, int size);
 
 // Writes value in octal, zero-padded to at least four digits, and a NUL into
 // destination (kOctalAddressSize bytes). Only the low 21 bits (seven octal
-// digits) are written, so no value can overrun the destination. Returns 0.
-int FormatOctalAddress(std::int32_t value, char* destination);
+// digits) are written, so no value can overrun the destination.
+void FormatOctalAddress(std::int32_t value, char* destination);
 
 }  // namespace kel

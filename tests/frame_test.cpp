@@ -93,7 +93,7 @@ protected:
     }
 
     FakeSerialPlatform fake_;
-    Line line_ {};
+    LinkContext line_ {};
 };
 
 using FrameFakeSend = FrameFake;
@@ -324,7 +324,7 @@ protected:
     }
 
     test::PtyPair pty_;
-    Line line_ {};
+    LinkContext line_ {};
 };
 
 TEST_F(FramePty, FrameReachesTheFarSideAfterStaleInputIsDiscardedAndItsReplyChecks) {

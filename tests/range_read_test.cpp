@@ -6,8 +6,7 @@
 
 #include <string>
 
-#include "host/configuration.h"
-#include "link/port_state.h"
+#include "link/link_context.h"
 #include "link/read_item.h"
 #include "link/read_range.h"
 #include "protocol/frame.h"
@@ -78,24 +77,17 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(simulator_.Start()) << simulator_.error();
         const LineParameters parameters {9600, 8, 0, 0};
-        ASSERT_EQ(OpenPort(simulator_.portName().c_str(), &parameters, 8, &line_.port), kSerialOk);
-        SetReadTimeout(line_.port, 50);
-        ResetLinkPort(line_.port, 500);
-        line_.baudRate = 9600;
-        line_.linkTimeout = 50;
-        ConfigurationValues = {};
-        ConfigurationValues.present = true;  // WAITINGTIME 0
+        PortHandle port = nullptr;
+        ASSERT_EQ(OpenPort(simulator_.portName().c_str(), &parameters, 8, &port), kSerialOk);
+        line_.baudRate = 9600;  // WAITINGTIME 0
+        AttachPort(line_, port, 50);
     }
     void TearDown() override {
-        if (line_.port != nullptr) {
-            ForgetLinkPort(line_.port);
-            ClosePort(line_.port);
-        }
-        ConfigurationValues = {};
+        if (line_.port != nullptr) ClosePort(line_.port);
     }
 
     jwsim::Simulator simulator_ {{.stations = {1}}};
-    Line line_;
+    LinkContext line_;
 };
 
 TEST_F(RangePty, LongestRegisterRunAndTimerRunComeWhole) {

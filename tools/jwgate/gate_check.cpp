@@ -1,8 +1,9 @@
 #include "tools/jwgate/gate_check.h"
 
+#include <cstdio>
+
 #include "commands/gate_checks.h"
 #include "kelwnsrp.h"
-#include "tools/jwgate/log.h"
 
 namespace jwgate {
 namespace {
@@ -14,20 +15,24 @@ std::uint32_t GateTypeOf(ValueType type) {
     return ValueBytes(type) == 4 ? KEL_VALUE_ANALOG32 : KEL_VALUE_ANALOG16;
 }
 
+// The driver's own message; it has none for a character outside its
+// position's class.
+std::string DriverReason(const std::string& gas, const kel::GateRefusal& why) {
+    if (why.format == nullptr) return "KELSRP: GAS " + gas + " has a character out of place";
+    char text[256];
+    std::snprintf(text, sizeof text, why.format, why.argument);
+    return text;
+}
+
 }  // namespace
 
 bool CheckPointAddress(const std::string& gas, ValueType type, kel::Item* item, std::string* error) {
-    GateCheckRequest check {};
-    check.gas = gas.c_str();
-    check.gateType = GateTypeOf(type);
-    KelRequest request {nullptr, KEL_CMD_CHECK_GATE, 0, 0, &check};
-    DriverMessageCapture messages;
-    if (kel::CheckGateAddressCommand(&request) != KEL_OK) {
-        // The check logs nothing for a character outside its position's class.
-        *error = messages.last().empty() ? "KELSRP: GAS " + gas + " has a character out of place" : messages.last();
+    GateAddress address {};
+    kel::GateRefusal why;
+    if (kel::CheckGateAddress(gas.c_str(), GateTypeOf(type), &address, &why) != KEL_OK) {
+        *error = DriverReason(gas, why);
         return false;
     }
-    const GateAddress& address = check.address;
     const int bytes = kel::RegisterBytes(address.widthBits);
     if (kel::IsRegisterArea(address.areaKind) && bytes != ValueBytes(type)) {
         *error = std::string("value type ") + ValueTypeName(type) + " takes " + std::to_string(ValueBytes(type)) +

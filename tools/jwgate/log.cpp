@@ -14,24 +14,19 @@ constexpr const char* kLevelNames[] = {"error", "warning", "info", "debug"};
 
 std::atomic<int> threshold {static_cast<int>(LogLevel::kInfo)};
 std::mutex writing;
-thread_local DriverMessageCapture* capture = nullptr;
-
-}  // namespace
 
 // The driver hands over a printf format and its arguments.
-int CapturedErr(int /*level*/, const char* format, ...) {
+int DriverErr(int /*level*/, const char* format, ...) {
     char text[512];
     std::va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    if (capture != nullptr) {
-        capture->last_ = text;
-    } else {
-        Log(LogLevel::kWarning, text);
-    }
+    Log(LogLevel::kWarning, text);
     return 0;
 }
+
+}  // namespace
 
 void SetLogLevel(LogLevel level) { threshold.store(static_cast<int>(level)); }
 
@@ -51,13 +46,6 @@ void Log(LogLevel level, const std::string& text) {
     std::fprintf(stderr, "jwgate: %s: %s\n", kLevelNames[static_cast<int>(level)], text.c_str());
 }
 
-void TakeDriverMessages() { kel::SetHostErr(&CapturedErr); }
-
-DriverMessageCapture::DriverMessageCapture() : outer_(capture) {
-    TakeDriverMessages();
-    capture = this;
-}
-
-DriverMessageCapture::~DriverMessageCapture() { capture = outer_; }
+void TakeDriverMessages() { kel::SetHostErr(&DriverErr); }
 
 }  // namespace jwgate

@@ -3,8 +3,6 @@
 #include <algorithm>
 
 #include "commands/lifecycle.h"
-#include "host/configuration.h"
-#include "link/port_state.h"
 #include "link/read_item.h"
 #include "link/read_range.h"
 #include "link/write_item.h"
@@ -67,22 +65,18 @@ bool ScanEngine::Open(std::string* error) {
         *error = "cannot open port " + line.port + " (serial layer result " + std::to_string(result) + ")";
         return false;
     }
-    const std::uint32_t units = (line.linkTimeoutMs + 9) / 10;
-    kel::SetReadTimeout(handle, static_cast<std::int32_t>(kel::ReadTimeoutUnits(units)));
-    kel::ResetLinkPort(handle, kel::LinkTimeoutMs(units));
-    // The pause the link takes from the driver's configuration file.
-    kel::ConfigurationValues = {};
-    kel::ConfigurationValues.present = true;
-    kel::ConfigurationValues.slots[0] = static_cast<std::uint32_t>(line.waitingTimeMs);
-    line_.port = handle;
     line_.baudRate = line.baud;
-    line_.linkTimeout = units;
+    line_.replyPauseMs = static_cast<std::uint32_t>(line.waitingTimeMs);
+    line_.stop = &stopping_;
+    kel::AttachPort(line_, handle, (line.linkTimeoutMs + 9) / 10);
     return true;
 }
 
 void ScanEngine::Start() { thread_ = std::thread([this] { Run(); }); }
 
 void ScanEngine::Stop() {
+    // Ends the exchange under way too, whatever the link timeout.
+    stopping_.store(true);
     writes_.Stop();
     if (thread_.joinable()) thread_.join();
     for (PendingWrite& write : writes_.TakeAll()) {
@@ -90,7 +84,6 @@ void ScanEngine::Stop() {
     }
     if (line_.port != nullptr) {
         kel::ClosePort(line_.port);
-        kel::ForgetLinkPort(line_.port);
         line_.port = nullptr;
     }
 }

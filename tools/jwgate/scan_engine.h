@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/line.h"
+#include "link/link_context.h"
 #include "tools/jwgate/config.h"
 #include "tools/jwgate/point_table.h"
 #include "tools/jwgate/scan_planner.h"
@@ -56,7 +56,8 @@ private:
     const GatewayConfig& config_;
     PointTable& table_;
     WriteQueue& writes_;
-    kel::Line line_;
+    std::atomic<bool> stopping_ {false};
+    kel::LinkContext line_;
     std::vector<Clock::time_point> due_;
     std::thread thread_;
     bool lineDown_ = false;

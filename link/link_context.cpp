@@ -1,0 +1,67 @@
+#include "link/link_context.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "protocol/frame.h"
+#include "serial/serial_port.h"
+
+namespace kel {
+namespace {
+
+constexpr std::uint32_t kDefaultReadTimeoutMs = 1000;
+constexpr std::uint32_t kBitsPerCharacter = 11;  // start, 8 data, parity, stop
+constexpr std::uint32_t kSlowestBaud = 50;
+constexpr std::chrono::milliseconds kBudgetMargin {100};
+// With a stop flag the port's reads wait no longer than this at a time.
+constexpr std::uint32_t kStopSliceMs = 100;
+
+}  // namespace
+
+std::uint32_t ReadTimeoutUnits(std::uint32_t linkTimeout) {
+    if (linkTimeout == 0) return kDefaultReadTimeoutMs / 10;
+    // Win32 gives MAXDWORD a meaning of its own in some combinations.
+    constexpr std::uint32_t kLongest = (std::numeric_limits<std::uint32_t>::max() - 1) / 10;
+    return linkTimeout > kLongest ? kLongest : linkTimeout;
+}
+
+void AttachPort(LinkContext& link, PortHandle port, std::uint32_t linkTimeout) {
+    const std::uint32_t units = ReadTimeoutUnits(linkTimeout);
+    const std::uint32_t portUnits = link.stop != nullptr ? std::min(units, kStopSliceMs / 10) : units;
+    SetReadTimeout(port, static_cast<std::int32_t>(portUnits));
+    ResetLink(link, port, units * 10u);
+}
+
+void ResetLink(LinkContext& link, PortHandle port, std::uint32_t readTimeoutMs) {
+    link.port = port;
+    link.readTimeoutMs = readTimeoutMs;
+    link.writeEnablePending = false;
+    link.owed.Clear();
+    link.resync = false;
+}
+
+std::chrono::microseconds CharacterTime(const LinkContext& link, int n) {
+    const std::uint64_t baud = std::max(link.baudRate, kSlowestBaud);
+    return std::chrono::microseconds((std::uint64_t(n) * kBitsPerCharacter * 1000000u + baud - 1) / baud);
+}
+
+std::chrono::milliseconds ReplyBudget(const LinkContext& link) {
+    const auto line = std::chrono::ceil<std::chrono::milliseconds>(CharacterTime(link, kReplyBufferSize));
+    return std::chrono::milliseconds(link.readTimeoutMs) + line + kBudgetMargin;
+}
+
+std::chrono::milliseconds OwedLifetime(const LinkContext& link) { return 2 * ReplyBudget(link); }
+
+void PauseUnlessStopped(const LinkContext& link, std::uint32_t ms) {
+    if (link.stop == nullptr) {
+        Pause(ms);
+        return;
+    }
+    while (ms > 0 && !link.Stopped()) {
+        const std::uint32_t slice = std::min(ms, kStopSliceMs);
+        Pause(slice);
+        ms -= slice;
+    }
+}
+
+}  // namespace kel
