@@ -28,6 +28,10 @@ add_executable(kelhost ${KELHOST_SOURCES})
 target_include_directories(kelhost PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR})
 # kelhost's header-only libraries (CLI11, nlohmann-json) are the build
 # machine's: only their folders go on the path, never its whole /usr/include.
+# The native build passes where they are; a cross build of its own looks for
+# them outside the MinGW root.
+find_path(KEL_CLI11_DIR CLI/CLI.hpp REQUIRED NO_CMAKE_FIND_ROOT_PATH)
+find_path(KEL_JSON_DIR nlohmann/json.hpp REQUIRED NO_CMAKE_FIND_ROOT_PATH)
 set(KEL_TOOL_HEADERS ${CMAKE_BINARY_DIR}/tool-headers)
 file(MAKE_DIRECTORY ${KEL_TOOL_HEADERS})
 file(CREATE_LINK ${KEL_CLI11_DIR}/CLI ${KEL_TOOL_HEADERS}/CLI SYMBOLIC)
