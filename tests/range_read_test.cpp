@@ -4,7 +4,10 @@
 // included.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "link/link_context.h"
 #include "link/read_item.h"
@@ -123,6 +126,30 @@ TEST_F(RangePty, RelayReadAsItsMaByteAgreesWithMrlAndADamagedReplyIsTriedAgain) 
     EXPECT_EQ(relay, 1);
     EXPECT_EQ(simulator_.Payloads(),
               (std::vector<std::string> {"01?0MRGA0010A0011", "01?0MRGA0010A0011", "01?0MRL00107"}));
+}
+
+// A program that drives the line itself stops it from another thread: the
+// stop ends the wait for a silent station at once, whatever the link
+// timeout, and fails the read as a timeout would.
+TEST_F(RangePty, AStopEndsAMinuteLongWaitForASilentStation) {
+    std::atomic<bool> stop {false};
+    LinkContext link;
+    link.baudRate = 9600;
+    link.stop = &stop;
+    AttachPort(link, line_.port, 6000);  // 60 s
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop.store(true);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    std::int32_t value = 0;
+    bool delivered = false;
+    EXPECT_EQ(ReadItem(link, {2, kAreaMA, 0100, 2}, &value, &delivered), kLinkFailed);
+    const auto took = std::chrono::steady_clock::now() - start;
+    stopper.join();
+    EXPECT_FALSE(delivered);
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_EQ(simulator_.Payloads(), (std::vector<std::string> {"02?0MRGA0100A0101"}));
 }
 
 }  // namespace
