@@ -154,6 +154,8 @@ TEST_F(PacedLine, LostAcknowledgementsHoldUpTheNextWriteOnceAndFailNone) {
         EXPECT_EQ(Held(address), 0x2000 + i) << i;
     }
     const auto took = std::chrono::steady_clock::now() - start;
+    std::printf("ten writes after five lost acknowledgements: %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<milliseconds>(took).count()));
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(Sent("WRG"), 10);
     // Two seconds and one reply budget (100 ms, 600 characters, 100 ms).
