@@ -18,7 +18,6 @@ void SetLineTrace(LineTraceFunction function, void* context) {
     g_context = function != nullptr ? context : nullptr;
 }
 
-
 void TraceSent(const char* bytes, int count) {
     if (g_function != nullptr && count > 0) g_function(g_context, kTraceSent, bytes, count);
 }

@@ -21,7 +21,7 @@ namespace {
 using std::chrono::milliseconds;
 
 std::string Configuration(const std::string& port, int broker) {
-    return "[line]\nport = \"" + port + "\"\nlink_timeout_ms = 50\n"
+    return "[line]\nport = \"" + port + "\"\nbaud = 19200\nlink_timeout_ms = 50\n"
            "[mqtt]\nport = " + std::to_string(broker) + "\nstatus_topic = \"jw/status\"\nkeepalive_s = 5\n"
            "publish_period_s = 1\nreconnect_max_s = 2\n"
            "[[point]]\nname = \"level\"\naddress = \"01MA0100\"\ntype = \"u16\"\ninterval_ms = 50\n"
@@ -66,7 +66,7 @@ bool WaitForMemory(kel::jwsim::Simulator& simulator, const std::function<bool(co
 TEST(GatewayMqtt, ValuesStatusCountersWritesAndTheLastWill) {
     BrokerProcess broker(BrokerProcess::FreePort());
     ASSERT_TRUE(broker.Start()) << broker.error();
-    kel::jwsim::Simulator simulator({.stations = {1}, .protect = true});
+    kel::jwsim::Simulator simulator({.stations = {1}, .protect = true, .baud = 19200});
     ASSERT_TRUE(simulator.Start()) << simulator.error();
     simulator.Edit(1, [](kel::jwsim::Controller& c) { c.SetRegisters('A', 0100, {0x34, 0x12}); });
     TopicWatcher watcher(broker.port());
