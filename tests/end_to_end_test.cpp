@@ -680,6 +680,99 @@ TEST_F(EndToEndLate, LinkTimeoutZeroKeepsTheDefaultSecondInsteadOfWaitingForEver
     EXPECT_LT(elapsed, milliseconds(3000));
 }
 
+// ---- retries on a line paced like a real one -------------------------------------------
+
+// The simulator sends each reply a character at a time at the line's speed,
+// so a damaged reply is still arriving when its attempt has already failed.
+using EndToEndPaced = EndToEnd;
+
+void SetWaitingTime(int milliseconds) {
+    std::FILE* file = std::fopen("kelwnSRP.int", "w");
+    ASSERT_NE(file, nullptr);
+    std::fprintf(file, "WAITINGTIME %d\n", milliseconds);
+    std::fclose(file);
+}
+
+// A reply broken off mid-frame fails its attempt; the next request waits for
+// the rest of it to pass, so the second attempt starts on a frame boundary
+// and succeeds, at either speed and either reply pause.
+TEST_F(EndToEndPaced, OneBrokenReplyCostsOneAttempt) {
+    const Gate gate = Check("01MA0100", KEL_VALUE_ANALOG16);
+    for (const std::uint16_t baud : {9600, 19200}) {
+        for (const int waitingTime : {0, 50}) {
+            ASSERT_NO_FATAL_FAILURE(SetWaitingTime(waitingTime));
+            ASSERT_NO_FATAL_FAILURE(Connect({.baud = baud}, 10, baud));
+            std::uint32_t value = 0x1000;
+            for (const FaultKind kind :
+                 {FaultKind::kNoHeader, FaultKind::kGarbageBefore, FaultKind::kOverLong, FaultKind::kCutShort}) {
+                SCOPED_TRACE(std::to_string(static_cast<int>(kind)) + " at " + std::to_string(baud) +
+                             " baud, WAITINGTIME " + std::to_string(waitingTime));
+                Edit(1, Register('A', 0100, 2), ++value);
+                simulator_->InjectFault({.kind = kind});
+                std::uint32_t cell = kFill;
+                EXPECT_EQ(Read(gate, KEL_VALUE_ANALOG16, &cell), KEL_OK);
+                EXPECT_EQ(cell, value << 16 | 0xA5A5u);
+                EXPECT_EQ(Sent(), Repeated("01?0MRGA0100A0101", 2));
+
+                simulator_->InjectFault({.kind = kind});
+                cell = 0x4321A5A5;
+                EXPECT_EQ(Write(gate, KEL_VALUE_ANALOG16, &cell), KEL_OK);
+                EXPECT_EQ(Sent(), Repeated("01?0WRGA0100A01012143", 2));
+                EXPECT_EQ(Stored(simulator_->Snapshot(1), Register('A', 0100, 2)), 0x4321u);
+            }
+        }
+    }
+}
+
+// Five acknowledgements lost, the controller carrying out the write: the
+// writes after them must not take one another's acknowledgements for ever.
+// An acknowledgement echoes no address, so the next write to another
+// register waits until the lost ones can no longer come, then the line
+// serves as before.
+TEST_F(EndToEndPaced, LostAcknowledgementsHoldUpTheNextWriteOnceAndFailNone) {
+    ASSERT_NO_FATAL_FAILURE(Connect({.baud = 9600}, 10));
+    const Gate first = Check("01MA0100", KEL_VALUE_ANALOG16);
+    simulator_->InjectFault({.kind = FaultKind::kNoReply, .replies = 5});
+    std::uint32_t cell = 0x0101A5A5;
+    EXPECT_EQ(Write(first, KEL_VALUE_ANALOG16, &cell), KEL_LINE_FAILURE);
+    EXPECT_EQ(Stored(simulator_->Snapshot(1), Register('A', 0100, 2)), 0x0101u);
+    simulator_->ClearRequests();
+
+    const auto start = std::chrono::steady_clock::now();
+    int failed = 0;
+    for (int i = 0; i < 10; ++i) {
+        char gas[16];
+        std::snprintf(gas, sizeof gas, "01MA%04o", 0200 + 2 * i);
+        cell = static_cast<std::uint32_t>(0x2000 + i) << 16;
+        failed += Write(Check(gas, KEL_VALUE_ANALOG16), KEL_VALUE_ANALOG16, &cell) != KEL_OK;
+        EXPECT_EQ(Stored(simulator_->Snapshot(1), Register('A', 0200 + 2 * i, 2)), 0x2000u + i) << gas;
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    std::printf("ten writes after five lost acknowledgements: %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<milliseconds>(took).count()));
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(Sent().size(), 10u);
+    // Two seconds and one reply budget (100 ms, 600 characters, 100 ms).
+    EXPECT_LT(took, milliseconds(2000 + 888));
+}
+
+// A lost acknowledgement of write mode off leaves the next switch's
+// acknowledgement ambiguous; either way the write that follows proves the
+// mode, so the switch is taken and only the attempt that lost it fails.
+TEST_F(EndToEndPaced, ALostWriteModeAcknowledgementCostsOneAttempt) {
+    ASSERT_NO_FATAL_FAILURE(Connect({.protect = true, .baud = 9600}, 10));
+    const Gate gate = Check("01MA0100", KEL_VALUE_ANALOG16);
+    // Refused for write mode, EWR 2 and the write acknowledged, EWR 0 lost.
+    simulator_->InjectFault({.kind = FaultKind::kDelay, .replies = 3, .delay = milliseconds(0)});
+    simulator_->InjectFault({.kind = FaultKind::kNoReply, .replies = 1});
+    std::uint32_t cell = 0x4242A5A5;
+    EXPECT_EQ(Write(gate, KEL_VALUE_ANALOG16, &cell), KEL_OK);
+    EXPECT_EQ(Stored(simulator_->Snapshot(1), Register('A', 0100, 2)), 0x4242u);
+    EXPECT_EQ(Sent(), Framed({"01?0WRGA0100A01014242", "01?0EWR2", "01?0WRGA0100A01014242", "01?0EWR0",
+                              "01?0EWR2", "01?0WRGA0100A01014242", "01?0EWR0"}));
+    EXPECT_EQ(simulator_->Snapshot(1).writeMode, 0);
+}
+
 // ---- the host's trace of the line --------------------------------------------------
 
 using EndToEndTrace = EndToEnd;
