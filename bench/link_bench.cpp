@@ -11,6 +11,7 @@
 #include <stdarg.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -223,6 +224,62 @@ private:
     std::thread thread_;
 };
 
+// The floor under any driver on this machine: the same four system calls a
+// read makes (purge check, write, poll, read), with a thread on the other
+// end answering a fixed reply and no protocol work on either side.
+class BareRoundTrip {
+public:
+    BareRoundTrip() {
+        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) std::abort();
+        for (const int fd : {master_, slave_}) {
+            termios raw {};
+            tcgetattr(fd, &raw);
+            cfmakeraw(&raw);
+            raw.c_cc[VMIN] = 0;
+            raw.c_cc[VTIME] = 0;
+            tcsetattr(fd, TCSANOW, &raw);
+        }
+        thread_ = std::thread([this] { Echo(); });
+    }
+    ~BareRoundTrip() {
+        close(slave_);  // the echo thread sees the hang-up and ends
+        thread_.join();
+        close(master_);
+    }
+    bool Read() {
+        int waiting = 0;
+        ioctl(slave_, FIONREAD, &waiting);
+        if (write(slave_, kRequest, sizeof kRequest - 1) != sizeof kRequest - 1) return false;
+        char reply[1024];
+        for (std::size_t got = 0; got < sizeof kReply - 1;) {
+            pollfd ready {slave_, POLLIN, 0};
+            if (poll(&ready, 1, 1000) != 1) return false;
+            const ssize_t n = read(slave_, reply, sizeof reply);
+            if (n <= 0) return false;
+            got += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    static constexpr char kRequest[] = "::01?0MRGA0100A010145\r";
+    static constexpr char kReply[] = "::01#0MRGA0100A01010000A1\r";
+
+    void Echo() {
+        char request[256];
+        for (;;) {
+            pollfd ready {master_, POLLIN, 0};
+            if (poll(&ready, 1, -1) != 1 || (ready.revents & POLLIN) == 0) return;
+            if (read(master_, request, sizeof request) <= 0) return;
+            if (write(master_, kReply, sizeof kReply - 1) < 0) return;
+        }
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::thread thread_;
+};
+
 kel::jwsim::Simulator& Started(kel::jwsim::Simulator& simulator) {
     if (!simulator.Start()) {
         std::fprintf(stderr, "link_bench: %s\n", simulator.error().c_str());
@@ -264,10 +321,20 @@ int main(int argc, char** argv) {
         theirs[0] = Measure(count, [&](int) { return modbus.Read(); });
         theirs[1] = Measure(count, [&](int i) { return modbus.Write(i); });
     }
+    Figures floor {};
+    {
+        BareRoundTrip bare;
+        floor = Measure(count, [&](int) { return bare.Read(); });
+    }
     PrintRow("read holding register", theirs[0]);
     PrintRow("write single register", theirs[1]);
+    PrintRow("bare round trip (no protocol)", floor);
     std::printf("  ours / libmodbus, exchanges per second: reads %.2f, writes %.2f\n",
                 ours[0].perSecond / theirs[0].perSecond, ours[1].perSecond / theirs[1].perSecond);
+    std::printf("  ours / libmodbus, host CPU per exchange: reads %.2f, writes %.2f\n",
+                ours[0].cpuMicroseconds / theirs[0].cpuMicroseconds,
+                ours[1].cpuMicroseconds / theirs[1].cpuMicroseconds);
+    std::printf("  ours / bare round trip, host CPU per read: %.2f\n", ours[0].cpuMicroseconds / floor.cpuMicroseconds);
 
     std::printf("\n3. Paced lines: time per register read / its wire time (48 characters x 10 bits)\n");
     for (const std::uint32_t baud : {9600u, 19200u}) {
