@@ -15,10 +15,14 @@ namespace {
 using std::chrono::milliseconds;
 
 const std::string kLine = "[line]\nport = \"pts/99\"\n";
+const std::string kMqtt = "[mqtt]\nstatus_topic = \"jw/status\"\n";
 
-std::string Point(const std::string& address, const std::string& type, const std::string& extra = "") {
-    return "[[point]]\nname = \"p\"\naddress = \"" + address + "\"\ntype = \"" + type + "\"\n" + extra;
+std::string Point(const std::string& address, const std::string& type, const std::string& extra = "",
+                  const std::string& name = "p") {
+    return "[[point]]\nname = \"" + name + "\"\naddress = \"" + address + "\"\ntype = \"" + type + "\"\n" + extra;
 }
+
+std::string Topic(const std::string& topic) { return "mqtt_topic = \"" + topic + "\"\n"; }
 
 TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
     const std::pair<std::string, std::string> cases[] = {
@@ -46,6 +50,21 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
          ":12: point[1].modbus: input register 1 is also p's"},
         {kLine + Point("01MA0100", "u16") + Point("01MA0102", "u16"), ":8: point[1].name: \"p\" is used twice"},
         {kLine, ":1: point: no [[point]] to scan"},
+        // Topics: each has one meaning, and "$" ones are the broker's.
+        {kLine + kMqtt + Point("01MA0100", "u16", Topic("jw/status")),
+         ":9: point[0].mqtt_topic: \"jw/status\" is also the status topic"},
+        {kLine + kMqtt + Point("01MA0100", "u16", Topic("jw/status/counters")),
+         ":9: point[0].mqtt_topic: \"jw/status/counters\" is where the counters go"},
+        {kLine + kMqtt + Point("01MA0100", "u16", Topic("jw/a")) + Point("01MA0102", "u16", Topic("jw/a/set"), "q"),
+         ":14: point[1].mqtt_topic: \"jw/a/set\" is where writes to p come in"},
+        {kLine + kMqtt + Point("01MA0100", "u16", Topic("jw/a/set")) + Point("01MA0102", "u16", Topic("jw/a"), "q"),
+         ":9: point[0].mqtt_topic: \"jw/a/set\" is where writes to q come in"},
+        {kLine + "[mqtt]\nstatus_topic = \"jw/a/set\"\n" + Point("01MA0100", "u16", Topic("jw/a")),
+         ":4: mqtt.status_topic: \"jw/a/set\" is where writes to p come in"},
+        {kLine + "[mqtt]\nstatus_topic = \"$SYS/jw\"\n" + Point("01MA0100", "u16"),
+         ":4: mqtt.status_topic: a topic starting with \"$\" is the broker's own"},
+        {kLine + kMqtt + Point("01MA0100", "u16", Topic("$jw/level")),
+         ":9: point[0].mqtt_topic: a topic starting with \"$\" is the broker's own"},
     };
     const ScratchDirectory directory;
     for (const auto& [text, message] : cases) {

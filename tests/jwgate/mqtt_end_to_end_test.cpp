@@ -1,12 +1,16 @@
 // jwgate with a real mosquitto broker started by the test on a free port:
 // values as JSON with quality and time, the retained status with its last
 // will, counters, and writes through "<topic>/set" reaching the simulator's
-// memory through its write protection.
+// memory through its write protection; more points than the link queues at
+// once, all retained, and again after the broker restarts empty.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -19,6 +23,7 @@ namespace jwgate::test {
 namespace {
 
 using std::chrono::milliseconds;
+using std::chrono::seconds;
 
 std::string Configuration(const std::string& port, int broker) {
     return "[line]\nport = \"" + port + "\"\nbaud = 19200\nlink_timeout_ms = 50\n"
@@ -89,6 +94,13 @@ TEST(GatewayMqtt, ValuesStatusCountersWritesAndTheLastWill) {
     }));
     EXPECT_TRUE(watcher.WaitUntil("jw/setpoint", GoodValue(-42)));
     EXPECT_TRUE(watcher.WaitUntil("jw/pump", GoodValue(1)));
+    // Refused whole, not cut at the NUL and written as 5: once the write to
+    // the pump after it is in memory, a write of 5 would be too.
+    ASSERT_TRUE(watcher.Publish("jw/setpoint/set", std::string("5\0garbage", 9), false));
+    ASSERT_TRUE(watcher.Publish("jw/pump/set", "false", false));
+    EXPECT_TRUE(gateway->WaitForLog("write request with a NUL byte on \"jw/setpoint/set\"", milliseconds(10000)));
+    EXPECT_TRUE(WaitForMemory(simulator, [](const kel::jwsim::Controller& c) { return c.Relay(010) == '0'; }));
+    EXPECT_EQ(simulator.Snapshot(1).Register('A', 0102), 0xD6);
     // Refused, with nothing sent: not a number, out of range, not writable.
     ASSERT_TRUE(watcher.Publish("jw/setpoint/set", "forty", false));
     ASSERT_TRUE(watcher.Publish("jw/setpoint/set", "40000", false));
@@ -110,6 +122,71 @@ TEST(GatewayMqtt, ValuesStatusCountersWritesAndTheLastWill) {
     ASSERT_TRUE(watcher.WaitFor("jw/status", "online")) << gateway->Log();
     EXPECT_EQ(gateway->Stop(SIGKILL, milliseconds(10000)), 128 + SIGKILL);
     EXPECT_TRUE(watcher.WaitFor("jw/status", "offline"));
+}
+
+// More points than the MQTT link queues at once (1,000), all on the four
+// registers 01MA0100 to 0107, each with its own topic. With a period of an
+// hour, a value goes out again only on a change or a new connection.
+constexpr std::size_t kManyPoints = 1200;
+
+std::string ManyPointsConfiguration(const std::string& port, int broker) {
+    std::string text = "[line]\nport = \"" + port + "\"\nbaud = 19200\nlink_timeout_ms = 50\n"
+                       "[mqtt]\nport = " + std::to_string(broker) + "\nstatus_topic = \"jw/status\"\nkeepalive_s = 5\n"
+                       "publish_period_s = 3600\nreconnect_max_s = 2\n";
+    for (std::size_t i = 0; i < kManyPoints; ++i) {
+        char address[16];
+        std::snprintf(address, sizeof address, "01MA%04o", static_cast<unsigned>(0100 + 2 * (i % 4)));
+        text += "[[point]]\nname = \"p" + std::to_string(i) + "\"\naddress = \"" + address +
+                "\"\ntype = \"u16\"\nmqtt_topic = \"jw/many/" + std::to_string(i) + "\"\n";
+    }
+    return text;
+}
+
+// Point i reads register i % 4, which holds 1000 + i % 4.
+bool ManyPointsValue(const std::string& topic, const std::string& payload) {
+    const int point = std::atoi(topic.c_str() + std::strlen("jw/many/"));
+    return GoodValue(1000 + point % 4)(payload);
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(GatewayMqtt, EveryValueOfManyPointsIsRetainedAndAgainAfterTheBrokerRestartsEmpty) {
+    using Retained = TopicWatcher::Retained;
+    BrokerProcess broker(BrokerProcess::FreePort());
+    ASSERT_TRUE(broker.Start()) << broker.error();
+    kel::jwsim::Simulator simulator({.stations = {1}, .baud = 19200});
+    ASSERT_TRUE(simulator.Start()) << simulator.error();
+    simulator.Edit(1, [](kel::jwsim::Controller& c) {
+        c.SetRegisters('A', 0100, {0xE8, 0x03, 0xE9, 0x03, 0xEA, 0x03, 0xEB, 0x03});
+    });
+    TopicWatcher watcher(broker.port());
+    ASSERT_TRUE(watcher.ready());
+    const auto started = std::chrono::steady_clock::now();
+    GatewayProcess gateway(ManyPointsConfiguration(simulator.portName(), broker.port()));
+    const std::size_t out =
+        watcher.WaitForTopics("jw/many/", kManyPoints, Retained::kAny, ManyPointsValue, seconds(30));
+    std::printf("%zu of %zu values out %.2f s after the gateway started\n", out, kManyPoints, SecondsSince(started));
+    EXPECT_EQ(out, kManyPoints) << gateway.Log();
+    TopicWatcher late(broker.port());
+    EXPECT_EQ(late.WaitForTopics("jw/many/", kManyPoints, Retained::kYes, ManyPointsValue), kManyPoints);
+
+    // The same port, without persistence: the broker comes back with no
+    // retained value, and nothing has changed on the controller.
+    broker.Kill();
+    ASSERT_TRUE(broker.Start()) << broker.error();
+    const auto restarted = std::chrono::steady_clock::now();
+    TopicWatcher again(broker.port());
+    ASSERT_TRUE(again.ready());
+    const std::size_t back =
+        again.WaitForTopics("jw/many/", kManyPoints, Retained::kAny, ManyPointsValue, seconds(15));
+    std::printf("%zu of %zu values back %.2f s after the broker restarted\n", back, kManyPoints,
+                SecondsSince(restarted));
+    EXPECT_EQ(back, kManyPoints) << gateway.Log();
+    TopicWatcher lateAgain(broker.port());
+    EXPECT_EQ(lateAgain.WaitForTopics("jw/many/", kManyPoints, Retained::kYes, ManyPointsValue), kManyPoints);
+    EXPECT_EQ(gateway.Log().find("dropping MQTT publishes"), std::string::npos) << gateway.Log();
 }
 
 }  // namespace

@@ -1,14 +1,18 @@
 // The MQTT link against a real broker: values and status as subscribers see
 // them, write requests, the last will of a killed process, a broker that
-// comes late or restarts, and the settings Start refuses.
+// comes late, restarts or never answers, and the settings Start refuses.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,6 +22,7 @@
 
 #include "jwgate/broker_process.h"
 #include "jwgate/topic_watcher.h"
+#include "tools/jwgate/log.h"
 #include "tools/jwgate/mqtt_link.h"
 
 namespace jwgate {
@@ -30,8 +35,8 @@ using Retained = TopicWatcher::Retained;
 
 const std::string kStatus = "jw/gate/status";
 
-bool Eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+bool Eventually(const std::function<bool()>& condition, std::chrono::seconds patience = kPatience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -39,8 +44,8 @@ bool Eventually(const std::function<bool()>& condition) {
     return true;
 }
 
-MqttSettings SettingsFor(int port) {
-    MqttSettings settings;
+MqttConfig SettingsFor(int port) {
+    MqttConfig settings;
     settings.port = port;
     settings.statusTopic = kStatus;
     settings.keepaliveSeconds = 5;
@@ -48,21 +53,26 @@ MqttSettings SettingsFor(int port) {
     return settings;
 }
 
-// Lines the link logged, for the few tests that look at them.
-struct LogLines {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    LogSink Sink() {
-        return [this](int level, const std::string& text) {
-            LogToStderr(level, text);
-            std::lock_guard lock(mutex);
-            lines.push_back(text);
-        };
+// Lines logged while it lives, for the few tests that look at them.
+class LogLines {
+public:
+    LogLines() {
+        SetLogCapture([this](LogLevel, const std::string& text) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(text);
+        });
     }
-    bool Has(const std::string& part) {
-        std::lock_guard lock(mutex);
-        return std::any_of(lines.begin(), lines.end(), [&](auto& line) { return line.find(part) != line.npos; });
+    ~LogLines() { SetLogCapture({}); }
+    // How many lines hold part.
+    std::size_t Count(const std::string& part) {
+        std::lock_guard lock(mutex_);
+        return std::count_if(lines_.begin(), lines_.end(), [&](auto& line) { return line.find(part) != line.npos; });
     }
+    bool Has(const std::string& part) { return Count(part) > 0; }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
 };
 
 TEST(MqttLink, ValuesAndStatusAreRetainedForLateSubscribers) {
@@ -76,8 +86,9 @@ TEST(MqttLink, ValuesAndStatusAreRetainedForLateSubscribers) {
     const std::string binary("1\0\xff", 3);
     TopicWatcher early(broker.port());
     ASSERT_TRUE(early.ready());
-    link.Publish("jw/01/MA0100", "4660", true);
-    link.Publish("jw/01/R00001", binary, true);
+    EXPECT_EQ(link.Room(), MqttLink::kMaxUnsentPublishes);
+    EXPECT_TRUE(link.Publish("jw/01/MA0100", "4660", true));
+    EXPECT_TRUE(link.Publish("jw/01/R00001", binary, true));
     ASSERT_TRUE(early.WaitFor("jw/01/R00001", binary));
 
     TopicWatcher late(broker.port());
@@ -103,6 +114,7 @@ TEST(MqttLink, WriteRequestsReachTheHandlerAsTheyCame) {
     ASSERT_TRUE(client.Publish("jw/01/R00001/set", "stale", true));
     ASSERT_TRUE(client.WaitFor("jw/01/R00001/set", "stale"));
 
+    LogLines log;
     std::mutex mutex;
     std::vector<std::pair<std::string, std::string>> received;
     MqttLink link(SettingsFor(broker.port()), {"jw/01/MA0100", "jw/01/R00001"},
@@ -121,7 +133,8 @@ TEST(MqttLink, WriteRequestsReachTheHandlerAsTheyCame) {
         bool reachesHandler;
     } requests[] = {
         {"jw/01/MA0100/set", "17", true},
-        {"jw/01/MA0100/set", binary, true},
+        {"jw/01/MA0100/set", binary, false},
+        {"jw/01/MA0100/set", std::string("5\0garbage", 9), false},
         {"jw/01/MA0100/set", "", true},
         {"jw/01/MA0100/set", longest, true},
         {"jw/01/MA0100/set", longest + "x", false},
@@ -141,6 +154,7 @@ TEST(MqttLink, WriteRequestsReachTheHandlerAsTheyCame) {
     }));
     std::lock_guard lock(mutex);
     EXPECT_EQ(received, expected);
+    EXPECT_EQ(log.Count("dropped a write request with a NUL byte"), 2u);
 }
 
 TEST(MqttLink, LastWillSaysOfflineWhenTheProcessDiesWithoutStop) {
@@ -173,14 +187,14 @@ TEST(MqttLink, LastWillSaysOfflineWhenTheProcessDiesWithoutStop) {
 
 TEST(MqttLink, ConnectsToABrokerThatComesUpLateAndAgainAfterItRestarts) {
     LogLines log;
-    MqttSettings settings = SettingsFor(BrokerProcess::FreePort());
-    settings.log = log.Sink();
+    MqttConfig settings = SettingsFor(BrokerProcess::FreePort());
     MqttLink link(settings, {}, {});
     std::string error;
     ASSERT_TRUE(link.Start(&error)) << error;
     EXPECT_FALSE(link.Connected());
-    link.Publish("jw/01/MA0100", "1", true);
-    link.Publish("jw/01/MA0100", "2", true);
+    EXPECT_EQ(link.Room(), 0);
+    EXPECT_FALSE(link.Publish("jw/01/MA0100", "1", true));
+    EXPECT_FALSE(link.Publish("jw/01/MA0100", "2", true));
     EXPECT_EQ(link.DroppedPublishes(), 2u);
     EXPECT_TRUE(log.Has("dropping MQTT publishes"));
 
@@ -188,6 +202,7 @@ TEST(MqttLink, ConnectsToABrokerThatComesUpLateAndAgainAfterItRestarts) {
         BrokerProcess broker(settings.port);
         ASSERT_TRUE(broker.Start()) << broker.error();
         ASSERT_TRUE(Eventually([&] { return link.Connected(); })) << "broker run " << run;
+        EXPECT_EQ(link.Connections(), static_cast<std::uint64_t>(run));
         TopicWatcher watcher(broker.port());
         EXPECT_TRUE(watcher.WaitFor(kStatus, "online")) << "broker run " << run;
         broker.Kill();
@@ -197,10 +212,75 @@ TEST(MqttLink, ConnectsToABrokerThatComesUpLateAndAgainAfterItRestarts) {
     EXPECT_TRUE(log.Has("lost MQTT broker"));
 }
 
+// Takes TCP connections on a port and never says a word: a hung broker, or
+// some other server on the broker's port.
+class SilentListener {
+public:
+    explicit SilentListener(int port) {
+        socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        listening_ = bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     listen(socket_, 16) == 0;
+        if (listening_) acceptor_ = std::thread([this] { Accept(); });
+    }
+    ~SilentListener() {
+        stop_ = true;
+        if (acceptor_.joinable()) acceptor_.join();
+        for (const int client : clients_) close(client);
+        close(socket_);
+    }
+    bool listening() const { return listening_; }
+    int accepted() const { return accepted_; }
+
+private:
+    void Accept() {
+        while (!stop_) {
+            pollfd incoming {socket_, POLLIN, 0};
+            if (poll(&incoming, 1, 50) != 1) continue;
+            if (const int client = accept(socket_, nullptr, nullptr); client >= 0) {
+                clients_.push_back(client);
+                ++accepted_;
+            }
+        }
+    }
+
+    int socket_ = -1;
+    bool listening_ = false;
+    std::atomic<bool> stop_ {false};
+    std::atomic<int> accepted_ {0};
+    std::vector<int> clients_;  // the acceptor's until it is joined
+    std::thread acceptor_;
+};
+
+TEST(MqttLink, ABrokerThatNeverAnswersIsLoggedOnceAndRetried) {
+    LogLines log;
+    const int port = BrokerProcess::FreePort();
+    MqttLink link(SettingsFor(port), {}, {});
+    {
+        SilentListener silent(port);
+        ASSERT_TRUE(silent.listening());
+        std::string error;
+        ASSERT_TRUE(link.Start(&error)) << error;
+        // The third connection comes after two attempts went unanswered for
+        // the keepalive (5 s): only the first is logged.
+        ASSERT_TRUE(Eventually([&] { return silent.accepted() >= 3; }, std::chrono::seconds(60)));
+        EXPECT_EQ(log.Count("accepted the connection but sent no CONNACK within 5 s"), 1u);
+        EXPECT_FALSE(link.Connected());
+    }
+    BrokerProcess broker(port);
+    ASSERT_TRUE(broker.Start()) << broker.error();
+    EXPECT_TRUE(Eventually([&] { return link.Connected(); }));
+}
+
 TEST(MqttLink, StartRefusesUnusableSettings) {
     const struct {
         const char* what;
-        std::function<void(MqttSettings&, std::vector<std::string>&)> spoil;
+        std::function<void(MqttConfig&, std::vector<std::string>&)> spoil;
         const char* error;
     } cases[] = {
         {"empty host", [](auto& s, auto&) { s.host.clear(); }, "MQTT broker host is empty"},
@@ -210,6 +290,8 @@ TEST(MqttLink, StartRefusesUnusableSettings) {
         {"empty status", [](auto& s, auto&) { s.statusTopic.clear(); }, "MQTT status topic \"\" is empty"},
         {"status +", [](auto& s, auto&) { s.statusTopic = "a/+/b"; }, "MQTT status topic \"a/+/b\" contains \"+\""},
         {"status #", [](auto& s, auto&) { s.statusTopic = "a/#"; }, "MQTT status topic \"a/#\" contains \"#\""},
+        {"status $SYS", [](auto& s, auto&) { s.statusTopic = "$SYS/jw"; },
+         "MQTT status topic \"$SYS/jw\" starts with \"$\""},
         {"status NUL", [](auto& s, auto&) { s.statusTopic = std::string("a\0b", 3); },
          "MQTT status topic \"a\\x00b\" contains a NUL byte"},
         {"point #", [](auto&, auto& p) { p.push_back("jw/#"); }, "MQTT point topic \"jw/#\" contains \"#\""},
@@ -221,7 +303,7 @@ TEST(MqttLink, StartRefusesUnusableSettings) {
         {"password alone", [](auto& s, auto&) { s.password = "secret"; }, "MQTT password given without a user name"},
     };
     for (const auto& test : cases) {
-        MqttSettings settings;
+        MqttConfig settings;
         settings.statusTopic = kStatus;
         std::vector<std::string> points {"jw/01/MA0100"};
         test.spoil(settings, points);

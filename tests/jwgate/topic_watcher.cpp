@@ -50,6 +50,21 @@ std::optional<std::string> TopicWatcher::WaitUntil(const std::string& topic,
     return last_[topic].payload;
 }
 
+std::size_t TopicWatcher::WaitForTopics(const std::string& prefix, std::size_t count, Retained retained,
+                                        const std::function<bool(const std::string&, const std::string&)>& accept,
+                                        std::chrono::seconds patience) {
+    std::unique_lock lock(mutex_);
+    std::size_t taken = 0;
+    changed_.wait_for(lock, patience, [&] {
+        taken = 0;
+        for (auto at = last_.lower_bound(prefix); at != last_.end() && at->first.starts_with(prefix); ++at) {
+            if ((retained == Retained::kAny || at->second.retained) && accept(at->first, at->second.payload)) ++taken;
+        }
+        return taken >= count;
+    });
+    return taken;
+}
+
 bool TopicWatcher::Publish(const std::string& topic, const std::string& payload, bool retain) {
     return client_ != nullptr && mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                                    payload.data(), 1, retain) == MOSQ_ERR_SUCCESS;

@@ -34,6 +34,12 @@ public:
     // accept; that message, or nothing.
     std::optional<std::string> WaitUntil(const std::string& topic,
                                          const std::function<bool(const std::string&)>& accept);
+    // Waits up to patience until count topics starting with prefix hold a
+    // last message that accept(topic, payload) takes (and, with kYes, came
+    // retained); how many did.
+    std::size_t WaitForTopics(const std::string& prefix, std::size_t count, Retained retained,
+                              const std::function<bool(const std::string&, const std::string&)>& accept,
+                              std::chrono::seconds patience = kPatience);
     bool Publish(const std::string& topic, const std::string& payload, bool retain);
 
 private:

@@ -115,6 +115,8 @@ void CheckTopic(Section& section, const std::string& key, const std::string& top
     if (topic.find_first_of("+#") != std::string::npos) {
         section.Fail(key, "a topic to publish to has no wildcards (+ or #)");
     }
+    // Brokers keep these for themselves ($SYS) and take no publishes there.
+    if (!topic.empty() && topic[0] == '$') section.Fail(key, "a topic starting with \"$\" is the broker's own");
 }
 
 LineConfig ReadLine(Section line) {
@@ -235,6 +237,37 @@ void CheckPointsApart(const std::vector<PointConfig>& points, const std::vector<
     }
 }
 
+// Each topic the gateway uses has one meaning: a point's value, its
+// "<topic>/set" for writes, the status, or "<status>/counters". A value
+// published where the gateway takes writes would be read back as one.
+void CheckTopicsApart(const GatewayConfig& config, const std::optional<Section>& mqtt,
+                      const std::vector<Section>& sections) {
+    if (!mqtt) return;
+    const std::vector<PointConfig>& points = config.points;
+    const std::string& status = config.mqtt.statusTopic;
+    std::map<std::string, std::size_t> pointOfSetTopic;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (!points[i].mqttTopic.empty()) pointOfSetTopic.emplace(points[i].mqttTopic + "/set", i);
+    }
+    const auto writesTo = [&](const std::string& topic, std::size_t point) {
+        return "\"" + topic + "\" is where writes to " + points[point].name + " come in";
+    };
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const std::string& topic = points[i].mqttTopic;
+        if (topic.empty()) continue;
+        if (topic == status) sections[i].Fail("mqtt_topic", "\"" + topic + "\" is also the status topic");
+        if (topic == status + "/counters") {
+            sections[i].Fail("mqtt_topic", "\"" + topic + "\" is where the counters go");
+        }
+        if (const auto set = pointOfSetTopic.find(topic); set != pointOfSetTopic.end()) {
+            sections[i].Fail("mqtt_topic", writesTo(topic, set->second));
+        }
+    }
+    if (const auto set = pointOfSetTopic.find(status); set != pointOfSetTopic.end()) {
+        mqtt->Fail("status_topic", writesTo(status, set->second));
+    }
+}
+
 GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     Section top(root, "", file);
     GatewayConfig config;
@@ -242,7 +275,8 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     if (!line) top.Fail("line", "missing: the [line] table names the serial port");
     config.line = ReadLine(*line);
     if (auto modbus = top.Table("modbus")) config.modbus = ReadModbus(*modbus);
-    if (auto mqtt = top.Table("mqtt")) config.mqtt = ReadMqtt(*mqtt);
+    const std::optional<Section> mqtt = top.Table("mqtt");
+    if (mqtt) config.mqtt = ReadMqtt(*mqtt);
     std::vector<Section> sections;
     if (top.Has("point")) {
         const toml::node* node = root.get("point");
@@ -258,6 +292,7 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     top.RejectUnknown();
     if (config.points.empty()) top.Fail("point", "no [[point]] to scan");
     CheckPointsApart(config.points, sections, config.mqtt.enabled);
+    CheckTopicsApart(config, mqtt, sections);
     return config;
 }
 

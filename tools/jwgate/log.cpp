@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 #include "host/host_log.h"
 
@@ -14,6 +15,7 @@ constexpr const char* kLevelNames[] = {"error", "warning", "info", "debug"};
 
 std::atomic<int> threshold {static_cast<int>(LogLevel::kInfo)};
 std::mutex writing;
+LogCapture capture;  // under writing
 
 // The driver hands over a printf format and its arguments.
 int DriverErr(int /*level*/, const char* format, ...) {
@@ -44,6 +46,12 @@ void Log(LogLevel level, const std::string& text) {
     if (static_cast<int>(level) > threshold.load()) return;
     const std::lock_guard<std::mutex> lock(writing);
     std::fprintf(stderr, "jwgate: %s: %s\n", kLevelNames[static_cast<int>(level)], text.c_str());
+    if (capture) capture(level, text);
+}
+
+void SetLogCapture(LogCapture sink) {
+    const std::lock_guard<std::mutex> lock(writing);
+    capture = std::move(sink);
 }
 
 void TakeDriverMessages() { kel::SetHostErr(&DriverErr); }

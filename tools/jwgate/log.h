@@ -2,6 +2,7 @@
 // The driver's own messages are taken into it too.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace jwgate {
@@ -15,6 +16,11 @@ bool LogLevelNamed(const std::string& name, LogLevel* level);
 
 // "jwgate: <level>: <text>"; thread-safe.
 void Log(LogLevel level, const std::string& text);
+
+// Also hands every line written to capture (for tests); empty to stop.
+// Thread-safe. capture runs under the log's lock: it must not log.
+using LogCapture = std::function<void(LogLevel level, const std::string& text)>;
+void SetLogCapture(LogCapture capture);
 
 // Sends the driver's messages to this log, as warnings, the driver's
 // message unchanged.

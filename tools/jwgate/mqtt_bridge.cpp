@@ -66,10 +66,13 @@ struct MqttBridge::State {
     const GatewayConfig& config;
     const PointTable& table;
     WriteQueue& writes;
-    std::map<std::string, std::size_t> pointOfTopic;
-    std::vector<Published> published;
+    std::map<std::string, std::size_t> pointOfTopic {};
+    std::vector<std::pair<std::string, std::size_t>> topics {};  // (topic, point), in the order Tick goes round
+    std::size_t nextTopic = 0;  // where the next Tick starts
+    std::vector<Published> published {};
     Clock::time_point countersAt {};
-    std::unique_ptr<MqttLink> link;
+    std::uint64_t connections = 0;  // the link's, as last seen
+    std::unique_ptr<MqttLink> link {};
 
     void OnSet(const std::string& topic, const std::string& payload) {
         const auto found = pointOfTopic.find(topic);
@@ -101,32 +104,20 @@ struct MqttBridge::State {
 bool MqttBridge::Available(std::string*) { return true; }
 
 MqttBridge::MqttBridge(const GatewayConfig& config, const PointTable& table, WriteQueue& writes)
-    : state_(new State {config, table, writes, {}, std::vector<Published>(config.points.size()), {}, {}}) {
+    : state_(new State {config, table, writes}) {
+    state_->published.resize(config.points.size());
     std::vector<std::string> topics;
     for (std::size_t i = 0; i < config.points.size(); ++i) {
         if (config.points[i].mqttTopic.empty()) continue;
         state_->pointOfTopic[config.points[i].mqttTopic] = i;
+        state_->topics.emplace_back(config.points[i].mqttTopic, i);
         topics.push_back(config.points[i].mqttTopic);
     }
-    const MqttConfig& mqtt = config.mqtt;
-    MqttSettings settings;
-    settings.host = mqtt.host;
-    settings.port = mqtt.port;
-    settings.clientId = mqtt.clientId;
-    settings.statusTopic = mqtt.statusTopic;
-    settings.keepaliveSeconds = mqtt.keepaliveSeconds;
-    settings.username = mqtt.username;
-    settings.password = mqtt.password;
-    settings.reconnectMinSeconds = mqtt.reconnectMinSeconds;
-    settings.reconnectMaxSeconds = mqtt.reconnectMaxSeconds;
-    settings.log = [](int level, const std::string& text) {
-        Log(level <= log_level::kError ? LogLevel::kError
-                                       : level <= log_level::kWarning ? LogLevel::kWarning : LogLevel::kInfo,
-            "mqtt: " + text);
-    };
     State* state = state_.get();
-    state_->link = std::make_unique<MqttLink>(
-        settings, topics, [state](const std::string& topic, const std::string& payload) { state->OnSet(topic, payload); });
+    state_->link = std::make_unique<MqttLink>(config.mqtt, topics, [state](const std::string& topic,
+                                                                           const std::string& payload) {
+        state->OnSet(topic, payload);
+    });
 }
 
 MqttBridge::~MqttBridge() = default;
@@ -140,17 +131,36 @@ void MqttBridge::Tick(const ScanCounters& counters) {
     // Nothing is sent while the broker is away: what changed meanwhile goes
     // out when it is back.
     if (!state.link->Connected()) return;
-    for (const auto& [topic, point] : state.pointOfTopic) {
+    // Each connection may be to a broker that kept no retained value (one
+    // restarted without persistence): every point goes out once more.
+    if (const std::uint64_t connections = state.link->Connections(); connections != state.connections) {
+        state.connections = connections;
+        for (Published& last : state.published) last.ever = false;
+        state.countersAt = {};
+    }
+    // No more than the link has room for: a value it would drop stays due and
+    // goes at a later Tick, once the network thread has made room.
+    int room = state.link->Room();
+    const std::size_t count = state.topics.size();
+    std::size_t looked = 0;
+    for (; looked < count && room > 0; ++looked) {
+        const auto& [topic, point] = state.topics[(state.nextTopic + looked) % count];
         const PointReading reading = state.table.Read(point);
         Published& last = state.published[point];
         const bool due = !last.ever || reading.changes != last.changes || reading.quality != last.quality ||
                          now - last.at >= period;
         if (!due) continue;
-        state.link->Publish(topic, PayloadOf(state.config.points[point], reading), true);
+        // Refused only when the connection went just now (topics are
+        // checked at Start): the rest wait for the next connection.
+        if (!state.link->Publish(topic, PayloadOf(state.config.points[point], reading), true)) break;
+        --room;
         last = {true, reading.changes, reading.quality, now};
     }
-    if (state.countersAt == Clock::time_point {} || now - state.countersAt >= period) {
-        state.link->Publish(state.config.mqtt.statusTopic + "/counters", CountersJson(counters), true);
+    // The next Tick goes on where this one ran out of room, so that the
+    // points at the front cannot keep the others waiting.
+    if (count > 0) state.nextTopic = (state.nextTopic + looked) % count;
+    if (room > 0 && (state.countersAt == Clock::time_point {} || now - state.countersAt >= period) &&
+        state.link->Publish(state.config.mqtt.statusTopic + "/counters", CountersJson(counters), true)) {
         state.countersAt = now;
     }
 }

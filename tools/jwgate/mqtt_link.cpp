@@ -10,6 +10,8 @@
 #include <exception>
 #include <utility>
 
+#include "tools/jwgate/log.h"
+
 namespace jwgate {
 namespace {
 
@@ -26,6 +28,13 @@ std::map<std::string, std::string> SetTopics(const std::vector<std::string>& poi
     return pointOf;
 }
 
+void MqttLog(LogLevel level, const std::string& text) { Log(level, "mqtt: " + text); }
+
+std::string Retrying(const MqttConfig& settings) {
+    return "; retrying every " + std::to_string(settings.reconnectMinSeconds) + " to " +
+           std::to_string(settings.reconnectMaxSeconds) + " s";
+}
+
 bool LibraryReady() {
     // Process-wide and never undone: other links may live on.
     static const int result = mosquitto_lib_init();
@@ -34,7 +43,7 @@ bool LibraryReady() {
 
 }  // namespace
 
-MqttLink::MqttLink(MqttSettings settings, std::vector<std::string> pointTopics, SetHandler onSet)
+MqttLink::MqttLink(MqttConfig settings, std::vector<std::string> pointTopics, SetHandler onSet)
     : settings_(std::move(settings)),
       pointTopics_(std::move(pointTopics)),
       pointOfSetTopic_(SetTopics(pointTopics_)),
@@ -111,7 +120,7 @@ bool MqttLink::Start(std::string* error) {
 // libmosquitto's in-flight window only bounds QoS 1 and 2 and queues the rest
 // without limit, so the link counts what is still waiting for the socket
 // (libmosquitto reports QoS 0 publishes once written) and drops beyond that.
-void MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {
+bool MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {
     if (auto problem = MqttTopicProblem(topic); !problem.empty()) return NoteDrop(topic, "topic " + problem);
     if (payload.size() > static_cast<std::size_t>(INT_MAX)) return NoteDrop(topic, "payload too large");
     const char* refusal = nullptr;
@@ -130,12 +139,20 @@ void MqttLink::Publish(const std::string& topic, const std::string& payload, boo
     if (refusal != nullptr) return NoteDrop(topic, refusal);
     const int result = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                          payload.data(), 0, retain);
-    if (result == MOSQ_ERR_SUCCESS) return NoteSent();
+    if (result == MOSQ_ERR_SUCCESS) {
+        NoteSent();
+        return true;
+    }
     {
         std::lock_guard lock(mutex_);
         if (unsent_ > 0) --unsent_;
     }
-    NoteDrop(topic, mosquitto_strerror(result));
+    return NoteDrop(topic, mosquitto_strerror(result));
+}
+
+int MqttLink::Room() const {
+    std::lock_guard lock(mutex_);
+    return connected_ && !stopping_ ? kMaxUnsentPublishes - unsent_ : 0;
 }
 
 void MqttLink::Stop() {
@@ -173,7 +190,7 @@ void MqttLink::Stop() {
             return !connected_ || std::find(publishedWhileStopping_.begin(), publishedWhileStopping_.end(),
                                             offlineId) != publishedWhileStopping_.end();
         });
-        if (!acknowledged) Log(log_level::kWarning, "MQTT broker did not acknowledge \"offline\" within a second");
+        if (!acknowledged) MqttLog(LogLevel::kWarning, "MQTT broker did not acknowledge \"offline\" within a second");
     }
     mosquitto_disconnect(client_);
     mosquitto_loop_stop(client_, false);
@@ -184,6 +201,11 @@ void MqttLink::Stop() {
 bool MqttLink::Connected() const {
     std::lock_guard lock(mutex_);
     return connected_ && !stopping_;
+}
+
+std::uint64_t MqttLink::Connections() const {
+    std::lock_guard lock(mutex_);
+    return connections_;
 }
 
 std::uint64_t MqttLink::DroppedPublishes() const {
@@ -205,19 +227,18 @@ void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* messag
     if (message != nullptr) static_cast<MqttLink*>(self)->HandleMessage(*message);
 }
 
-void MqttLink::OnSubscribe(mosquitto*, void* self, int, int count, const int* grantedQos) {
+void MqttLink::OnSubscribe(mosquitto*, void*, int, int count, const int* grantedQos) {
     for (int i = 0; i < count && grantedQos != nullptr; ++i) {
         if (grantedQos[i] > 2) {
-            static_cast<MqttLink*>(self)->Log(log_level::kError,
-                                              "MQTT broker refused a subscription to write requests");
+            MqttLog(LogLevel::kError, "MQTT broker refused a subscription to write requests");
         }
     }
 }
 
 void MqttLink::HandleConnect(int reason) {
     if (reason != 0) {
-        Log(log_level::kWarning,
-            "MQTT broker " + BrokerName() + " refused the connection: " + mosquitto_connack_string(reason));
+        MqttLog(LogLevel::kWarning,
+                "MQTT broker " + BrokerName() + " refused the connection: " + mosquitto_connack_string(reason));
         return;
     }
     std::lock_guard status(statusMutex_);
@@ -229,24 +250,26 @@ void MqttLink::HandleConnect(int reason) {
     for (const auto& [setTopic, point] : pointOfSetTopic_) {
         if (const int result = mosquitto_subscribe(client_, nullptr, setTopic.c_str(), kReliableQos);
             result != MOSQ_ERR_SUCCESS) {
-            Log(log_level::kError, "cannot subscribe to " + Quoted(setTopic) + ": " + mosquitto_strerror(result));
+            MqttLog(LogLevel::kError, "cannot subscribe to " + Quoted(setTopic) + ": " + mosquitto_strerror(result));
         }
     }
     int onlineId = -1;
     if (const int result = mosquitto_publish(client_, &onlineId, settings_.statusTopic.c_str(),
                                              static_cast<int>(kOnline.size()), kOnline.data(), kReliableQos, true);
         result != MOSQ_ERR_SUCCESS) {
-        Log(log_level::kError, std::string("cannot publish \"online\": ") + mosquitto_strerror(result));
+        MqttLog(LogLevel::kError, std::string("cannot publish \"online\": ") + mosquitto_strerror(result));
     }
     {
         std::lock_guard lock(mutex_);
         connected_ = true;
+        ++connections_;
         reportedUnreachable_ = false;
+        reportedNoConnack_ = false;
         // Whatever waited for the old socket went with it.
         unsent_ = 0;
         onlineMessageId_ = onlineId;
     }
-    Log(log_level::kInfo, "connected to MQTT broker " + BrokerName());
+    MqttLog(LogLevel::kInfo, "connected to MQTT broker " + BrokerName());
 }
 
 void MqttLink::HandleDisconnect(int reason) {
@@ -258,13 +281,16 @@ void MqttLink::HandleDisconnect(int reason) {
         connected_ = false;
     }
     wake_.notify_all();
-    if (!wasConnected) {
+    if (!wasConnected && reason == MOSQ_ERR_KEEPALIVE) {
+        // The broker took the TCP connection and never answered CONNECT.
+        ReportNoConnack();
+    } else if (!wasConnected) {
         // A connection attempt that failed.
         ReportUnreachable(why);
     } else if (reason == MOSQ_ERR_SUCCESS) {
-        Log(log_level::kInfo, "disconnected from MQTT broker " + BrokerName());
+        MqttLog(LogLevel::kInfo, "disconnected from MQTT broker " + BrokerName());
     } else {
-        Log(log_level::kWarning, "lost MQTT broker " + BrokerName() + ": " + why);
+        MqttLog(LogLevel::kWarning, "lost MQTT broker " + BrokerName() + ": " + why);
     }
 }
 
@@ -274,9 +300,17 @@ void MqttLink::ReportUnreachable(const std::string& why) {
         // Once until the next connection, not at every attempt.
         if (std::exchange(reportedUnreachable_, true) || stopping_) return;
     }
-    Log(log_level::kWarning, "cannot reach MQTT broker " + BrokerName() + " (" + why + "); retrying every " +
-                                 std::to_string(settings_.reconnectMinSeconds) + " to " +
-                                 std::to_string(settings_.reconnectMaxSeconds) + " s");
+    MqttLog(LogLevel::kWarning, "cannot reach MQTT broker " + BrokerName() + " (" + why + ")" + Retrying(settings_));
+}
+
+void MqttLink::ReportNoConnack() {
+    {
+        std::lock_guard lock(mutex_);
+        if (std::exchange(reportedNoConnack_, true) || stopping_) return;
+    }
+    MqttLog(LogLevel::kWarning, "MQTT broker " + BrokerName() + " accepted the connection but sent no CONNACK within " +
+                                    std::to_string(settings_.keepaliveSeconds) + " s (the keepalive)" +
+                                    Retrying(settings_));
 }
 
 void MqttLink::RetryFirstConnection() {
@@ -294,7 +328,8 @@ void MqttLink::RetryFirstConnection() {
             continue;
         }
         if (const int result = mosquitto_loop_start(client_); result != MOSQ_ERR_SUCCESS) {
-            Log(log_level::kError, std::string("cannot start the MQTT network thread: ") + mosquitto_strerror(result));
+            MqttLog(LogLevel::kError,
+                    std::string("cannot start the MQTT network thread: ") + mosquitto_strerror(result));
             return;
         }
         std::lock_guard lock(mutex_);
@@ -304,7 +339,10 @@ void MqttLink::RetryFirstConnection() {
 }
 
 std::string MqttLink::ReasonText(int reason) {
-    return reason == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(reason);
+    if (reason == MOSQ_ERR_ERRNO) return std::strerror(errno);
+    // libmosquitto 2.0 has no text of its own for this one.
+    if (reason == MOSQ_ERR_KEEPALIVE) return "no answer within the keepalive";
+    return mosquitto_strerror(reason);
 }
 
 void MqttLink::HandlePublished(int messageId) {
@@ -329,27 +367,33 @@ void MqttLink::HandleMessage(const mosquitto_message& message) {
     // The broker replays a retained message on every subscribe: an old write
     // request would be carried out again at each reconnect.
     if (message.retain) {
-        Log(log_level::kWarning, "ignored a retained write request on " + Quoted(topic));
+        MqttLog(LogLevel::kWarning, "ignored a retained write request on " + Quoted(topic));
         return;
     }
     const auto size = static_cast<std::size_t>(std::max(message.payloadlen, 0));
     if (size > kMaxSetPayload) {
-        Log(log_level::kWarning, "dropped a write request of " + std::to_string(size) + " bytes on " +
+        MqttLog(LogLevel::kWarning, "dropped a write request of " + std::to_string(size) + " bytes on " +
                                      Quoted(topic) + " (at most " + std::to_string(kMaxSetPayload) + ")");
         return;
     }
     std::string payload;
     if (size > 0 && message.payload != nullptr) payload.assign(static_cast<const char*>(message.payload), size);
+    // What follows a NUL would be lost on the way to a number: "5\0garbage"
+    // is not a request for 5.
+    if (payload.find('\0') != std::string::npos) {
+        MqttLog(LogLevel::kWarning, "dropped a write request with a NUL byte on " + Quoted(topic));
+        return;
+    }
     try {
         onSet_(point->second, payload);
     } catch (const std::exception& exception) {
-        Log(log_level::kError, "write request on " + Quoted(topic) + " failed: " + exception.what());
+        MqttLog(LogLevel::kError, "write request on " + Quoted(topic) + " failed: " + exception.what());
     } catch (...) {
-        Log(log_level::kError, "write request on " + Quoted(topic) + " failed");
+        MqttLog(LogLevel::kError, "write request on " + Quoted(topic) + " failed");
     }
 }
 
-void MqttLink::NoteDrop(const std::string& topic, const std::string& reason) {
+bool MqttLink::NoteDrop(const std::string& topic, const std::string& reason) {
     bool first = false;
     {
         std::lock_guard lock(mutex_);
@@ -357,7 +401,8 @@ void MqttLink::NoteDrop(const std::string& topic, const std::string& reason) {
         first = ++droppedInRow_ == 1;
     }
     // One line per run of drops, not one per value.
-    if (first) Log(log_level::kWarning, "dropping MQTT publishes (first to " + Quoted(topic) + "): " + reason);
+    if (first) MqttLog(LogLevel::kWarning, "dropping MQTT publishes (first to " + Quoted(topic) + "): " + reason);
+    return false;
 }
 
 void MqttLink::NoteSent() {
@@ -366,14 +411,8 @@ void MqttLink::NoteSent() {
         std::lock_guard lock(mutex_);
         dropped = std::exchange(droppedInRow_, 0);
     }
-    if (dropped > 0) Log(log_level::kInfo, "MQTT publishes go out again after " + std::to_string(dropped) + " dropped");
-}
-
-void MqttLink::Log(int level, const std::string& text) const {
-    if (settings_.log) {
-        settings_.log(level, text);
-    } else {
-        LogToStderr(level, text);
+    if (dropped > 0) {
+        MqttLog(LogLevel::kInfo, "MQTT publishes go out again after " + std::to_string(dropped) + " dropped");
     }
 }
 

@@ -2,7 +2,8 @@
 // own network thread keeps up, reconnecting with exponential back-off. The
 // status topic reads "online" while connected and "offline" after Stop or,
 // as the last will, after the process died; point values go out, and
-// "<point topic>/set" messages come in as write requests.
+// "<point topic>/set" messages come in as write requests. It logs through
+// jwgate::Log, each line starting "mqtt: ".
 #pragma once
 
 #include <condition_variable>
@@ -25,17 +26,20 @@ namespace jwgate {
 class MqttLink {
 public:
     // Called on libmosquitto's network thread with a point topic and the
-    // payload's bytes as they came. It must not block (queue the write and
-    // return): nothing is sent or received while it runs.
+    // payload's bytes as they came (never a NUL among them). It must not
+    // block (queue the write and return): nothing is sent or received while
+    // it runs.
     using SetHandler = std::function<void(const std::string& pointTopic, const std::string& payload)>;
 
-    // Write requests with longer payloads are dropped and logged.
+    // Write requests with longer payloads, or with a NUL byte, are dropped
+    // and logged.
     static constexpr std::size_t kMaxSetPayload = 256;
     // Values accepted by Publish but not yet written to the socket; beyond
     // this, Publish drops.
     static constexpr int kMaxUnsentPublishes = 1000;
 
-    MqttLink(MqttSettings settings, std::vector<std::string> pointTopics, SetHandler onSet);
+    // Of settings, publishPeriodSeconds and enabled are not used.
+    MqttLink(MqttConfig settings, std::vector<std::string> pointTopics, SetHandler onSet);
     ~MqttLink();  // Stop()
     MqttLink(const MqttLink&) = delete;
     MqttLink& operator=(const MqttLink&) = delete;
@@ -47,10 +51,13 @@ public:
     // thread (the owner's).
     bool Start(std::string* error);
 
-    // Hands a value to the network thread without waiting for the broker.
-    // Dropped and counted while not connected, when kMaxUnsentPublishes are
-    // waiting, or for a topic MqttTopicProblem refuses. Thread-safe.
-    void Publish(const std::string& topic, const std::string& payload, bool retain);
+    // Hands a value to the network thread without waiting for the broker;
+    // true when it was queued. Dropped (false) and counted while not
+    // connected, when kMaxUnsentPublishes are waiting, or for a topic
+    // MqttTopicProblem refuses. Thread-safe.
+    bool Publish(const std::string& topic, const std::string& payload, bool retain);
+    // How many values Publish would queue just now: 0 while not connected.
+    int Room() const;
 
     // Publishes "offline", waits up to a second for the broker to acknowledge
     // it, disconnects and ends the network thread. Idempotent; fine before
@@ -60,6 +67,9 @@ public:
 
     // Connected to the broker, and not stopped.
     bool Connected() const;
+    // Connections made since construction: when it grows, the broker may
+    // have lost every retained value (a restart without persistence).
+    std::uint64_t Connections() const;
     // Publishes dropped since construction.
     std::uint64_t DroppedPublishes() const;
 
@@ -75,14 +85,14 @@ private:
     void HandlePublished(int messageId);
     void HandleMessage(const mosquitto_message& message);
     void ReportUnreachable(const std::string& why);
+    void ReportNoConnack();
     void RetryFirstConnection();
     static std::string ReasonText(int reason);  // a libmosquitto result, errno for MOSQ_ERR_ERRNO
-    void NoteDrop(const std::string& topic, const std::string& reason);
+    bool NoteDrop(const std::string& topic, const std::string& reason);
     void NoteSent();
-    void Log(int level, const std::string& text) const;
     std::string BrokerName() const;
 
-    const MqttSettings settings_;
+    const MqttConfig settings_;
     const std::vector<std::string> pointTopics_;
     const std::map<std::string, std::string> pointOfSetTopic_;  // "<t>/set" -> t
     const SetHandler onSet_;
@@ -98,10 +108,12 @@ private:
     bool stopping_ = false;
     bool stopped_ = false;
     bool loopStarted_ = false;
-    bool reportedUnreachable_ = false;
+    bool reportedUnreachable_ = false;  // each once until the next connection
+    bool reportedNoConnack_ = false;
     int unsent_ = 0;
     int onlineMessageId_ = -1;
     std::vector<int> publishedWhileStopping_;
+    std::uint64_t connections_ = 0;
     std::uint64_t dropped_ = 0;
     std::uint64_t droppedInRow_ = 0;
 };

@@ -20,28 +20,15 @@ std::string TextProblem(const std::string& text) {
 
 }  // namespace
 
-std::string LevelName(int level) {
-    switch (level) {
-        case log_level::kError: return "error";
-        case log_level::kWarning: return "warning";
-        case log_level::kInfo: return "info";
-        default: return "level " + std::to_string(level);
-    }
-}
-
-void LogToStderr(int level, const std::string& text) {
-    // One call, so lines from the network thread and the caller's do not interleave.
-    std::fputs(("jwgate: " + LevelName(level) + ": " + text + "\n").c_str(), stderr);
-}
-
 std::string MqttTopicProblem(const std::string& topic) {
     if (topic.empty()) return "is empty";
+    if (topic[0] == '$') return "starts with \"$\", kept for the broker's own topics";
     if (topic.find('+') != std::string::npos) return "contains \"+\"";
     if (topic.find('#') != std::string::npos) return "contains \"#\"";
     return TextProblem(topic);
 }
 
-std::string CheckMqttSettings(const MqttSettings& settings, const std::vector<std::string>& pointTopics) {
+std::string CheckMqttSettings(const MqttConfig& settings, const std::vector<std::string>& pointTopics) {
     if (settings.host.empty()) return "MQTT broker host is empty";
     if (settings.host.find('\0') != std::string::npos) return "MQTT broker host contains a NUL byte";
     if (settings.port < 1 || settings.port > 65535)
