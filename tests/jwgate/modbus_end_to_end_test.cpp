@@ -1,7 +1,8 @@
 // jwgate end to end: the simulator on a pseudo-terminal, the gateway as its
 // own process, and Modbus TCP clients we did not write the server side of:
 // libmodbus and mbpoll. Values, writes through write protection, the
-// exceptions, and a silent line that comes back.
+// exceptions, and a silent line that comes back; clients that hold their
+// slots and say nothing, a crowd arriving at once, and the unit filter.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -18,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <algorithm>
+#include <iterator>
 
 #include "jwgate/gateway_process.h"
 #include "tools/jwsim/simulator.h"
@@ -29,9 +31,10 @@ using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 constexpr milliseconds kPatience {10000};
 
-std::string Configuration(const std::string& port) {
+// modbusKeys go into [modbus] as they are.
+std::string Configuration(const std::string& port, const std::string& modbusKeys) {
     return "[line]\nport = \"" + port + "\"\nbaud = 19200\nlink_timeout_ms = 50\n"
-           "[modbus]\nport = 0\nwrite_timeout_ms = 3000\n"
+           "[modbus]\nport = 0\nwrite_timeout_ms = 3000\n" + modbusKeys +
            "[[point]]\nname = \"level\"\naddress = \"01MA0100\"\ntype = \"u16\"\ninterval_ms = 200\nmodbus = 0\n"
            "[[point]]\nname = \"setpoint\"\naddress = \"01MA0102\"\ntype = \"i16\"\ninterval_ms = 200\n"
            "writable = true\nmodbus = 0\n"
@@ -61,9 +64,11 @@ Client Connect(int port) {
 }
 
 // A plain TCP connection to the server, for clients that misbehave; -1 if
-// it cannot connect.
-int ConnectRaw(int port) {
+// it cannot connect (within sendTimeoutS, when given).
+int ConnectRaw(int port, int sendTimeoutS = 0) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const timeval wait {sendTimeoutS, 0};
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
     sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -74,6 +79,32 @@ int ConnectRaw(int port) {
     }
     return fd;
 }
+
+// One request on a raw connection; the PDU of its reply, or nothing when no
+// reply to it (its transaction, its unit) came.
+std::vector<std::uint8_t> Exchange(int fd, std::uint16_t transaction, std::uint8_t unit,
+                                   const std::vector<std::uint8_t>& pdu) {
+    const auto follows = static_cast<std::uint16_t>(pdu.size() + 1);
+    std::vector<std::uint8_t> frame = {static_cast<std::uint8_t>(transaction >> 8),
+                                       static_cast<std::uint8_t>(transaction), 0, 0,
+                                       static_cast<std::uint8_t>(follows >> 8), static_cast<std::uint8_t>(follows), unit};
+    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    if (send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) return {};
+    timeval wait {10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::uint8_t head[7] = {};
+    if (recv(fd, head, sizeof head, MSG_WAITALL) != 7 || (head[0] << 8 | head[1]) != transaction || head[6] != unit) {
+        return {};
+    }
+    const int rest = (head[4] << 8 | head[5]) - 1;
+    std::vector<std::uint8_t> reply(static_cast<std::size_t>(std::max(rest, 0)));
+    if (rest <= 0 || recv(fd, reply.data(), reply.size(), MSG_WAITALL) != rest) return {};
+    return reply;
+}
+
+// Input register 100 maps no point: answered 84 02 whatever the line does.
+const std::vector<std::uint8_t> kReadUnmapped = {0x04, 0, 100, 0, 1};
+const std::vector<std::uint8_t> kUnmappedAnswer = {0x84, 0x02};
 
 // Input registers 0 to 5 once every point answers; the errno of the last try
 // otherwise.
@@ -109,6 +140,8 @@ bool WaitForRead(modbus_t* client, bool good, int* error) {
 
 class GatewayModbus : public ::testing::Test {
 protected:
+    explicit GatewayModbus(std::string modbusKeys = "") : modbusKeys_(std::move(modbusKeys)) {}
+
     void SetUp() override {
         ASSERT_TRUE(simulator_.Start()) << simulator_.error();
         simulator_.Edit(1, [](kel::jwsim::Controller& c) {
@@ -119,7 +152,7 @@ protected:
             c.SetRelay(010, '1');
             c.SetRelay(017, '1');
         });
-        gateway_ = std::make_unique<GatewayProcess>(Configuration(simulator_.portName()));
+        gateway_ = std::make_unique<GatewayProcess>(Configuration(simulator_.portName(), modbusKeys_));
         port_ = gateway_->ModbusPort(kPatience);
         ASSERT_NE(port_, 0) << gateway_->Log();
         client_ = Connect(port_);
@@ -133,6 +166,7 @@ protected:
         }
     }
 
+    std::string modbusKeys_;
     // Paced like the line, so replies arrive a character at a time.
     kel::jwsim::Simulator simulator_ {{.stations = {1}, .protect = true, .baud = 19200}};
     std::unique_ptr<GatewayProcess> gateway_;
@@ -267,6 +301,124 @@ TEST_F(GatewayModbus, SilentLineAnswersGatewayTargetFailedAndRecovers) {
     simulator_.ClearFaults();
     EXPECT_TRUE(WaitForRead(client_.get(), true, &error)) << modbus_strerror(error);
     EXPECT_TRUE(gateway_->WaitForLog("line: answering again", kPatience));
+}
+
+// The fixture with more keys in [modbus].
+template <const char* kKeys>
+class GatewayModbusWith : public GatewayModbus {
+protected:
+    GatewayModbusWith() : GatewayModbus(kKeys) {}
+};
+constexpr char kUnit7[] = "unit_id = 7\n";
+constexpr char kIdleFor1s[] = "idle_timeout_s = 1\n";
+constexpr char kFourClients[] = "max_clients = 4\n";
+constexpr char kSixtyFourClients[] = "max_clients = 64\n";
+using GatewayModbusUnit = GatewayModbusWith<kUnit7>;
+using GatewayModbusIdle = GatewayModbusWith<kIdleFor1s>;
+using GatewayModbusCrowded = GatewayModbusWith<kFourClients>;
+using GatewayModbusMany = GatewayModbusWith<kSixtyFourClients>;
+
+// Refusals before any point is looked at, as a raw client sees them. Unit 0
+// is served like 7; any other hears 0x0B, as from a target that is silent.
+TEST_F(GatewayModbusUnit, RefusalsCarryTheRightFunctionByteAndCode) {
+    struct Case {
+        const char* what;
+        std::uint8_t unit;
+        std::vector<std::uint8_t> request;
+        std::vector<std::uint8_t> answer;
+    };
+    const Case cases[] = {
+        {"unknown function", 7, {0x2B, 0x0E, 0x01, 0x00}, {0xAB, 0x01}},
+        {"function with the high bit set", 7, {0x81, 0, 0, 0, 1}, {0x81, 0x01}},
+        {"function 0xFF", 7, {0xFF}, {0xFF, 0x01}},
+        {"read past 65535", 7, {0x04, 0xFF, 0xFF, 0, 2}, {0x84, 0x02}},
+        {"coils past 65535", 7, {0x01, 0xFF, 0xF0, 0, 17}, {0x81, 0x02}},
+        {"read of none", 7, {0x04, 0, 0, 0, 0}, {0x84, 0x03}},
+        {"read of 126 registers", 7, {0x04, 0, 0, 0, 126}, {0x84, 0x03}},
+        {"write past 65535", 7, {0x10, 0xFF, 0xFF, 0, 2, 4, 0, 1, 0, 2}, {0x90, 0x02}},
+        {"write with a wrong byte count", 7, {0x10, 0xFF, 0xFF, 0, 2, 3, 0, 1, 0}, {0x90, 0x03}},
+        {"unit 0", 0, kReadUnmapped, kUnmappedAnswer},
+        {"another unit", 8, kReadUnmapped, {0x84, 0x0B}},
+        {"unit 255", 255, kReadUnmapped, {0x84, 0x0B}},
+    };
+    const int fd = ConnectRaw(port_);
+    ASSERT_GE(fd, 0);
+    std::uint16_t transaction = 1;
+    for (const Case& c : cases) EXPECT_EQ(Exchange(fd, transaction++, c.unit, c.request), c.answer) << c.what;
+    close(fd);
+}
+
+// A connection that says nothing is closed after the idle timeout (not
+// before); one that keeps asking outlives it.
+TEST_F(GatewayModbusIdle, ClosesTheSilentClientAndKeepsTheTalkingOne) {
+    const auto opened = Clock::now();
+    const int silent = ConnectRaw(port_);
+    const int talker = ConnectRaw(port_);
+    ASSERT_GE(silent, 0);
+    ASSERT_GE(talker, 0);
+    std::uint16_t transaction = 1;
+    bool closed = false;
+    while (!closed && Clock::now() < opened + kPatience) {
+        ASSERT_EQ(Exchange(talker, transaction++, 1, kReadUnmapped), kUnmappedAnswer);
+        char byte = 0;
+        closed = recv(silent, &byte, 1, MSG_DONTWAIT) == 0;
+        std::this_thread::sleep_for(milliseconds(100));
+    }
+    EXPECT_TRUE(closed);
+    EXPECT_GE(Clock::now() - opened, milliseconds(1000));
+    EXPECT_EQ(Exchange(talker, transaction, 1, kReadUnmapped), kUnmappedAnswer);
+    close(silent);
+    close(talker);
+}
+
+// Connections that never send hold every slot: a new client still gets in,
+// in place of the longest idle, and the log says so once, not per client.
+TEST_F(GatewayModbusCrowded, ANewClientTakesTheSlotOfTheLongestIdle) {
+    std::uint16_t registers[6] = {};
+    int error = 0;
+    ASSERT_TRUE(ReadWhenGood(InputRegisters(client_.get(), registers), &error)) << modbus_strerror(error);
+    std::vector<int> idle;
+    for (int i = 0; i < 24; ++i) {
+        idle.push_back(ConnectRaw(port_));
+        ASSERT_GE(idle.back(), 0);
+    }
+    Client newcomer = Connect(port_);
+    ASSERT_TRUE(newcomer) << modbus_strerror(errno);
+    EXPECT_TRUE(ReadWhenGood(InputRegisters(newcomer.get(), registers), &error)) << modbus_strerror(error);
+    timeval wait {10, 0};
+    setsockopt(idle.front(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char byte = 0;
+    EXPECT_EQ(recv(idle.front(), &byte, 1, 0), 0);  // the oldest made way
+    errno = 0;
+    EXPECT_EQ(recv(idle.back(), &byte, 1, MSG_DONTWAIT), -1);  // the youngest is kept
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_TRUE(gateway_->WaitForLog("client slots taken", kPatience));
+    const std::string log = gateway_->Log();
+    int lines = 0;
+    for (auto at = log.find("client slots taken"); at != std::string::npos; at = log.find("client slots taken", at + 1)) {
+        ++lines;
+    }
+    EXPECT_LE(lines, 2) << log;  // for 22 clients closed within a few seconds
+    for (const int fd : idle) close(fd);
+}
+
+// 60 clients connect while the gateway cannot accept (stopped): the backlog
+// holds them all, and each is answered once it runs again.
+TEST_F(GatewayModbusMany, SixtyClientsConnectingAtOnceAllGetIn) {
+    constexpr int kClients = 60;
+    ASSERT_EQ(kill(gateway_->pid(), SIGSTOP), 0);
+    // Each connect gives up after 2 s: only the backlog can take it meanwhile.
+    std::vector<int> fds;
+    std::generate_n(std::back_inserter(fds), kClients, [&] { return ConnectRaw(port_, 2); });
+    kill(gateway_->pid(), SIGCONT);
+    EXPECT_EQ(std::count(fds.begin(), fds.end(), -1), 0);
+    int answered = 0;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        if (fds[i] < 0) continue;
+        answered += Exchange(fds[i], static_cast<std::uint16_t>(i + 1), 1, kReadUnmapped) == kUnmappedAnswer;
+        close(fds[i]);
+    }
+    EXPECT_EQ(answered, kClients);
 }
 
 }  // namespace

@@ -148,6 +148,8 @@ ModbusConfig ReadModbus(Section modbus) {
     config.port = static_cast<int>(modbus.Integer("port", 502, 0, 65535));
     config.maxClients = static_cast<int>(modbus.Integer("max_clients", 16, 1, 1000));
     config.writeTimeoutMs = static_cast<int>(modbus.Integer("write_timeout_ms", 5000, 100, 600000));
+    config.idleTimeoutSeconds = static_cast<int>(modbus.Integer("idle_timeout_s", 60, 1, 86400));
+    config.unitId = static_cast<int>(modbus.Integer("unit_id", -1, 0, 255));
     modbus.RejectUnknown();
     return config;
 }

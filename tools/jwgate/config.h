@@ -31,6 +31,8 @@ struct ModbusConfig {
     int port = 502;
     int maxClients = 16;
     int writeTimeoutMs = 5000;  // a write's acknowledgement is awaited this long at most
+    int idleTimeoutSeconds = 60;  // a client silent this long is closed
+    int unitId = -1;              // the only unit answered; -1 for any
 };
 
 struct MqttConfig {

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -17,13 +18,31 @@
 namespace jwgate {
 namespace {
 
-constexpr int kBacklog = 16;
+// Room for every client to connect at once, and no more than the system takes.
+int Backlog(int maxClients) { return std::min(SOMAXCONN, std::max(16, 2 * maxClients)); }
 // A client that stops half-way through a request is dropped after this.
 constexpr std::chrono::milliseconds kByteGap {200};
+// A peer gone without a word (a crashed master, a pulled cable) is found by
+// keep-alive probes after a minute's silence, six 10 s apart: two minutes.
+constexpr int kKeepAliveIdleS = 60;
+constexpr int kKeepAliveIntervalS = 10;
+constexpr int kKeepAliveProbes = 6;
+// At most one line this often about clients closed or refused for room.
+constexpr std::chrono::seconds kCrowdLinePeriod {10};
+// Accepted in one turn of the loop at most, so a flood cannot starve the rest.
+constexpr int kAcceptsPerTurn = 64;
+// Unit 0 is broadcast on a serial line; on TCP each client is alone on its
+// connection and expects an answer, so 0 is answered as this server.
+constexpr int kBroadcastUnit = 0;
 // The frame's head: transaction, protocol (0) and the count of the bytes
 // that follow it (the unit and the PDU).
 constexpr int kFrameHead = 6;
 constexpr int kShortestFollow = 2;  // a unit and a function code
+constexpr int kUnitAt = 6;
+constexpr int kPduAt = 7;
+// Every function served has an address and a count (or value) after its code.
+constexpr int kAddressAndCount = 5;
+constexpr int kAddressSpace = 65536;
 
 enum Function : std::uint8_t {
     kReadCoils = 0x01,
@@ -37,6 +56,12 @@ enum Function : std::uint8_t {
 };
 
 std::uint16_t Word(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]); }
+
+bool IsRead(std::uint8_t function) { return function >= kReadCoils && function <= kReadInputRegisters; }
+bool IsWrite(std::uint8_t function) {
+    return function == kWriteSingleCoil || function == kWriteSingleRegister || function == kWriteMultipleCoils ||
+           function == kWriteMultipleRegisters;
+}
 
 bool IsBitTable(ModbusTable table) { return table == ModbusTable::kCoil || table == ModbusTable::kDiscreteInput; }
 
@@ -92,8 +117,19 @@ struct ModbusServer::Client {
     Clock::time_point deadline {};
     std::uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH] = {};
     int received = 0;      // bytes of the request coming in
-    Clock::time_point lastByte {};
+    // Its last byte, its connection or the answer to its last write: idle
+    // time counts from there.
+    Clock::time_point lastHeard {};
     int queryLength = 0;   // the whole request last handled
+};
+
+// The head of a request whose frame holds all its function needs.
+struct ModbusServer::Request {
+    std::uint8_t function = 0;
+    ModbusTable table = ModbusTable::kNone;
+    int start = 0;
+    int count = 0;  // or the value written by a single write
+    const std::uint8_t* pdu = nullptr;
 };
 
 ModbusServer::ModbusServer(const GatewayConfig& config, const PointTable& table, WriteQueue& writes)
@@ -116,8 +152,8 @@ bool ModbusServer::Start(std::string* error) {
         *error = std::string("modbus: ") + modbus_strerror(errno);
         return false;
     }
-    listen_ = modbus_tcp_listen(context_->modbus, kBacklog);
-    if (listen_ < 0) {
+    listen_ = modbus_tcp_listen(context_->modbus, Backlog(settings.maxClients));
+    if (listen_ < 0 || fcntl(listen_, F_SETFL, fcntl(listen_, F_GETFL) | O_NONBLOCK) != 0) {
         *error = "modbus: cannot listen on " + settings.listen + ":" + std::to_string(settings.port) + ": " +
                  modbus_strerror(errno);
         return false;
@@ -157,19 +193,48 @@ void ModbusServer::Close(std::uint64_t id) {
 }
 
 void ModbusServer::Accept() {
-    const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
-    if (static_cast<int>(clients_.size()) >= config_.modbus.maxClients) {
-        Log(LogLevel::kWarning, "modbus: client refused, " + std::to_string(clients_.size()) + " connected already");
-        close(fd);
-        return;
+    for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
+        const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) break;
+        if (static_cast<int>(clients_.size()) >= config_.modbus.maxClients && !MakeRoom()) {
+            ++refused_;
+            close(fd);
+        } else {
+            const int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+            setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS, sizeof kKeepAliveIdleS);
+            setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
+            setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+            auto client = std::make_unique<Client>();
+            client->id = nextClient_++;
+            client->fd = fd;
+            client->lastHeard = Clock::now();
+            clients_[client->id] = std::move(client);
+        }
     }
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    auto client = std::make_unique<Client>();
-    client->id = nextClient_++;
-    client->fd = fd;
-    clients_[client->id] = std::move(client);
+    const Clock::time_point now = Clock::now();
+    if ((evicted_ == 0 && refused_ == 0) || now - lastCrowdLine_ < kCrowdLinePeriod) return;
+    Log(LogLevel::kWarning, "modbus: all " + std::to_string(config_.modbus.maxClients) +
+                                " client slots taken; since the last such line, closed the longest-idle client for "
+                                "a new one: " + std::to_string(evicted_) +
+                                ", refused a new one while all waited for writes: " + std::to_string(refused_));
+    evicted_ = refused_ = 0;
+    lastCrowdLine_ = now;
+}
+
+// Closes the longest-idle client for a new one, as gateways commonly do: a
+// slot held by a master that crashed or forgot its connection would lock
+// everyone out. One waiting for a write keeps its slot.
+bool ModbusServer::MakeRoom() {
+    const Client* idlest = nullptr;
+    for (const auto& [id, client] : clients_) {
+        if (!client->waiting && (idlest == nullptr || client->lastHeard < idlest->lastHeard)) idlest = client.get();
+    }
+    if (idlest == nullptr) return false;
+    Close(idlest->id);
+    ++evicted_;
+    return true;
 }
 
 void ModbusServer::Receive(Client& client) {
@@ -183,7 +248,7 @@ void ModbusServer::Receive(Client& client) {
     }
     if (got < 0) return;
     client.received += static_cast<int>(got);
-    client.lastByte = Clock::now();
+    client.lastHeard = Clock::now();
     if (client.received == kFrameHead) {
         const int announced = Word(client.query + 4);
         if (Word(client.query + 2) != 0 || announced < kShortestFollow ||
@@ -199,79 +264,84 @@ void ModbusServer::Receive(Client& client) {
 }
 
 void ModbusServer::Handle(Client& client) {
-    modbus_t* modbus = context_->modbus;
-    modbus_set_socket(modbus, client.fd);
-    const int length = client.queryLength;
-    const std::uint8_t* pdu = client.query + modbus_get_header_length(modbus);
-    const std::uint8_t function = pdu[0];
-    const int start = Word(pdu + 1);
-    const int count = Word(pdu + 3);
-    const auto refuse = [&](int code) { modbus_reply_exception(modbus, client.query, static_cast<unsigned int>(code)); };
-    // Every function served has an address and a count (or value) after its code.
-    constexpr int kAddressAndCount = 5;
-    const bool complete = length >= modbus_get_header_length(modbus) + kAddressAndCount;
-    const bool served = (function >= kReadCoils && function <= kWriteSingleRegister) ||
-                        function == kWriteMultipleCoils || function == kWriteMultipleRegisters;
-    if (served && !complete) {
-        return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
-    }
-    switch (function) {
-        case kReadCoils:
-        case kReadDiscreteInputs:
-        case kReadHoldingRegisters:
-        case kReadInputRegisters: {
-            const ModbusTable table = TableRead(function);
-            const int most = IsBitTable(table) ? MODBUS_MAX_READ_BITS : MODBUS_MAX_READ_REGISTERS;
-            if (count < 1 || count > most || start + count > 65536) return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
-            Mapping mapping = MappingFor(table, start, count);
-            if (!mapping) return refuse(MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE);
-            for (int i = 0; i < count; ++i) {
-                const auto slot = context_->slots.find({table, start + i});
-                if (slot == context_->slots.end()) return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
-                const PointConfig& point = config_.points[slot->second.point];
-                const PointReading reading = table_.Read(slot->second.point);
-                if (reading.quality != Quality::kGood) return refuse(MODBUS_EXCEPTION_GATEWAY_TARGET);
-                std::uint16_t words[2] = {};
-                RegistersOf(point.type, point.wordOrder, reading.raw, words);
-                const std::uint16_t word = words[slot->second.word];
-                switch (table) {
-                    case ModbusTable::kCoil: mapping->tab_bits[i] = word & 1u; break;
-                    case ModbusTable::kDiscreteInput: mapping->tab_input_bits[i] = word & 1u; break;
-                    case ModbusTable::kHoldingRegister: mapping->tab_registers[i] = word; break;
-                    default: mapping->tab_input_registers[i] = word; break;
-                }
-            }
-            modbus_reply(modbus, client.query, length, mapping.get());
-            return;
-        }
-        case kWriteSingleCoil:
-        case kWriteSingleRegister:
-        case kWriteMultipleCoils:
-        case kWriteMultipleRegisters:
-            break;
-        default:
-            return refuse(MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
-    }
+    Request request;
+    const int refusal = Parse(client, &request);
+    if (refusal != 0) return Refuse(client, refusal);
+    if (IsRead(request.function)) return ServeRead(client, request);
+    QueueWrite(client, request);
+}
 
-    // The written items: coils as 0 and 1, registers as they came.
-    const bool coils = function == kWriteSingleCoil || function == kWriteMultipleCoils;
-    const ModbusTable table = coils ? ModbusTable::kCoil : ModbusTable::kHoldingRegister;
-    std::vector<std::uint16_t> items;
-    int first = start;
-    if (function == kWriteSingleCoil) {
-        if (count != 0xFF00 && count != 0) return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
-        items.push_back(count != 0 ? 1 : 0);
-    } else if (function == kWriteSingleRegister) {
-        items.push_back(static_cast<std::uint16_t>(count));
-    } else {
-        const int most = coils ? MODBUS_MAX_WRITE_BITS : MODBUS_MAX_WRITE_REGISTERS;
+// Checked in the order the protocol gives: the unit, the function, the
+// quantity (0x03), then the address range (0x02). 0 when it can be served,
+// the exception code otherwise.
+int ModbusServer::Parse(const Client& client, Request* request) const {
+    const int unit = client.query[kUnitAt];
+    const int wanted = config_.modbus.unitId;
+    // A gateway answers for a unit it cannot reach with 0x0B, as it would
+    // for a serial device that stays silent, rather than leaving the client to
+    // time out.
+    if (wanted >= 0 && unit != wanted && unit != kBroadcastUnit) return MODBUS_EXCEPTION_GATEWAY_TARGET;
+    const std::uint8_t* pdu = client.query + kPduAt;
+    request->pdu = pdu;
+    request->function = pdu[0];
+    if (!IsRead(request->function) && !IsWrite(request->function)) return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
+    if (client.queryLength < kPduAt + kAddressAndCount) return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    request->start = Word(pdu + 1);
+    request->count = Word(pdu + 3);
+    const bool coils = request->function == kWriteSingleCoil || request->function == kWriteMultipleCoils;
+    request->table = IsRead(request->function) ? TableRead(request->function)
+                     : coils                   ? ModbusTable::kCoil
+                                               : ModbusTable::kHoldingRegister;
+    if (request->function == kWriteSingleCoil) {
+        return request->count == 0xFF00 || request->count == 0 ? 0 : MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    }
+    if (request->function == kWriteSingleRegister) return 0;
+    const bool bits = IsBitTable(request->table);
+    const int most = IsRead(request->function) ? (bits ? MODBUS_MAX_READ_BITS : MODBUS_MAX_READ_REGISTERS)
+                                               : (bits ? MODBUS_MAX_WRITE_BITS : MODBUS_MAX_WRITE_REGISTERS);
+    if (request->count < 1 || request->count > most) return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    if (IsWrite(request->function)) {
         const int bytes = pdu[5];
-        const int needed = coils ? (count + 7) / 8 : 2 * count;
-        const int header = modbus_get_header_length(modbus);
-        if (count < 1 || count > most || bytes != needed || header + 6 + bytes > length || start + count > 65536) {
-            return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+        if (bytes != (bits ? (request->count + 7) / 8 : 2 * request->count) ||
+            kPduAt + 6 + bytes > client.queryLength) {
+            return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
         }
-        for (int i = 0; i < count; ++i) {
+    }
+    return request->start + request->count > kAddressSpace ? MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS : 0;
+}
+
+void ModbusServer::ServeRead(Client& client, const Request& request) {
+    Mapping mapping = MappingFor(request.table, request.start, request.count);
+    if (!mapping) return Refuse(client, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE);
+    for (int i = 0; i < request.count; ++i) {
+        const auto slot = context_->slots.find({request.table, request.start + i});
+        if (slot == context_->slots.end()) return Refuse(client, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+        const PointConfig& point = config_.points[slot->second.point];
+        const PointReading reading = table_.Read(slot->second.point);
+        if (reading.quality != Quality::kGood) return Refuse(client, MODBUS_EXCEPTION_GATEWAY_TARGET);
+        std::uint16_t words[2] = {};
+        RegistersOf(point.type, point.wordOrder, reading.raw, words);
+        const std::uint16_t word = words[slot->second.word];
+        switch (request.table) {
+            case ModbusTable::kCoil: mapping->tab_bits[i] = word & 1u; break;
+            case ModbusTable::kDiscreteInput: mapping->tab_input_bits[i] = word & 1u; break;
+            case ModbusTable::kHoldingRegister: mapping->tab_registers[i] = word; break;
+            default: mapping->tab_input_registers[i] = word; break;
+        }
+    }
+    modbus_set_socket(context_->modbus, client.fd);
+    modbus_reply(context_->modbus, client.query, client.queryLength, mapping.get());
+}
+
+void ModbusServer::QueueWrite(Client& client, const Request& request) {
+    // The written items: coils as 0 and 1, registers as they came.
+    const bool coils = request.table == ModbusTable::kCoil;
+    const std::uint8_t* pdu = request.pdu;
+    std::vector<std::uint16_t> items;
+    if (request.function == kWriteSingleCoil || request.function == kWriteSingleRegister) {
+        items.push_back(coils ? (request.count != 0 ? 1 : 0) : static_cast<std::uint16_t>(request.count));
+    } else {
+        for (int i = 0; i < request.count; ++i) {
             items.push_back(coils ? (pdu[6 + i / 8] >> (i % 8)) & 1 : Word(pdu + 6 + 2 * i));
         }
     }
@@ -279,14 +349,16 @@ void ModbusServer::Handle(Client& client) {
     // a value.
     std::vector<PendingWrite> pending;
     for (std::size_t i = 0; i < items.size();) {
-        const auto slot = context_->slots.find({table, first + static_cast<int>(i)});
-        if (slot == context_->slots.end() || slot->second.word != 0) return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+        const auto slot = context_->slots.find({request.table, request.start + static_cast<int>(i)});
+        if (slot == context_->slots.end() || slot->second.word != 0) {
+            return Refuse(client, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+        }
         const PointConfig& point = config_.points[slot->second.point];
         const std::size_t words = coils ? 1 : static_cast<std::size_t>(ModbusRegisters(point.type));
-        if (i + words > items.size()) return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
+        if (i + words > items.size()) return Refuse(client, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
         const auto raw = coils ? std::optional<std::uint32_t>(items[i])
                                : RawFromRegisters(point.type, point.wordOrder, items.data() + i);
-        if (!raw) return refuse(MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
+        if (!raw) return Refuse(client, MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE);
         pending.push_back({slot->second.point, *raw, {}});
         i += words;
     }
@@ -308,24 +380,31 @@ void ModbusServer::Handle(Client& client) {
     }
 }
 
+// Framed here, not by libmodbus: it adds 0x80 to the function byte, which
+// wraps for a function that already has the high bit (0x81 came back as
+// 01 01, a plain read-coils reply). A function byte with the high bit set
+// only ever means an exception, so such a request is answered with its own
+// function byte and 0x01: 81 01 reads as nothing but a refusal.
+void ModbusServer::Refuse(const Client& client, int code) const {
+    const std::uint8_t* query = client.query;
+    const std::uint8_t reply[] = {query[0], query[1], 0, 0, 0, 3, query[kUnitAt],
+                                  static_cast<std::uint8_t>(query[kPduAt] | 0x80), static_cast<std::uint8_t>(code)};
+    [[maybe_unused]] const ssize_t ignored = send(client.fd, reply, sizeof reply, MSG_NOSIGNAL);
+}
+
 void ModbusServer::Answer(Client& client) {
     client.waiting = false;
+    client.lastHeard = Clock::now();
     modbus_t* modbus = context_->modbus;
     modbus_set_socket(modbus, client.fd);
-    if (client.writeFailed) {
-        modbus_reply_exception(modbus, client.query, MODBUS_EXCEPTION_GATEWAY_TARGET);
-        return;
-    }
+    if (client.writeFailed) return Refuse(client, MODBUS_EXCEPTION_GATEWAY_TARGET);
     const std::uint8_t* pdu = client.query + modbus_get_header_length(modbus);
     const bool single = pdu[0] == kWriteSingleCoil || pdu[0] == kWriteSingleRegister;
     const bool coils = pdu[0] == kWriteSingleCoil || pdu[0] == kWriteMultipleCoils;
     // libmodbus frames the acknowledgement; what it stores goes nowhere.
     Mapping mapping = MappingFor(coils ? ModbusTable::kCoil : ModbusTable::kHoldingRegister, Word(pdu + 1),
                                  single ? 1 : Word(pdu + 3));
-    if (!mapping) {
-        modbus_reply_exception(modbus, client.query, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE);
-        return;
-    }
+    if (!mapping) return Refuse(client, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE);
     modbus_reply(modbus, client.query, client.queryLength, mapping.get());
 }
 
@@ -349,11 +428,20 @@ void ModbusServer::FinishWrites() {
     }
 }
 
+// Drops a client stalled half-way through a request, and one silent for the
+// idle timeout unless it waits for a write's answer.
 void ModbusServer::DropSilentClients() {
     const Clock::time_point now = Clock::now();
+    const std::chrono::seconds idle(config_.modbus.idleTimeoutSeconds);
     std::vector<std::uint64_t> silent;
     for (const auto& [id, client] : clients_) {
-        if (client->received > 0 && now - client->lastByte > kByteGap) silent.push_back(id);
+        const Clock::duration quiet = now - client->lastHeard;
+        if (client->received > 0 && quiet > kByteGap) {
+            silent.push_back(id);
+        } else if (!client->waiting && quiet >= idle) {
+            Log(LogLevel::kDebug, "modbus: closing a client idle for " + std::to_string(idle.count()) + " s");
+            silent.push_back(id);
+        }
     }
     for (const std::uint64_t id : silent) Close(id);
 }
@@ -370,6 +458,7 @@ void ModbusServer::TimeOutWrites() {
 void ModbusServer::Serve() {
     std::vector<pollfd> fds;
     std::vector<std::uint64_t> ids;
+    const std::chrono::seconds idle(config_.modbus.idleTimeoutSeconds);
     while (!stopping_) {
         fds.assign({{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}});
         ids.assign(2, 0);
@@ -380,7 +469,8 @@ void ModbusServer::Serve() {
             fds.push_back({client->fd, static_cast<short>(client->waiting ? 0 : POLLIN), 0});
             ids.push_back(id);
             if (client->waiting) until = std::min(until, client->deadline);
-            if (client->received > 0) until = std::min(until, client->lastByte + kByteGap);
+            if (!client->waiting) until = std::min(until, client->lastHeard + idle);
+            if (client->received > 0) until = std::min(until, client->lastHeard + kByteGap);
         }
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
         const int ready = poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(0, wait) + 1));

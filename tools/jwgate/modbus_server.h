@@ -1,7 +1,9 @@
 // The Modbus TCP server: its own thread serves any number of clients (up to
 // the configured limit) from one poll() loop; it gathers each request itself,
 // so a client that sends slowly only waits for itself, and libmodbus frames
-// the replies. Reads are
+// the replies (the exceptions it frames itself). A client silent for the idle
+// timeout is closed, and when every slot is taken the longest-idle client
+// makes way for a new one. Reads are
 // answered from the point table and never wait for the line; a write is
 // queued for the scan and answered when the controller acknowledged it, or
 // with exception 0x0B when the bounded wait passes, while the other clients
@@ -44,10 +46,17 @@ private:
         WriteOutcome outcome;
     };
 
+    struct Request;
+
     void Serve();
     void Accept();
+    bool MakeRoom();
     void Receive(Client& client);
     void Handle(Client& client);
+    int Parse(const Client& client, Request* request) const;
+    void ServeRead(Client& client, const Request& request);
+    void QueueWrite(Client& client, const Request& request);
+    void Refuse(const Client& client, int code) const;
     void DropSilentClients();
     void Answer(Client& client);
     void FinishWrites();
@@ -67,6 +76,10 @@ private:
     std::map<std::uint64_t, std::unique_ptr<Client>> clients_;
     std::uint64_t nextClient_ = 1;
     std::uint64_t nextRequest_ = 1;
+    // Clients closed to make room, and refused, since the last line said so.
+    int evicted_ = 0;
+    int refused_ = 0;
+    Clock::time_point lastCrowdLine_ {};
 
     std::mutex completionsMutex_;
     std::vector<Completion> completions_;
