@@ -17,6 +17,7 @@ int Judge(LinkContext& line, const ReplyCheck& check) {
             return kLinkMismatch;
         case ReplyVerdict::kWriteModeRequired:
             line.writeEnablePending = true;
+            ++line.writeModeRequests;
             return kLinkMismatch;
         case ReplyVerdict::kRefused:
             if (IsDocumentedErrorStatus(check.status)) {

@@ -31,6 +31,9 @@ struct LinkContext {
     // When set, ends waits and attempts early; an attempt ended so fails as
     // a timed-out one does. The port's reads then wait in short slices.
     const std::atomic<bool>* stop = nullptr;
+    // Replies that asked for write mode, for a program that counts what its
+    // line does.
+    std::uint64_t writeModeRequests = 0;
 
     bool Stopped() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 };

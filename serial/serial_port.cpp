@@ -129,6 +129,11 @@ std::uint32_t WaitingBytes(PortHandle port) {
     return ActiveSerialPlatform().ClearError(port, &waiting) ? waiting : 0;
 }
 
+bool PortResponds(PortHandle port) {
+    std::uint32_t waiting = 0;
+    return ActiveSerialPlatform().ClearError(port, &waiting);
+}
+
 int WritePort(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written) {
     std::uint32_t done = 0;
     if (!ActiveSerialPlatform().Write(port, bytes, count, &done)) return kSerialIoFailed;

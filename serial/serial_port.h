@@ -57,6 +57,10 @@ std::int32_t SetReadTimeout(PortHandle port, std::int32_t units);
 int PurgeInput(PortHandle port, std::uint32_t drainLimitMs = kDefaultDrainLimitMs);
 // Received bytes waiting to be read; 0 when the port cannot tell.
 std::uint32_t WaitingBytes(PortHandle port);
+// Whether the device still answers the platform's status call: false once it
+// is gone (a USB adapter unplugged, the far end of a pseudo-terminal closed),
+// while a silent line that is merely quiet still answers.
+bool PortResponds(PortHandle port);
 int WritePort(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written);
 int ReadPort(PortHandle port, void* buffer, std::uint16_t count, std::uint32_t* got);
 
