@@ -18,6 +18,10 @@ std::vector<Field> Fields(const ScanCounters& c) {
             {"failures", "failures", count(c.failures), false},
             {"writes", "writes", count(c.writes), false},
             {"write failures", "write_failures", count(c.writeFailures), false},
+            {"writes dropped", "writes_dropped", count(c.writesDropped), false},
+            {"write-mode switches", "write_mode_switches", count(c.writeModeSwitches), false},
+            {"port reopened", "port_reopens", count(c.portReopens), false},
+            {"port open", "port_open", c.portOpen ? 1.0 : 0.0, false},
             {"scans", "scans", count(c.scans), false},
             {"last scan", "last_scan_ms", c.lastScanMs, true},
             {"longest", "max_scan_ms", c.maxScanMs, true}};

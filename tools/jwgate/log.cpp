@@ -17,14 +17,17 @@ std::atomic<int> threshold {static_cast<int>(LogLevel::kInfo)};
 std::mutex writing;
 LogCapture capture;  // under writing
 
-// The driver hands over a printf format and its arguments.
-int DriverErr(int /*level*/, const char* format, ...) {
+// The driver hands over a printf format and its arguments. Its two
+// write-reply messages come with every write a protected controller takes
+// only in write mode, which the gateway counts; a write that fails in the
+// end is logged by the gateway itself. So they are detail, not warnings.
+int DriverErr(int level, const char* format, ...) {
     char text[512];
     std::va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    Log(LogLevel::kWarning, text);
+    Log(level == kel::kLogWriteReply ? LogLevel::kDebug : LogLevel::kWarning, text);
     return 0;
 }
 

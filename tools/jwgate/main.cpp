@@ -6,43 +6,20 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <memory>
 #include <string>
 
 #include "tools/jwgate/config.h"
 #include "tools/jwgate/counters_text.h"
+#include "tools/jwgate/gateway.h"
 #include "tools/jwgate/log.h"
-#include "tools/jwgate/modbus_server.h"
 #include "tools/jwgate/mqtt_bridge.h"
 #include "tools/jwgate/plan_report.h"
-#include "tools/jwgate/point_table.h"
-#include "tools/jwgate/scan_engine.h"
-#include "tools/jwgate/write_queue.h"
 
 namespace {
 
 constexpr int kExitUsage = 64;
 constexpr int kExitConfig = 78;
 constexpr int kExitRuntime = 1;
-
-std::vector<std::chrono::milliseconds> IntervalsOf(const jwgate::GatewayConfig& config) {
-    std::vector<std::chrono::milliseconds> intervals;
-    for (const auto& point : config.points) intervals.emplace_back(point.intervalMs);
-    return intervals;
-}
-
-// The Modbus server or the MQTT bridge, when the configuration asks for it;
-// false, logged, when it cannot start.
-template <typename Part>
-bool StartPart(bool enabled, std::unique_ptr<Part>& part, const jwgate::GatewayConfig& config,
-               jwgate::PointTable& table, jwgate::WriteQueue& writes) {
-    if (!enabled) return true;
-    part = std::make_unique<Part>(config, table, writes);
-    std::string error;
-    if (part->Start(&error)) return true;
-    jwgate::Log(jwgate::LogLevel::kError, error);
-    return false;
-}
 
 int Serve(const jwgate::GatewayConfig& config) {
     using jwgate::Log;
@@ -56,36 +33,23 @@ int Serve(const jwgate::GatewayConfig& config) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    jwgate::PointTable table(IntervalsOf(config));
-    jwgate::WriteQueue writes;
-    jwgate::ScanEngine engine(config, table, writes);
+    jwgate::Gateway gateway(config);
     std::string error;
-    if (!engine.Open(&error)) {
+    if (!gateway.Start(&error)) {
         Log(LogLevel::kError, error);
         return kExitRuntime;
     }
-    std::unique_ptr<jwgate::ModbusServer> modbus;
-    std::unique_ptr<jwgate::MqttBridge> mqtt;
-    if (!StartPart(config.modbus.enabled, modbus, config, table, writes) ||
-        !StartPart(config.mqtt.enabled, mqtt, config, table, writes)) {
-        return kExitRuntime;
-    }
-    engine.Start();
     Log(LogLevel::kInfo, "scanning " + std::to_string(config.points.size()) + " point(s) on " + config.line.port);
 
     const timespec tick {0, 100 * 1000 * 1000};
     int signal = -1;
     while (signal < 0) {
         signal = sigtimedwait(&signals, nullptr, &tick);
-        if (mqtt) mqtt->Tick(engine.Counters());
+        gateway.Tick();
     }
     Log(LogLevel::kInfo, std::string("ending on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-    // The scan first: its writes still waiting fail, and any that come later
-    // fail at once, while the servers can still answer them.
-    engine.Stop();
-    if (modbus) modbus->Stop();
-    if (mqtt) mqtt->Stop(engine.Counters());
-    Log(LogLevel::kInfo, "counters: " + jwgate::CountersText(engine.Counters()));
+    gateway.Stop();
+    Log(LogLevel::kInfo, "counters: " + jwgate::CountersText(gateway.Counters()));
     return 0;
 }
 

@@ -178,6 +178,14 @@ void ModbusServer::Stop() {
         [[maybe_unused]] const ssize_t ignored = write(wake_[1], &byte, 1);
     }
     if (thread_.joinable()) thread_.join();
+    // A client waiting for its write hears how it ended, or 0x0B for one
+    // still unanswered, before its connection closes.
+    if (wake_[0] >= 0) FinishWrites();
+    for (auto& [id, client] : clients_) {
+        if (!client->waiting) continue;
+        client->writeFailed = true;
+        Answer(*client);
+    }
     while (!clients_.empty()) Close(clients_.begin()->first);
     for (int* fd : {&listen_, &wake_[0], &wake_[1]}) {
         if (*fd >= 0) close(*fd);

@@ -73,6 +73,7 @@ struct MqttBridge::State {
     Clock::time_point countersAt {};
     std::uint64_t connections = 0;  // the link's, as last seen
     std::unique_ptr<MqttLink> link {};
+    bool refusingWrites = false;  // touched only on the link's network thread
 
     void OnSet(const std::string& topic, const std::string& payload) {
         const auto found = pointOfTopic.find(topic);
@@ -95,9 +96,13 @@ struct MqttBridge::State {
             Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + shown + " is not a " + ValueTypeName(point.type));
             return;
         }
-        writes.Submit({found->second, *raw, [name = point.name](WriteOutcome outcome) {
-                           if (outcome == WriteOutcome::kFailed) Log(LogLevel::kWarning, "mqtt: write of " + name + " failed");
-                       }});
+        // The scan logs a write that fails or waited too long; only a refusal
+        // at the door is told here, once per run of them.
+        const bool taken = writes.Submit({found->second, *raw, {}});
+        if (!taken && !refusingWrites) {
+            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: refused, the write queue is full (or the gateway stopping)");
+        }
+        refusingWrites = !taken;
     }
 };
 

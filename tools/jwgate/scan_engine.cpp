@@ -69,32 +69,60 @@ bool ScanEngine::Open(std::string* error) {
     line_.replyPauseMs = static_cast<std::uint32_t>(line.waitingTimeMs);
     line_.stop = &stopping_;
     kel::AttachPort(line_, handle, (line.linkTimeoutMs + 9) / 10);
+    const std::lock_guard<std::mutex> lock(countersMutex_);
+    counters_.portOpen = true;
     return true;
 }
 
 void ScanEngine::Start() { thread_ = std::thread([this] { Run(); }); }
 
 void ScanEngine::Stop() {
-    // Ends the exchange under way too, whatever the link timeout.
+    // The stop flag ends the exchange under way too, whatever the link timeout.
     stopping_.store(true);
     writes_.Stop();
     if (thread_.joinable()) thread_.join();
-    for (PendingWrite& write : writes_.TakeAll()) {
-        if (write.done) write.done(WriteOutcome::kFailed);
-    }
+    DropWrites(writes_.TakeAll(), "the gateway is stopping");
     if (line_.port != nullptr) {
         kel::ClosePort(line_.port);
         line_.port = nullptr;
     }
+    const std::lock_guard<std::mutex> lock(countersMutex_);
+    counters_.portOpen = false;
 }
 
 ScanCounters ScanEngine::Counters() const {
+    const WriteQueueCounts queue = writes_.Counts();
     const std::lock_guard<std::mutex> lock(countersMutex_);
-    return counters_;
+    ScanCounters counters = counters_;
+    counters.writesDropped += queue.refused;
+    return counters;
+}
+
+// Writes that never reach the line: their requesters hear it now, and the
+// log says so once for the lot, not once per write.
+void ScanEngine::DropWrites(std::vector<PendingWrite> writes, const char* why) {
+    if (writes.empty()) return;
+    const std::size_t count = writes.size();
+    const std::string first = config_.points.at(writes.front().point).name;
+    {
+        const std::lock_guard<std::mutex> lock(countersMutex_);
+        counters_.writesDropped += count;
+    }
+    for (PendingWrite& write : writes) {
+        if (write.done) write.done(WriteOutcome::kFailed);
+    }
+    Log(LogLevel::kWarning, "dropped " + std::to_string(count) + " write(s) unsent, first to " + first + ": " + why);
 }
 
 void ScanEngine::RunWrites() {
-    for (PendingWrite& write : writes_.TakeAll()) {
+    while (!stopping_.load() && line_.port != nullptr) {
+        WriteQueue::Taken taken = writes_.TakeNext();
+        if (!taken.expired.empty()) {
+            DropWrites(std::move(taken.expired),
+                       ("queued longer than " + std::to_string(config_.modbus.writeTimeoutMs) + " ms").c_str());
+        }
+        if (!taken.next) return;
+        PendingWrite& write = *taken.next;
         const PointConfig& point = config_.points.at(write.point);
         const int result =
             kel::WriteItem(line_, point.item, static_cast<std::int32_t>(write.raw), point.gas.c_str());
@@ -103,11 +131,17 @@ void ScanEngine::RunWrites() {
             const std::lock_guard<std::mutex> lock(countersMutex_);
             ++counters_.writes;
             if (!done) ++counters_.writeFailures;
+            counters_.writeModeSwitches = line_.writeModeRequests;
         }
-        if (!done) Log(LogLevel::kWarning, "write of " + point.name + " failed (link result " + std::to_string(result) + ")");
-        // The next scan reads it back.
+        if (done) {
+            // The controller holds it now: served at once, read back on the next pass.
+            table_.SetGood(write.point, write.raw);
+        } else if (!stopping_.load()) {
+            Log(LogLevel::kWarning, "write of " + point.name + " failed (link result " + std::to_string(result) + ")");
+        }
         due_[write.point] = Clock::now();
         if (write.done) write.done(done ? WriteOutcome::kDone : WriteOutcome::kFailed);
+        if (!done) CheckPort();
     }
 }
 
@@ -145,6 +179,9 @@ void ScanEngine::Execute(const PlannedRead& read) {
         ++counters_.exchanges;
         if (result != kel::kLinkOk) ++counters_.failures;
     }
+    if (stopping_.load()) return;  // an exchange the stop cut short says nothing of the line
+    if (result != kel::kLinkOk) CheckPort();
+    if (line_.port == nullptr) return;
     if ((result != kel::kLinkOk) != lineDown_) {
         lineDown_ = result != kel::kLinkOk;
         Log(lineDown_ ? LogLevel::kWarning : LogLevel::kInfo,
@@ -153,9 +190,50 @@ void ScanEngine::Execute(const PlannedRead& read) {
     }
 }
 
+void ScanEngine::CheckPort() {
+    if (line_.port == nullptr || kel::PortResponds(line_.port)) return;
+    kel::ClosePort(line_.port);
+    line_.port = nullptr;
+    reopenDelay_ = std::chrono::seconds(1);
+    for (std::size_t i = 0; i < table_.size(); ++i) table_.SetBad(i);
+    {
+        const std::lock_guard<std::mutex> lock(countersMutex_);
+        counters_.portOpen = false;
+    }
+    Log(LogLevel::kError, "line: port " + config_.line.port +
+                              " failed (the device is gone or not answering); closed it, reopening every 1 to 30 s");
+    DropWrites(writes_.TakeAll(), "the port is closed");
+}
+
+void ScanEngine::Reopen() {
+    const Clock::time_point at = Clock::now() + reopenDelay_;
+    while (!stopping_.load() && Clock::now() < at) {
+        writes_.WaitUntil(at);
+        DropWrites(writes_.TakeAll(), "the port is closed");
+    }
+    if (stopping_.load()) return;
+    std::string error;
+    if (!Open(&error)) {
+        reopenDelay_ = std::min(reopenDelay_ * 2, std::chrono::seconds(30));
+        Log(LogLevel::kDebug, "line: " + error + "; next try in " + std::to_string(reopenDelay_.count()) + " s");
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(countersMutex_);
+        ++counters_.portReopens;
+    }
+    lineDown_ = false;
+    std::fill(due_.begin(), due_.end(), Clock::now());
+    Log(LogLevel::kInfo, "line: port " + config_.line.port + " open again");
+}
+
 void ScanEngine::Run() {
     const PlanLimits limits = PlanLimitsOf(config_.line);
-    while (!writes_.stopped()) {
+    while (!stopping_.load()) {
+        if (line_.port == nullptr) {
+            Reopen();
+            continue;
+        }
         RunWrites();
         const Clock::time_point start = Clock::now();
         std::vector<PlanItem> items;
@@ -166,8 +244,8 @@ void ScanEngine::Run() {
         }
         if (!items.empty()) {
             for (const PlannedRead& read : PlanReads(items, limits)) {
-                if (writes_.stopped()) break;
                 RunWrites();
+                if (stopping_.load() || line_.port == nullptr) break;
                 Execute(read);
             }
             const double took = MillisecondsSince(start);
@@ -176,7 +254,7 @@ void ScanEngine::Run() {
             counters_.lastScanMs = took;
             counters_.maxScanMs = std::max(counters_.maxScanMs, took);
         }
-        writes_.WaitUntil(*std::min_element(due_.begin(), due_.end()));
+        if (line_.port != nullptr) writes_.WaitUntil(*std::min_element(due_.begin(), due_.end()));
     }
 }
 

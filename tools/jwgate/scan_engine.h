@@ -22,9 +22,13 @@ struct ScanCounters {
     std::uint64_t failures = 0;   // of them, failed after every attempt
     std::uint64_t writes = 0;
     std::uint64_t writeFailures = 0;
+    std::uint64_t writesDropped = 0;  // never sent: too old, the queue full, or the port closed
+    std::uint64_t writeModeSwitches = 0;  // writes the controller took only in write mode
     std::uint64_t scans = 0;      // passes that read something
     double lastScanMs = 0;        // the last such pass, writes in it included
     double maxScanMs = 0;
+    bool portOpen = false;
+    std::uint64_t portReopens = 0;  // times the port came back after it failed
 };
 
 // Each point's item as the planner takes it, owner = point index.
@@ -41,8 +45,8 @@ public:
     // Opens the port with the line's settings; false with the reason.
     bool Open(std::string* error);
     void Start();
-    // Ends the scan after the exchange under way, fails the writes still
-    // waiting, and closes the port.
+    // Ends the exchange under way at once, whatever the link timeout, fails
+    // the writes still waiting, and closes the port.
     void Stop();
 
     ScanCounters Counters() const;
@@ -50,8 +54,14 @@ public:
 private:
     void Run();
     void RunWrites();
+    void DropWrites(std::vector<PendingWrite> writes, const char* why);
     void Execute(const PlannedRead& read);
     void Deliver(const PlannedRead& read, const kel::RangeValues& values);
+    // After a failed exchange: closes a port whose device has gone.
+    void CheckPort();
+    // With the port closed: waits out the back-off, failing writes that
+    // come meanwhile, and tries to open it again.
+    void Reopen();
 
     const GatewayConfig& config_;
     PointTable& table_;
@@ -61,6 +71,7 @@ private:
     std::vector<Clock::time_point> due_;
     std::thread thread_;
     bool lineDown_ = false;
+    std::chrono::seconds reopenDelay_ {1};
 
     mutable std::mutex countersMutex_;
     ScanCounters counters_;

@@ -1,0 +1,49 @@
+// One serial line's gateway: the point table, the write queue, the scan
+// engine and the servers, owned together and started and stopped in the one
+// safe order. The program around it keeps the command line and the signals.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "tools/jwgate/config.h"
+#include "tools/jwgate/modbus_server.h"
+#include "tools/jwgate/mqtt_bridge.h"
+#include "tools/jwgate/point_table.h"
+#include "tools/jwgate/scan_engine.h"
+#include "tools/jwgate/write_queue.h"
+
+namespace jwgate {
+
+class Gateway {
+public:
+    explicit Gateway(const GatewayConfig& config);
+    ~Gateway();  // Stop()
+    Gateway(const Gateway&) = delete;
+    Gateway& operator=(const Gateway&) = delete;
+
+    // Opens the line, starts the servers the configuration asks for, then
+    // the scan; false with the reason when any of them cannot start.
+    bool Start(std::string* error);
+    // Publishes to MQTT what changed or is due; called often by the owner.
+    void Tick();
+    // The scan first, so that the writes it still holds are answered as
+    // failed while the servers can still answer; then the servers. Bounded
+    // in time whatever the line does. Idempotent.
+    void Stop();
+
+    ScanCounters Counters() const { return engine_.Counters(); }
+
+private:
+    const GatewayConfig& config_;
+    PointTable table_;
+    WriteQueue writes_;
+    // Declared before the engine, so destroyed after it: the engine's
+    // waiting writes call back into them.
+    std::unique_ptr<ModbusServer> modbus_;
+    std::unique_ptr<MqttBridge> mqtt_;
+    ScanEngine engine_;
+    bool stopped_ = false;
+};
+
+}  // namespace jwgate
