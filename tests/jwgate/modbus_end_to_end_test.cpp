@@ -259,6 +259,8 @@ TEST_F(GatewayModbus, WritesFromBothClientsReachTheProtectedControllerAndAreRead
     const std::vector<std::string> payloads = simulator_.Payloads();
     EXPECT_NE(std::find(payloads.begin(), payloads.end(), "01?0EWR2"), payloads.end());
     EXPECT_EQ(after.writeMode, 0);
+    // Counted, not warned about: every write to a protected controller goes so.
+    EXPECT_EQ(gateway_->Log().find("warning: KELSRP"), std::string::npos) << gateway_->Log();
 
     const std::string port = std::to_string(port_);
     const RunResult coil = RunProgram({"/usr/bin/mbpoll", "-m", "tcp", "-p", port, "-0", "-1", "-t", "0", "-r", "0",
