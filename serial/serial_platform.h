@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "serial/port_handle.h"
+#include "serial/rs485.h"
 
 namespace kel {
 
@@ -95,6 +96,10 @@ public:
     // WriteFile.
     virtual bool Write(PortHandle port, const void* bytes, std::uint32_t count,
                        std::uint32_t* written) = 0;
+    // Switches the port's driver to RS-485 half duplex, or back. False with
+    // *errorNumber an errno value when it cannot: ENOTTY for a device that
+    // has no RS-485 mode, or the driver's reason for refusing the settings.
+    virtual bool SetRs485(PortHandle port, const Rs485Settings& settings, int* errorNumber) = 0;
     // Sleep: the pause between a request and reading its reply. Part of the
     // seam so that tests see it in order with the line traffic.
     virtual void Sleep(std::uint32_t milliseconds) = 0;

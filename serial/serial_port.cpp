@@ -88,6 +88,11 @@ int ClosePort(PortHandle port) {
     return ActiveSerialPlatform().CloseDevice(port) ? kSerialOk : kSerialIoFailed;
 }
 
+int SetRs485Mode(PortHandle port, const Rs485Settings& settings, int* errorNumber) {
+    *errorNumber = 0;
+    return ActiveSerialPlatform().SetRs485(port, settings, errorNumber) ? kSerialOk : kSerialStateRefused;
+}
+
 std::int32_t SetReadTimeout(PortHandle port, std::int32_t units) {
     SerialPlatform& platform = ActiveSerialPlatform();
     CommTimeouts timeouts;

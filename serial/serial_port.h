@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "serial/port_handle.h"
+#include "serial/rs485.h"
 
 namespace kel {
 
@@ -48,6 +49,10 @@ std::uint8_t RtsControlFromFlags(std::uint16_t handshakeFlags);
 int OpenPort(const char* name, const LineParameters* line, std::uint16_t handshakeFlags,
              PortHandle* handle);
 int ClosePort(PortHandle port);
+// Switches an open port to RS-485 half duplex, or back: kSerialOk, or
+// kSerialStateRefused with *errorNumber the system's errno value. Opening a
+// port leaves the mode as OpenPort's handshake flags ask, so this comes after.
+int SetRs485Mode(PortHandle port, const Rs485Settings& settings, int* errorNumber);
 // Sets the read timeout in units of 10 ms; returns the previous one in the
 // same units, or 0 on failure.
 std::int32_t SetReadTimeout(PortHandle port, std::int32_t units);

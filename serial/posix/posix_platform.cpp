@@ -21,6 +21,7 @@
 
 #include "serial/posix/posix_baud.h"
 #include "serial/posix/posix_device_name.h"
+#include "serial/posix/posix_rs485.h"
 #include "serial/serial_platform.h"
 
 namespace kel {
@@ -531,6 +532,22 @@ public:
             return false;
         }
         return true;
+    }
+
+    bool SetRs485(PortHandle handle, const Rs485Settings& settings, int* errorNumber) override {
+        Port* port = Lookup(handle);
+        if (port == nullptr || port->nullDevice) {
+            *errorNumber = port == nullptr ? EBADF : ENOTTY;
+            return false;
+        }
+        // A device without the mode fails the read already; the request is
+        // then made from nothing, and its own failure tells why.
+        serial_rs485 current {};
+        if (ioctl(port->fd, TIOCGRS485, &current) != 0) current = serial_rs485 {};
+        serial_rs485 request = posix::Rs485Request(current, settings);
+        if (ioctl(port->fd, TIOCSRS485, &request) == 0) return true;
+        *errorNumber = errno;
+        return false;
     }
 
     void Sleep(std::uint32_t milliseconds) override {

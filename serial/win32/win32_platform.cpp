@@ -1,6 +1,7 @@
 // Win32 backend of the serial seam: the communication calls themselves.
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -139,6 +140,29 @@ public:
         const BOOL ok = WriteFile(port, bytes, count, &done, nullptr);
         *written = done;
         return ok != FALSE;
+    }
+
+    // Windows's own RS-485 is RTS toggle: raised while sending, with no
+    // delays around it; a delay asked for is refused rather than dropped.
+    bool SetRs485(PortHandle port, const Rs485Settings& settings, int* errorNumber) override {
+        if (settings.enabled && (settings.delayBeforeSendMs != 0 || settings.delayAfterSendMs != 0)) {
+            *errorNumber = ENOTSUP;
+            return false;
+        }
+        DCB dcb {};
+        dcb.DCBlength = sizeof(DCB);
+        if (!GetCommState(port, &dcb)) {
+            *errorNumber = EIO;
+            return false;
+        }
+        if (settings.enabled) {
+            dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+        } else if (dcb.fRtsControl == RTS_CONTROL_TOGGLE) {
+            dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        }
+        if (SetCommState(port, &dcb) != FALSE) return true;
+        *errorNumber = EIO;
+        return false;
     }
 
     void Sleep(std::uint32_t milliseconds) override { ::Sleep(milliseconds); }

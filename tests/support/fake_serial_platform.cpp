@@ -1,6 +1,7 @@
 #include "support/fake_serial_platform.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <stdexcept>
 #include <utility>
 
@@ -315,6 +316,30 @@ bool FakeSerialPlatform::Write(PortHandle port, const void* bytes, std::uint32_t
     device->written.insert(device->written.end(), in, in + taken);
     if (written != nullptr) *written = taken;
     record.done = taken;
+    record.ok = true;
+    return true;
+}
+
+bool FakeSerialPlatform::SetRs485(PortHandle port, const Rs485Settings& settings, int* errorNumber) {
+    const std::string text = settings.enabled ? "SetRs485 on " + std::to_string(settings.delayBeforeSendMs) + "/" +
+                                                    std::to_string(settings.delayAfterSendMs)
+                                              : "SetRs485 off";
+    CallRecord& record = Record(PlatformCall::SetRs485, port, text);
+    record.rs485 = settings;
+    FakeDevice* device = DeviceOf(port);
+    if (device == nullptr) {
+        *errorNumber = EBADF;
+        return false;
+    }
+    if (device->rs485Error != 0) {
+        *errorNumber = device->rs485Error;
+        return false;
+    }
+    if (ShouldFail(PlatformCall::SetRs485)) {
+        *errorNumber = EINVAL;
+        return false;
+    }
+    device->rs485 = settings;
     record.ok = true;
     return true;
 }

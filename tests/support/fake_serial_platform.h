@@ -50,6 +50,7 @@ enum class PlatformCall {
     Read,
     Write,
     Sleep,
+    SetRs485,
 };
 
 // One call through the seam, with its arguments and what the fake answered.
@@ -64,6 +65,7 @@ struct CallRecord {
     std::uint32_t waitedMs = 0;  // Read: simulated wait for bytes that did not come
     CommState state;             // SetState: the state passed
     CommTimeouts timeouts;       // SetTimeouts: the timeouts passed
+    Rs485Settings rs485;         // SetRs485: the settings passed
     std::uint32_t inQueue = 0;   // SetQueueSizes
     std::uint32_t outQueue = 0;
 };
@@ -80,6 +82,8 @@ struct FakeDevice {
     std::vector<std::uint8_t> written;                // every byte a Write took
     std::uint32_t writeLimit = 0xFFFFFFFFu;           // most bytes one Write takes
     int openCount = 0;        // handles currently open on the device
+    Rs485Settings rs485;      // as the last SetRs485 that succeeded left it
+    int rs485Error = 0;       // not 0: a device without RS-485, SetRs485 fails with this errno
 };
 
 class FakeSerialPlatform final : public SerialPlatform {
@@ -131,6 +135,9 @@ public:
     bool Read(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* got) override;
     bool Write(PortHandle port, const void* bytes, std::uint32_t count,
                std::uint32_t* written) override;
+    // Logged as "SetRs485 on B/A" (the delays) or "SetRs485 off"; a failure
+    // plan fails it with EINVAL.
+    bool SetRs485(PortHandle port, const Rs485Settings& settings, int* errorNumber) override;
     // Logged as "Sleep N" with count N; nothing really sleeps.
     void Sleep(std::uint32_t milliseconds) override;
 
