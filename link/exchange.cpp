@@ -36,9 +36,14 @@ ExchangeOutcome Exchange(LinkContext& line, const Request& request, ExchangeStep
     if (steps.pauseBeforeSend) WaitReplyTime(line);
     if (line.Stopped()) return {kLinkFailed, false};
     const int sent = SendRequest(line, request);
-    if (sent != kLinkOk && steps.sendFailureEnds) return {sent, false};
+    // A stop while the request waited for its gap sent nothing to wait for.
+    if (sent != kLinkOk && (steps.sendFailureEnds || line.Stopped())) {
+        line.exchangeEnded = LinkClock::now();
+        return {sent, false};
+    }
     if (steps.pauseBeforeReply) WaitReplyTime(line);
     const int received = AwaitReply(line, request, reply, length);
+    line.exchangeEnded = LinkClock::now();
     if (received != kLinkOk) return {received, false};
     return {Judge(line, CheckReply(reply, request.payload, *length)), true};
 }

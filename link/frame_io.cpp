@@ -83,7 +83,10 @@ ReplyEnd ReadReplyUntil(LinkContext& link, char* buffer, int* length, LinkClock:
         end = ReadBody(link, buffer, &stored, deadline);
     }
     TraceReceived(header, static_cast<int>(got <= 2 ? got : 2), buffer, stored);
-    if (end == ReplyEnd::kComplete) *length = stored;
+    if (end == ReplyEnd::kComplete) {
+        *length = stored;
+        link.replyArrived = LinkClock::now();
+    }
     if (end == ReplyEnd::kBroken) link.resync = true;
     return end;
 }

@@ -64,4 +64,15 @@ void PauseUnlessStopped(const LinkContext& link, std::uint32_t ms) {
     }
 }
 
+bool KeepRequestGap(const LinkContext& link) {
+    if (link.requestGapMs == 0) return !link.Stopped();
+    const auto gap = std::chrono::milliseconds(link.requestGapMs);
+    const auto since = LinkClock::now() - link.exchangeEnded;
+    if (since < gap) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(gap - since);
+        PauseUnlessStopped(link, static_cast<std::uint32_t>(left.count()));
+    }
+    return !link.Stopped();
+}
+
 }  // namespace kel

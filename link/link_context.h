@@ -21,6 +21,17 @@ struct LinkContext {
     // Pause between sending a read or write-mode request and reading its
     // reply (WAITINGTIME).
     std::uint32_t replyPauseMs = 0;
+    // Quiet time the line keeps from the end of one exchange to the next
+    // request, for converters and controllers that need it; 0: none.
+    std::uint32_t requestGapMs = 0;
+    // When the last exchange ended (its reply read, or given up on).
+    LinkClock::time_point exchangeEnded {};
+    // When the last complete reply frame arrived, whoever's: a program
+    // tells from it whether a controller answered at all.
+    LinkClock::time_point replyArrived {};
+    // Attempts an operation makes at most (Attempts); below kMaxAttempts
+    // for a program that only probes a controller known to be silent.
+    int attempts = 5;
     // The controller asked for write mode: the next write switches it on
     // first and off after.
     bool writeEnablePending = false;
@@ -47,14 +58,17 @@ enum LinkResult : int {
 
 // Reads and writes are tried this many times while they fail.
 inline constexpr int kMaxAttempts = 5;
+static_assert(LinkContext {}.attempts == kMaxAttempts);
 
-// Runs attempt (returning a LinkResult) until it succeeds, kMaxAttempts times
-// at most, with no pause between, and no further once the link is stopped;
-// the result of the last run.
+// Runs attempt (returning a LinkResult) until it succeeds, link.attempts
+// times at most (at least once, at most kMaxAttempts), with no pause
+// between, and no further once the link is stopped; the result of the last
+// run.
 template <typename Attempt>
 int Attempts(const LinkContext& link, Attempt attempt) {
+    const int most = link.attempts < 1 ? 1 : link.attempts > kMaxAttempts ? kMaxAttempts : link.attempts;
     int outcome = kLinkFailed;
-    for (int run = 0; run < kMaxAttempts && outcome != kLinkOk && !link.Stopped(); ++run) outcome = attempt();
+    for (int run = 0; run < most && outcome != kLinkOk && !link.Stopped(); ++run) outcome = attempt();
     return outcome;
 }
 
@@ -87,5 +101,10 @@ std::chrono::microseconds CharacterTime(const LinkContext& link, int n);
 
 // Waits ms milliseconds, or less when the link is stopped meanwhile.
 void PauseUnlessStopped(const LinkContext& link, std::uint32_t ms);
+
+// Waits what is left of the request gap since the last exchange ended (no
+// pause at all when that much time has passed); false when the link is
+// stopped, meanwhile or before.
+bool KeepRequestGap(const LinkContext& link);
 
 }  // namespace kel

@@ -37,6 +37,7 @@ void SettleOwedBefore(LinkContext& link, const Request& next) {
 int SendRequest(LinkContext& link, const Request& request) {
     if (link.resync) Resynchronise(link);
     SettleOwedBefore(link, request);
+    if (!KeepRequestGap(link)) return kLinkFailed;
     return SendFrame(link, request.payload, request.length);
 }
 

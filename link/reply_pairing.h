@@ -13,7 +13,8 @@ namespace kel {
 // instead of being purged unseen; and while an owed reply could still pass
 // for this request's own (an acknowledgement repeats no address), it waits
 // for that reply or for its time to run out, so the acknowledgement this
-// request gets is its own.
+// request gets is its own. Last it keeps the request gap (KeepRequestGap);
+// kLinkFailed, nothing sent, when the link is stopped.
 int SendRequest(LinkContext& link, const Request& request);
 
 // Receives the reply to the request just sent into buffer

@@ -187,8 +187,10 @@ bool Simulator::Handle(const ReceivedRequest& request, Outgoing* reply) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(request);
-        const auto controller = controllers_.find(StationOf(request.payload));
-        if (request.checksumOk && controller != controllers_.end()) {
+        requestTimes_.push_back(std::chrono::steady_clock::now());
+        const int station = StationOf(request.payload);
+        const auto controller = controllers_.find(station);
+        if (request.checksumOk && controller != controllers_.end() && !silent_.contains(station)) {
             Fault drawn;
             const bool queued = !faults_.empty();
             const Fault* fault = queued ? &faults_.front() : DrawFault(&drawn) ? &drawn : nullptr;
@@ -242,6 +244,17 @@ Controller Simulator::Snapshot(int station) const {
     return controllers_.at(station);
 }
 
+bool Simulator::Silence(int station, bool silent) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!controllers_.contains(station)) return false;
+    if (silent) {
+        silent_.insert(station);
+    } else {
+        silent_.erase(station);
+    }
+    return true;
+}
+
 void Simulator::InjectFault(const Fault& fault) {
     if (fault.replies <= 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -265,6 +278,11 @@ std::vector<ReceivedRequest> Simulator::Requests() const {
     return requests_;
 }
 
+std::vector<std::chrono::steady_clock::time_point> Simulator::RequestTimes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requestTimes_;
+}
+
 std::vector<std::string> Simulator::Payloads() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> payloads;
@@ -277,6 +295,7 @@ std::vector<std::string> Simulator::Payloads() const {
 void Simulator::ClearRequests() {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.clear();
+    requestTimes_.clear();
     acknowledged_.clear();
 }
 

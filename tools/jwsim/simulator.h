@@ -69,6 +69,10 @@ public:
     // A copy of station's controller; throws std::out_of_range if not served.
     Controller Snapshot(int station) const;
 
+    // A served station falls silent (its requests are still recorded, none
+    // is answered or carried out), or answers again; false if not served.
+    bool Silence(int station, bool silent);
+
     // Appends a fault to the queue: each fault damages the next
     // fault.replies replies, then the next fault in the queue takes over.
     // Requests that get no reply anyway (bad checksum, other station) do not
@@ -80,6 +84,9 @@ public:
 
     // Every request frame received, in order, bad checksums included.
     std::vector<ReceivedRequest> Requests() const;
+    // When each request of Requests() was received, in the same order: its
+    // last character's arrival (its slot, when paced by baud).
+    std::vector<std::chrono::steady_clock::time_point> RequestTimes() const;
     // The payloads of the requests with a sound checksum, in order.
     std::vector<std::string> Payloads() const;
     void ClearRequests();
@@ -136,6 +143,8 @@ private:
     std::map<int, Controller> controllers_;
     std::deque<Fault> faults_;
     std::vector<ReceivedRequest> requests_;
+    std::vector<std::chrono::steady_clock::time_point> requestTimes_;
+    std::set<int> silent_;
     std::vector<std::string> acknowledged_;
     std::mt19937 random_;
 };
