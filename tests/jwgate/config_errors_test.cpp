@@ -24,6 +24,9 @@ std::string Point(const std::string& address, const std::string& type, const std
 
 std::string Topic(const std::string& topic) { return "mqtt_topic = \"" + topic + "\"\n"; }
 
+// [mqtt] with discovery_prefix (line 5) set to value, as TOML.
+std::string Discovery(const std::string& value) { return kLine + kMqtt + "discovery_prefix = " + value + "\n"; }
+
 TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
     const std::pair<std::string, std::string> cases[] = {
         {"line = [", ":1: Error while parsing"},
@@ -65,6 +68,25 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
          ":4: mqtt.status_topic: a topic starting with \"$\" is the broker's own"},
         {kLine + kMqtt + Point("01MA0100", "u16", Topic("$jw/level")),
          ":9: point[0].mqtt_topic: a topic starting with \"$\" is the broker's own"},
+        // Discovery: one plain topic level, and nothing else of the gateway under it.
+        {Discovery("\"\"") + Point("01MA0100", "u16"), ":5: mqtt.discovery_prefix: must not be empty"},
+        {Discovery("\"ha/x\"") + Point("01MA0100", "u16"), ":5: mqtt.discovery_prefix: one topic level, without \"/\""},
+        {Discovery("\"ha+\"") + Point("01MA0100", "u16"), ":5: mqtt.discovery_prefix: a topic to publish to has no"},
+        {Discovery("\"#\"") + Point("01MA0100", "u16"), ":5: mqtt.discovery_prefix: a topic to publish to has no"},
+        {Discovery("\"$ha\"") + Point("01MA0100", "u16"),
+         ":5: mqtt.discovery_prefix: a topic starting with \"$\" is the broker's own"},
+        {Discovery("\"home assistant\"") + Point("01MA0100", "u16"),
+         ":5: mqtt.discovery_prefix: letters, digits, _ and - only"},
+        {Discovery("5") + Point("01MA0100", "u16"), ":5: mqtt.discovery_prefix: expected a string"},
+        {Discovery("\"ha\"") + Point("01MA0100", "u16", Topic("ha/level")),
+         ":10: point[0].mqtt_topic: \"ha/level\" is under the discovery prefix"},
+        {Discovery("\"ha\"") + Point("01MA0100", "u16", Topic("ha")),
+         ":10: point[0].mqtt_topic: \"ha\" is under the discovery prefix"},
+        {kLine + "[mqtt]\nstatus_topic = \"ha/status\"\ndiscovery_prefix = \"ha\"\n" + Point("01MA0100", "u16"),
+         ":4: mqtt.status_topic: \"ha/status\" is under the discovery prefix"},
+        {Discovery("\"ha\"") + Point("01MA0100", "u16", Topic("jw/a"), "a.b") +
+             Point("01MA0102", "u16", Topic("jw/b"), "a_b_108bf50c"),
+         ":12: point[1].name: discovery id \"a_b_108bf50c\" is also a.b's"},
     };
     const ScratchDirectory directory;
     for (const auto& [text, message] : cases) {

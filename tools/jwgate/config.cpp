@@ -9,6 +9,7 @@
 #include <set>
 
 #include "protocol/range_reads.h"
+#include "tools/jwgate/discovery.h"
 #include "tools/jwgate/gate_check.h"
 
 namespace jwgate {
@@ -169,6 +170,11 @@ MqttConfig ReadMqtt(Section mqtt) {
     config.reconnectMinSeconds = static_cast<int>(mqtt.Integer("reconnect_min_s", 1, 1, 3600));
     config.reconnectMaxSeconds =
         static_cast<int>(mqtt.Integer("reconnect_max_s", 30, config.reconnectMinSeconds, 3600));
+    if (mqtt.Has("discovery_prefix")) {
+        config.discoveryPrefix = mqtt.Text("discovery_prefix", "");
+        const std::string problem = DiscoveryPrefixProblem(config.discoveryPrefix);
+        if (!problem.empty()) mqtt.Fail("discovery_prefix", problem);
+    }
     mqtt.RejectUnknown();
     return config;
 }
@@ -270,6 +276,32 @@ void CheckTopicsApart(const GatewayConfig& config, const std::optional<Section>&
     }
 }
 
+// Discovery configs live under their prefix, which the gateway reads back to
+// clear stale ones: no other topic of the gateway may be there. Points are
+// told apart there by their ids.
+void CheckDiscoveryApart(const GatewayConfig& config, const std::optional<Section>& mqtt,
+                         const std::vector<Section>& sections) {
+    const std::string& prefix = config.mqtt.discoveryPrefix;
+    if (!mqtt || prefix.empty()) return;
+    const auto under = [&](const std::string& topic) { return topic == prefix || topic.starts_with(prefix + "/"); };
+    std::map<std::string, std::size_t> pointOfId;
+    for (std::size_t i = 0; i < config.points.size(); ++i) {
+        const PointConfig& point = config.points[i];
+        if (point.mqttTopic.empty()) continue;
+        if (under(point.mqttTopic)) {
+            sections[i].Fail("mqtt_topic", "\"" + point.mqttTopic + "\" is under the discovery prefix");
+        }
+        const auto [at, fresh] = pointOfId.emplace(DiscoveryId(point.name), i);
+        if (!fresh) {
+            sections[i].Fail("name",
+                             "discovery id \"" + at->first + "\" is also " + config.points[at->second].name + "'s");
+        }
+    }
+    if (under(config.mqtt.statusTopic)) {
+        mqtt->Fail("status_topic", "\"" + config.mqtt.statusTopic + "\" is under the discovery prefix");
+    }
+}
+
 GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     Section top(root, "", file);
     GatewayConfig config;
@@ -295,6 +327,7 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     if (config.points.empty()) top.Fail("point", "no [[point]] to scan");
     CheckPointsApart(config.points, sections, config.mqtt.enabled);
     CheckTopicsApart(config, mqtt, sections);
+    CheckDiscoveryApart(config, mqtt, sections);
     return config;
 }
 

@@ -47,6 +47,7 @@ struct MqttConfig {
     int publishPeriodSeconds = 60;  // a value is published at least this often
     int reconnectMinSeconds = 1;
     int reconnectMaxSeconds = 30;
+    std::string discoveryPrefix;  // Home Assistant discovery; empty for none
 };
 
 enum class ModbusTable { kNone, kCoil, kDiscreteInput, kInputRegister, kHoldingRegister };
