@@ -302,7 +302,7 @@ TEST_F(GatewayModbus, SilentLineAnswersGatewayTargetFailedAndRecovers) {
     EXPECT_EQ(errno, EMBXGTAR);
     simulator_.ClearFaults();
     EXPECT_TRUE(WaitForRead(client_.get(), true, &error)) << modbus_strerror(error);
-    EXPECT_TRUE(gateway_->WaitForLog("line: answering again", kPatience));
+    EXPECT_TRUE(gateway_->WaitForLog("station 01: answering again", kPatience));
 }
 
 // The fixture with more keys in [modbus].

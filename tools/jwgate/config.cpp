@@ -134,6 +134,14 @@ LineConfig ReadLine(Section line) {
     config.waitingTimeMs = static_cast<int>(line.Integer("waiting_time_ms", 0, 0, 10000));
     config.maxRunBytes = static_cast<int>(line.Integer("max_run_bytes", 64, 4, kel::kMaxRegisterRun));
     config.maxGapBytes = static_cast<int>(line.Integer("max_gap_bytes", 16, 0, config.maxRunBytes));
+    config.rs485 = line.Boolean("rs485", false);
+    // A delay the line would not use is a mistake, not a setting to ignore.
+    for (const char* key : {"rts_delay_before_send_ms", "rts_delay_after_send_ms"}) {
+        if (line.Has(key) && !config.rs485) line.Fail(key, "needs rs485 = true");
+    }
+    config.rtsDelayBeforeSendMs = static_cast<int>(line.Integer("rts_delay_before_send_ms", 0, 0, 1000));
+    config.rtsDelayAfterSendMs = static_cast<int>(line.Integer("rts_delay_after_send_ms", 0, 0, 1000));
+    config.delayBetweenRequestsMs = static_cast<int>(line.Integer("delay_between_requests_ms", 0, 0, 10000));
     line.RejectUnknown();
     return config;
 }
@@ -266,6 +274,9 @@ void CheckTopicsApart(const GatewayConfig& config, const std::optional<Section>&
         if (topic == status) sections[i].Fail("mqtt_topic", "\"" + topic + "\" is also the status topic");
         if (topic == status + "/counters") {
             sections[i].Fail("mqtt_topic", "\"" + topic + "\" is where the counters go");
+        }
+        if (topic.starts_with(status + "/station/")) {
+            sections[i].Fail("mqtt_topic", "\"" + topic + "\" is where the stations' statuses go");
         }
         if (const auto set = pointOfSetTopic.find(topic); set != pointOfSetTopic.end()) {
             sections[i].Fail("mqtt_topic", writesTo(topic, set->second));

@@ -23,6 +23,10 @@ struct LineConfig {
     int waitingTimeMs = 0;  // the pause between a read request and its reply
     int maxRunBytes = 64;   // the most register bytes one exchange reads
     int maxGapBytes = 16;   // unused bytes a run may read to join two items
+    bool rs485 = false;     // the port's driver raises RTS while sending (half duplex)
+    int rtsDelayBeforeSendMs = 0;
+    int rtsDelayAfterSendMs = 0;
+    int delayBetweenRequestsMs = 0;  // quiet time from the end of one exchange to the next request
 };
 
 struct ModbusConfig {

@@ -40,7 +40,10 @@ bool Gateway::Start(std::string* error) {
 }
 
 void Gateway::Tick() {
-    if (mqtt_ && !stopped_) mqtt_->Tick(engine_.Counters());
+    if (mqtt_ && !stopped_) {
+        mqtt_->Tick(engine_.Counters());
+        mqtt_->PublishStations(engine_.Stations());
+    }
 }
 
 void Gateway::Stop() {

@@ -33,6 +33,8 @@ public:
     void Stop();
 
     ScanCounters Counters() const { return engine_.Counters(); }
+    // Each station's state, in station order; thread-safe.
+    std::vector<StationState> Stations() const { return engine_.Stations(); }
 
 private:
     const GatewayConfig& config_;

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tools/jwgate/config.h"
 #include "tools/jwgate/point_table.h"
@@ -32,6 +33,9 @@ public:
     bool Start(std::string* error);
     // Publishes what changed or is due; called often from the main thread.
     void Tick(const ScanCounters& counters);
+    // Publishes each station's "online"/"offline" that changed (all of them
+    // after a reconnection); called from the same thread as Tick.
+    void PublishStations(const std::vector<StationState>& stations);
     // The last counters, then "offline" and disconnect.
     void Stop(const ScanCounters& counters);
 

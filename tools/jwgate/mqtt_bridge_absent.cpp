@@ -16,6 +16,7 @@ MqttBridge::~MqttBridge() = default;
 
 bool MqttBridge::Start(std::string* error) { return Available(error); }
 void MqttBridge::Tick(const ScanCounters&) {}
+void MqttBridge::PublishStations(const std::vector<StationState>&) {}
 void MqttBridge::Stop(const ScanCounters&) {}
 
 }  // namespace jwgate

@@ -38,6 +38,16 @@ std::string PlanReport(const GatewayConfig& config) {
                                 line.port.c_str(), line.baud, line.dataBits, kParity[line.parity],
                                 line.stopBits == 2 ? 2 : 1, line.linkTimeoutMs, line.waitingTimeMs,
                                 line.maxRunBytes, line.maxGapBytes);
+    if (line.rs485) {
+        report += Format("RS-485: RTS raised while sending, %d ms before and %d ms after\n", line.rtsDelayBeforeSendMs,
+                         line.rtsDelayAfterSendMs);
+    }
+    // The line stays quiet this long before every request, so it is part of
+    // each exchange's time on the wire.
+    const double gapMs = line.delayBetweenRequestsMs;
+    if (line.delayBetweenRequestsMs > 0) {
+        report += Format("delay between requests %d ms, counted in each exchange below\n", line.delayBetweenRequestsMs);
+    }
     const std::vector<PlannedRead> reads = PlanReads(PlanItemsOf(config.points), PlanLimitsOf(line));
     const double msPerChar = 1000.0 * BitsPerCharacter(line) / line.baud;
     int totalChars = 0;
@@ -49,12 +59,14 @@ std::string PlanReport(const GatewayConfig& config) {
         for (const int owner : read.owners) {
             owners += (owners.empty() ? "" : " ") + config.points[static_cast<std::size_t>(owner)].name;
         }
-        report += Format("  %-20s %4d chars %8.1f ms  ", Describe(read).c_str(), chars, chars * msPerChar) + owners +
-                  "\n";
+        report += Format("  %-20s %4d chars %8.1f ms  ", Describe(read).c_str(), chars, chars * msPerChar + gapMs) +
+                  owners + "\n";
     }
-    report += Format("wire time of a full scan: %.1f ms (%d characters of %d bits at %u baud), plus the "
-                     "controller's answer time and the reply pause of each exchange\n",
-                     totalChars * msPerChar, totalChars, BitsPerCharacter(line), line.baud);
+    report += Format("wire time of a full scan: %.1f ms (%d characters of %d bits at %u baud, and %zu delay(s) of "
+                     "%d ms between requests), plus the controller's answer time and the reply pause of each "
+                     "exchange\n",
+                     totalChars * msPerChar + gapMs * static_cast<double>(reads.size()), totalChars,
+                     BitsPerCharacter(line), line.baud, reads.size(), line.delayBetweenRequestsMs);
     return report;
 }
 

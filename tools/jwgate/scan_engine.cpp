@@ -1,6 +1,7 @@
 #include "tools/jwgate/scan_engine.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "commands/lifecycle.h"
 #include "link/read_item.h"
@@ -39,6 +40,8 @@ double MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+int StationOf(const PlannedRead& read) { return read.isRange ? read.range.station : read.item.station; }
+
 }  // namespace
 
 std::vector<PlanItem> PlanItemsOf(const std::vector<PointConfig>& points) {
@@ -50,7 +53,11 @@ std::vector<PlanItem> PlanItemsOf(const std::vector<PointConfig>& points) {
 PlanLimits PlanLimitsOf(const LineConfig& line) { return {line.maxRunBytes, line.maxGapBytes}; }
 
 ScanEngine::ScanEngine(const GatewayConfig& config, PointTable& table, WriteQueue& writes)
-    : config_(config), table_(table), writes_(writes), due_(config.points.size(), Clock::now()) {}
+    : config_(config),
+      table_(table),
+      writes_(writes),
+      due_(config.points.size(), Clock::now()),
+      stations_(config.points) {}
 
 ScanEngine::~ScanEngine() { Stop(); }
 
@@ -65,8 +72,19 @@ bool ScanEngine::Open(std::string* error) {
         *error = "cannot open port " + line.port + " (serial layer result " + std::to_string(result) + ")";
         return false;
     }
+    if (line.rs485) {
+        const kel::Rs485Settings rs485 {true, static_cast<std::uint32_t>(line.rtsDelayBeforeSendMs),
+                                        static_cast<std::uint32_t>(line.rtsDelayAfterSendMs)};
+        int errorNumber = 0;
+        if (kel::SetRs485Mode(handle, rs485, &errorNumber) != kel::kSerialOk) {
+            kel::ClosePort(handle);
+            *error = "port " + line.port + " cannot be switched to RS-485: " + std::strerror(errorNumber);
+            return false;
+        }
+    }
     line_.baudRate = line.baud;
     line_.replyPauseMs = static_cast<std::uint32_t>(line.waitingTimeMs);
+    line_.requestGapMs = static_cast<std::uint32_t>(line.delayBetweenRequestsMs);
     line_.stop = &stopping_;
     kel::AttachPort(line_, handle, (line.linkTimeoutMs + 9) / 10);
     const std::lock_guard<std::mutex> lock(countersMutex_);
@@ -158,6 +176,10 @@ void ScanEngine::Deliver(const PlannedRead& read, const kel::RangeValues& values
 }
 
 void ScanEngine::Execute(const PlannedRead& read) {
+    const Clock::time_point began = Clock::now();
+    // A station known to be silent is probed with one attempt, not five:
+    // it costs the others one link timeout now and then.
+    line_.attempts = stations_.Silent(StationOf(read)) ? 1 : kel::kMaxAttempts;
     int result = kel::kLinkFailed;
     if (read.isRange) {
         kel::RangeValues values;
@@ -171,6 +193,7 @@ void ScanEngine::Execute(const PlannedRead& read) {
             if (result == kel::kLinkOk) table_.SetGood(static_cast<std::size_t>(owner), static_cast<std::uint32_t>(value));
         }
     }
+    line_.attempts = kel::kMaxAttempts;  // writes always get all of theirs
     if (result != kel::kLinkOk) {
         for (const int owner : read.owners) table_.SetBad(static_cast<std::size_t>(owner));
     }
@@ -182,11 +205,30 @@ void ScanEngine::Execute(const PlannedRead& read) {
     if (stopping_.load()) return;  // an exchange the stop cut short says nothing of the line
     if (result != kel::kLinkOk) CheckPort();
     if (line_.port == nullptr) return;
-    if ((result != kel::kLinkOk) != lineDown_) {
-        lineDown_ = result != kel::kLinkOk;
-        Log(lineDown_ ? LogLevel::kWarning : LogLevel::kInfo,
-            lineDown_ ? "line: no valid answer (link result " + std::to_string(result) + "); points marked bad"
-                      : "line: answering again");
+    // A refusal is an answer too: only a station that sent no whole frame
+    // is silent.
+    NoteStation(StationOf(read), result == kel::kLinkOk || line_.replyArrived >= began, result);
+}
+
+void ScanEngine::NoteStation(int station, bool answered, int result) {
+    const bool wasSilent = stations_.Silent(station);
+    if (!stations_.Record(station, answered, Clock::now())) return;
+    const std::string name = "station " + StationName(station);
+    if (answered) {
+        if (wasSilent) Log(LogLevel::kInfo, name + ": answering again");  // not on its first answer
+    } else {
+        Log(LogLevel::kWarning, name + ": no valid answer (link result " + std::to_string(result) +
+                                    "); its points marked bad, retried at most every " +
+                                    std::to_string(StationTracker::kLongestRetry.count() / 1000) + " s");
+    }
+    for (std::size_t i = 0; i < config_.points.size(); ++i) {
+        if (config_.points[i].item.station != station) continue;
+        if (answered) {
+            // Those left bad while it was silent are read at once.
+            if (table_.Read(i).quality == Quality::kBad) due_[i] = std::min(due_[i], Clock::now());
+        } else {
+            table_.SetBad(i);
+        }
     }
 }
 
@@ -222,7 +264,6 @@ void ScanEngine::Reopen() {
         const std::lock_guard<std::mutex> lock(countersMutex_);
         ++counters_.portReopens;
     }
-    lineDown_ = false;
     std::fill(due_.begin(), due_.end(), Clock::now());
     Log(LogLevel::kInfo, "line: port " + config_.line.port + " open again");
 }
@@ -239,6 +280,12 @@ void ScanEngine::Run() {
         std::vector<PlanItem> items;
         for (std::size_t i = 0; i < due_.size(); ++i) {
             if (due_[i] > start) continue;
+            // A silent station's points wait for its next try.
+            Clock::time_point retryAt;
+            if (!stations_.MayTry(config_.points[i].item.station, start, &retryAt)) {
+                due_[i] = retryAt;
+                continue;
+            }
             items.push_back({config_.points[i].item, static_cast<int>(i)});
             due_[i] = start + milliseconds(config_.points[i].intervalMs);
         }
@@ -246,6 +293,16 @@ void ScanEngine::Run() {
             for (const PlannedRead& read : PlanReads(items, limits)) {
                 RunWrites();
                 if (stopping_.load() || line_.port == nullptr) break;
+                // A station found silent earlier in this pass is not tried
+                // again in it: its other reads wait for its next try.
+                Clock::time_point retryAt;
+                if (!stations_.MayTry(StationOf(read), Clock::now(), &retryAt)) {
+                    for (const int owner : read.owners) {
+                        table_.SetBad(static_cast<std::size_t>(owner));
+                        due_[static_cast<std::size_t>(owner)] = retryAt;
+                    }
+                    continue;
+                }
                 Execute(read);
             }
             const double took = MillisecondsSince(start);

@@ -13,6 +13,7 @@
 #include "tools/jwgate/config.h"
 #include "tools/jwgate/point_table.h"
 #include "tools/jwgate/scan_planner.h"
+#include "tools/jwgate/station_tracker.h"
 #include "tools/jwgate/write_queue.h"
 
 namespace jwgate {
@@ -50,6 +51,8 @@ public:
     void Stop();
 
     ScanCounters Counters() const;
+    // Each station's state, in station order. Thread-safe.
+    std::vector<StationState> Stations() const { return stations_.Snapshot(); }
 
 private:
     void Run();
@@ -57,6 +60,9 @@ private:
     void DropWrites(std::vector<PendingWrite> writes, const char* why);
     void Execute(const PlannedRead& read);
     void Deliver(const PlannedRead& read, const kel::RangeValues& values);
+    // After a read of station: its state, and its points when it stopped
+    // answering or answers again.
+    void NoteStation(int station, bool answered, int result);
     // After a failed exchange: closes a port whose device has gone.
     void CheckPort();
     // With the port closed: waits out the back-off, failing writes that
@@ -70,7 +76,7 @@ private:
     kel::LinkContext line_;
     std::vector<Clock::time_point> due_;
     std::thread thread_;
-    bool lineDown_ = false;
+    StationTracker stations_;
     std::chrono::seconds reopenDelay_ {1};
 
     mutable std::mutex countersMutex_;
