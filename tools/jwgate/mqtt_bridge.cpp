@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/jwgate/counters_text.h"
+#include "tools/jwgate/discovery.h"
 #include "tools/jwgate/log.h"
 #include "tools/jwgate/mqtt_link.h"
 #include "tools/jwgate/station_status.h"
@@ -73,6 +74,7 @@ struct MqttBridge::State {
     std::vector<Published> published {};
     Clock::time_point countersAt {};
     std::uint64_t connections = 0;  // the link's, as last seen
+    std::unique_ptr<Discovery> discovery {};  // with a discovery prefix; outlives the link, which calls it
     std::unique_ptr<MqttLink> link {};
     bool refusingWrites = false;  // touched only on the link's network thread
     StationStatusTopics stationTopics {config.mqtt.statusTopic};
@@ -125,6 +127,13 @@ MqttBridge::MqttBridge(const GatewayConfig& config, const PointTable& table, Wri
                                                                            const std::string& payload) {
         state->OnSet(topic, payload);
     });
+    if (!config.mqtt.discoveryPrefix.empty()) {
+        state_->discovery = std::make_unique<Discovery>(config);
+        Discovery* discovery = state_->discovery.get();
+        state_->link->WatchRetained(discovery->Filter(), [discovery](const std::string& topic, std::size_t size) {
+            discovery->Seen(topic, size);
+        });
+    }
 }
 
 MqttBridge::~MqttBridge() = default;
@@ -144,10 +153,19 @@ void MqttBridge::Tick(const ScanCounters& counters) {
         state.connections = connections;
         for (Published& last : state.published) last.ever = false;
         state.countersAt = {};
+        if (state.discovery) state.discovery->Restart();
     }
     // No more than the link has room for: a value it would drop stays due and
     // goes at a later Tick, once the network thread has made room.
     int room = state.link->Room();
+    // Discovery configs before any value, so that an entity exists when its
+    // first value comes.
+    if (state.discovery) {
+        room = state.discovery->Publish(room, [&state](const std::string& topic, const std::string& payload) {
+            return state.link->Publish(topic, payload, true);
+        });
+        if (!state.discovery->ConfigsOut()) return;
+    }
     const std::size_t count = state.topics.size();
     std::size_t looked = 0;
     for (; looked < count && room > 0; ++looked) {

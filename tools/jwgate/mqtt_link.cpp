@@ -246,6 +246,13 @@ void MqttLink::HandleConnect(int reason) {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
     }
+    if (!watchFilter_.empty()) {
+        if (const int result = mosquitto_subscribe(client_, nullptr, watchFilter_.c_str(), kReliableQos);
+            result != MOSQ_ERR_SUCCESS) {
+            MqttLog(LogLevel::kError,
+                    "cannot subscribe to " + Quoted(watchFilter_) + ": " + mosquitto_strerror(result));
+        }
+    }
     // Subscribed before "online", so that "online" means writes are heard.
     for (const auto& [setTopic, point] : pointOfSetTopic_) {
         if (const int result = mosquitto_subscribe(client_, nullptr, setTopic.c_str(), kReliableQos);
@@ -362,7 +369,10 @@ void MqttLink::HandlePublished(int messageId) {
 void MqttLink::HandleMessage(const mosquitto_message& message) {
     if (message.topic == nullptr) return;
     const auto point = pointOfSetTopic_.find(message.topic);
-    if (point == pointOfSetTopic_.end()) return;
+    if (point == pointOfSetTopic_.end()) {
+        HandleWatched(message);
+        return;
+    }
     const std::string& topic = point->first;
     // The broker replays a retained message on every subscribe: an old write
     // request would be carried out again at each reconnect.
@@ -413,6 +423,26 @@ void MqttLink::NoteSent() {
     }
     if (dropped > 0) {
         MqttLog(LogLevel::kInfo, "MQTT publishes go out again after " + std::to_string(dropped) + " dropped");
+    }
+}
+
+void MqttLink::WatchRetained(std::string filter, RetainedHandler onRetained) {
+    watchFilter_ = std::move(filter);
+    onRetained_ = std::move(onRetained);
+}
+
+// Only what the broker kept: a message that comes live was published since,
+// by this gateway or another client, and is not what the filter looks for.
+void MqttLink::HandleWatched(const mosquitto_message& message) {
+    bool matches = false;
+    if (!message.retain || watchFilter_.empty() ||
+        mosquitto_topic_matches_sub(watchFilter_.c_str(), message.topic, &matches) != MOSQ_ERR_SUCCESS || !matches) {
+        return;
+    }
+    try {
+        onRetained_(message.topic, static_cast<std::size_t>(std::max(message.payloadlen, 0)));
+    } catch (const std::exception& exception) {
+        MqttLog(LogLevel::kError, "retained message on " + Quoted(message.topic) + " failed: " + exception.what());
     }
 }
 

@@ -51,6 +51,12 @@ public:
     // thread (the owner's).
     bool Start(std::string* error);
 
+    // Called on the network thread, like SetHandler, with each retained
+    // message on topics matching filter, subscribed to on every connection.
+    using RetainedHandler = std::function<void(const std::string& topic, std::size_t payloadSize)>;
+    // Before Start; one filter per link.
+    void WatchRetained(std::string filter, RetainedHandler onRetained);
+
     // Hands a value to the network thread without waiting for the broker;
     // true when it was queued. Dropped (false) and counted while not
     // connected, when kMaxUnsentPublishes are waiting, or for a topic
@@ -84,6 +90,7 @@ private:
     void HandleDisconnect(int reason);
     void HandlePublished(int messageId);
     void HandleMessage(const mosquitto_message& message);
+    void HandleWatched(const mosquitto_message& message);
     void ReportUnreachable(const std::string& why);
     void ReportNoConnack();
     void RetryFirstConnection();
@@ -96,6 +103,8 @@ private:
     const std::vector<std::string> pointTopics_;
     const std::map<std::string, std::string> pointOfSetTopic_;  // "<t>/set" -> t
     const SetHandler onSet_;
+    std::string watchFilter_;  // set before Start, then only read
+    RetainedHandler onRetained_;
     mosquitto* client_ = nullptr;
     std::thread firstConnection_;
 
