@@ -134,6 +134,14 @@ TEST(Discovery, ClearsOnlyThisGatewaysStaleConfigsOnceAfterTheCurrentOnes) {
     EXPECT_EQ(sent.messages[2], std::make_pair(std::string("ha/sensor/gw/old/config"), std::string()));
 }
 
+TEST(Discovery, AConfigIsJsonEvenWithABrokenByteInItsText) {
+    GatewayConfig config = TwoPoints();
+    config.line.port = "tty\xFF";
+    const DiscoveryMessage message = DiscoveryConfigOf(config, config.points[0]);
+    EXPECT_EQ(message.topic, "ha/sensor/gw/level/config");
+    EXPECT_NE(message.payload.find("\"jwgate gw on tty\xEF\xBF\xBD\""), std::string::npos) << message.payload;
+}
+
 TEST(Discovery, ARefusedPublishStaysDue) {
     Discovery discovery(TwoPoints());
     discovery.Seen("ha/sensor/gw/old/config", 10);

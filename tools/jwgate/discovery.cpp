@@ -144,7 +144,10 @@ DiscoveryMessage DiscoveryConfigOf(const GatewayConfig& config, const PointConfi
         {"model", "JW serial line gateway"},
         {"manufacturer", "jwgate"},
     };
-    return {config.mqtt.discoveryPrefix + "/" + component + "/" + gateway + "/" + id + "/config", json.dump()};
+    // The configuration's text is UTF-8 already; should a byte not be, it is
+    // replaced rather than the config lost.
+    return {config.mqtt.discoveryPrefix + "/" + component + "/" + gateway + "/" + id + "/config",
+            json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)};
 }
 
 Discovery::Discovery(const GatewayConfig& config)
