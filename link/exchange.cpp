@@ -30,6 +30,21 @@ int Judge(LinkContext& line, const ReplyCheck& check) {
     return kLinkFailed;
 }
 
+AttemptOutcome OutcomeOf(const ReplyCheck& check) {
+    switch (check.verdict) {
+        case ReplyVerdict::kAccepted:
+        case ReplyVerdict::kWriteModeRequired: return AttemptOutcome::kAnswered;
+        case ReplyVerdict::kRefused: return AttemptOutcome::kRefused;
+        case ReplyVerdict::kMismatch:
+        case ReplyVerdict::kInvalid: break;
+    }
+    return AttemptOutcome::kDamaged;
+}
+
+void Report(const LinkContext& line, AttemptOutcome outcome, std::uint8_t status = 0) {
+    if (line.observer != nullptr && !line.Stopped()) line.observer->OnAttempt(outcome, status);
+}
+
 }  // namespace
 
 ExchangeOutcome Exchange(LinkContext& line, const Request& request, ExchangeSteps steps, char* reply, int* length) {
@@ -44,8 +59,15 @@ ExchangeOutcome Exchange(LinkContext& line, const Request& request, ExchangeStep
     if (steps.pauseBeforeReply) WaitReplyTime(line);
     const int received = AwaitReply(line, request, reply, length);
     line.exchangeEnded = LinkClock::now();
-    if (received != kLinkOk) return {received, false};
-    return {Judge(line, CheckReply(reply, request.payload, *length)), true};
+    if (received != kLinkOk) {
+        // A reply that broke off leaves the link to resynchronise.
+        Report(line, line.resync ? AttemptOutcome::kDamaged : AttemptOutcome::kNoReply);
+        return {received, false};
+    }
+    const ReplyCheck check = CheckReply(reply, request.payload, *length);
+    Report(line, OutcomeOf(check),
+           check.verdict == ReplyVerdict::kRefused ? static_cast<std::uint8_t>(check.status) : std::uint8_t {0});
+    return {Judge(line, check), true};
 }
 
 }  // namespace kel

@@ -13,6 +13,23 @@
 
 namespace kel {
 
+// How one attempt's reply came out, for a program that keeps statistics of
+// its line.
+enum class AttemptOutcome {
+    kAnswered,    // a reply the request accepted (write mode asked for included)
+    kNoReply,     // nothing usable came within the attempt's time
+    kDamaged,     // a frame came broken off, garbled, or with a wrong checksum
+    kRefused,     // the controller answered with an error status
+};
+
+class LinkObserver {
+public:
+    virtual ~LinkObserver() = default;
+    // Called on the thread that runs the link; status is the controller's
+    // for kRefused, 0 otherwise. It must not block.
+    virtual void OnAttempt(AttemptOutcome outcome, std::uint8_t status) = 0;
+};
+
 struct LinkContext {
     PortHandle port = nullptr;
     std::uint32_t baudRate = 0;
@@ -45,6 +62,8 @@ struct LinkContext {
     // Replies that asked for write mode, for a program that counts what its
     // line does.
     std::uint64_t writeModeRequests = 0;
+    // Told the outcome of every attempt, when set.
+    LinkObserver* observer = nullptr;
 
     bool Stopped() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
 };

@@ -1,4 +1,5 @@
 #include "jwgate/broker_process.h"
+#include "jwgate/free_port.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -31,18 +32,7 @@ sockaddr_in Loopback(int port) {
 
 }  // namespace
 
-int BrokerProcess::FreePort() {
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t size = sizeof address;
-    int port = -1;
-    if (socket >= 0 && bind(socket, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-        getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    if (socket >= 0) close(socket);
-    return port;
-}
+int BrokerProcess::FreePort() { return FreeTcpPort(); }
 
 BrokerProcess::BrokerProcess(int port) : port_(port) {}
 

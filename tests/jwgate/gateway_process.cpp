@@ -88,6 +88,21 @@ RunResult RunProgram(const std::vector<std::string>& arguments, std::chrono::mil
     return result;
 }
 
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& arguments) {
+    pid_ = Spawn(arguments, "/dev/null", directory_.path() + "/stderr");
+}
+
+BackgroundProcess::~BackgroundProcess() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    if (Reap(pid_, std::chrono::milliseconds(5000)) < 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+std::string BackgroundProcess::Errors() const { return ReadFile(directory_.path() + "/stderr"); }
+
 GatewayProcess::GatewayProcess(const std::string& configuration) {
     const std::string config = directory_.Write("jwgate.toml", configuration);
     logPath_ = directory_.path() + "/stderr";
@@ -110,8 +125,12 @@ bool GatewayProcess::WaitForLog(const std::string& text, std::chrono::millisecon
     return true;
 }
 
-int GatewayProcess::ModbusPort(std::chrono::milliseconds timeout) const {
-    const std::string marker = "modbus: listening on ";
+int GatewayProcess::ModbusPort(std::chrono::milliseconds timeout) const { return ListeningPort("modbus", timeout); }
+
+int GatewayProcess::HttpPort(std::chrono::milliseconds timeout) const { return ListeningPort("http", timeout); }
+
+int GatewayProcess::ListeningPort(const std::string& server, std::chrono::milliseconds timeout) const {
+    const std::string marker = server + ": listening on ";
     if (!WaitForLog(marker, timeout)) return 0;
     const std::string log = Log();
     const std::size_t at = log.find(marker);

@@ -33,6 +33,22 @@ struct RunResult {
 // Runs a program to its end (at most timeout), capturing both outputs.
 RunResult RunProgram(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout);
 
+// A program running beside the test, its standard error kept; killed by the
+// destructor.
+class BackgroundProcess {
+public:
+    explicit BackgroundProcess(const std::vector<std::string>& arguments);
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+    bool running() const { return pid_ > 0; }
+    std::string Errors() const;
+
+private:
+    ScratchDirectory directory_;
+    pid_t pid_ = -1;
+};
+
 class GatewayProcess {
 public:
     // Starts jwgate on configuration text, at --log-level debug.
@@ -41,8 +57,9 @@ public:
 
     // Waits until standard error holds text; false on timeout.
     bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const;
-    // The Modbus port it listens on, once it said so; 0 otherwise.
+    // The Modbus or HTTP port it listens on, once it said so; 0 otherwise.
     int ModbusPort(std::chrono::milliseconds timeout) const;
+    int HttpPort(std::chrono::milliseconds timeout) const;
     // SIGTERM (or another signal) and the exit code; -1 for a process that did
     // not end by itself within timeout, 128 + n for one ended by signal n.
     int Stop(int signal, std::chrono::milliseconds timeout);
@@ -50,6 +67,8 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
+    int ListeningPort(const std::string& server, std::chrono::milliseconds timeout) const;
+
     ScratchDirectory directory_;
     std::string logPath_;
     pid_t pid_ = -1;

@@ -163,6 +163,19 @@ ModbusConfig ReadModbus(Section modbus) {
     return config;
 }
 
+HttpConfig ReadHttp(Section http) {
+    HttpConfig config;
+    config.enabled = true;
+    config.listen = http.Text("listen", config.listen);
+    in_addr parsed {};
+    if (inet_pton(AF_INET, config.listen.c_str(), &parsed) != 1) {
+        http.Fail("listen", "\"" + config.listen + "\" is not an IPv4 address such as 127.0.0.1 or 0.0.0.0");
+    }
+    config.port = static_cast<int>(http.Integer("port", 8080, 0, 65535));
+    http.RejectUnknown();
+    return config;
+}
+
 MqttConfig ReadMqtt(Section mqtt) {
     MqttConfig config;
     config.enabled = true;
@@ -320,6 +333,7 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     if (!line) top.Fail("line", "missing: the [line] table names the serial port");
     config.line = ReadLine(*line);
     if (auto modbus = top.Table("modbus")) config.modbus = ReadModbus(*modbus);
+    if (auto http = top.Table("http")) config.http = ReadHttp(*http);
     const std::optional<Section> mqtt = top.Table("mqtt");
     if (mqtt) config.mqtt = ReadMqtt(*mqtt);
     std::vector<Section> sections;

@@ -39,6 +39,12 @@ struct ModbusConfig {
     int unitId = -1;              // the only unit answered; -1 for any
 };
 
+struct HttpConfig {
+    bool enabled = false;
+    std::string listen = "127.0.0.1";
+    int port = 8080;  // 0: the system chooses (the log says which)
+};
+
 struct MqttConfig {
     bool enabled = false;
     std::string host = "127.0.0.1";
@@ -74,6 +80,7 @@ struct GatewayConfig {
     LineConfig line;
     ModbusConfig modbus;
     MqttConfig mqtt;
+    HttpConfig http;
     std::vector<PointConfig> points;
 };
 

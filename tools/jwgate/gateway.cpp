@@ -26,6 +26,7 @@ Gateway::Gateway(const GatewayConfig& config)
 Gateway::~Gateway() { Stop(); }
 
 bool Gateway::Start(std::string* error) {
+    engine_.Observe(&statistics_);
     if (!engine_.Open(error)) return false;
     if (config_.modbus.enabled) {
         modbus_ = std::make_unique<ModbusServer>(config_, table_, writes_);
@@ -35,8 +36,30 @@ bool Gateway::Start(std::string* error) {
         mqtt_ = std::make_unique<MqttBridge>(config_, table_, writes_);
         if (!mqtt_->Start(error)) return false;
     }
+    if (config_.http.enabled) {
+        http_ = std::make_unique<HttpServer>(config_.http, [this] { return Snapshot(); });
+        if (!http_->Start(error)) return false;
+    }
+    // Only the scan thread puts frames on the line: traced from its start
+    // to its end.
+    statistics_.TraceFrames();
     engine_.Start();
     return true;
+}
+
+GatewaySnapshot Gateway::Snapshot() const {
+    GatewaySnapshot snapshot;
+    snapshot.config = &config_;
+    snapshot.takenAt = WallClock::now();
+    for (std::size_t i = 0; i < table_.size(); ++i) snapshot.points.push_back(table_.Read(i));
+    snapshot.counters = engine_.Counters();
+    snapshot.stations = engine_.Stations();
+    snapshot.line = statistics_.Take();
+    snapshot.modbusEnabled = modbus_ != nullptr;
+    if (modbus_) snapshot.modbus = modbus_->Statistics();
+    snapshot.mqttEnabled = mqtt_ != nullptr;
+    if (mqtt_) snapshot.mqtt = mqtt_->Statistics();
+    return snapshot;
 }
 
 void Gateway::Tick() {
@@ -49,7 +72,9 @@ void Gateway::Tick() {
 void Gateway::Stop() {
     if (stopped_) return;
     stopped_ = true;
+    if (http_) http_->Stop();
     engine_.Stop();
+    statistics_.StopTracing();
     if (modbus_) modbus_->Stop();
     if (mqtt_) mqtt_->Stop(engine_.Counters());
 }

@@ -7,6 +7,9 @@
 #include <string>
 
 #include "tools/jwgate/config.h"
+#include "tools/jwgate/gateway_snapshot.h"
+#include "tools/jwgate/http_server.h"
+#include "tools/jwgate/line_statistics.h"
 #include "tools/jwgate/modbus_server.h"
 #include "tools/jwgate/mqtt_bridge.h"
 #include "tools/jwgate/point_table.h"
@@ -35,6 +38,10 @@ public:
     ScanCounters Counters() const { return engine_.Counters(); }
     // Each station's state, in station order; thread-safe.
     std::vector<StationState> Stations() const { return engine_.Stations(); }
+    // Everything the metrics and the status page show, as of now; thread-safe.
+    GatewaySnapshot Snapshot() const;
+    // The HTTP endpoint's port, 0 when it does not run.
+    int HttpPort() const { return http_ ? http_->port() : 0; }
 
 private:
     const GatewayConfig& config_;
@@ -44,7 +51,10 @@ private:
     // waiting writes call back into them.
     std::unique_ptr<ModbusServer> modbus_;
     std::unique_ptr<MqttBridge> mqtt_;
+    LineStatistics statistics_;
     ScanEngine engine_;
+    // Last, so destroyed first: it reads all of the above.
+    std::unique_ptr<HttpServer> http_;
     bool stopped_ = false;
 };
 

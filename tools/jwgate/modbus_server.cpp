@@ -198,6 +198,13 @@ void ModbusServer::Close(std::uint64_t id) {
     if (found == clients_.end()) return;
     close(found->second->fd);
     clients_.erase(found);
+    const std::lock_guard<std::mutex> lock(statisticsMutex_);
+    statistics_.clients = static_cast<int>(clients_.size());
+}
+
+ModbusStatistics ModbusServer::Statistics() const {
+    const std::lock_guard<std::mutex> lock(statisticsMutex_);
+    return statistics_;
 }
 
 void ModbusServer::Accept() {
@@ -219,6 +226,8 @@ void ModbusServer::Accept() {
             client->fd = fd;
             client->lastHeard = Clock::now();
             clients_[client->id] = std::move(client);
+            const std::lock_guard<std::mutex> lock(statisticsMutex_);
+            statistics_.clients = static_cast<int>(clients_.size());
         }
     }
     const Clock::time_point now = Clock::now();
@@ -272,6 +281,10 @@ void ModbusServer::Receive(Client& client) {
 }
 
 void ModbusServer::Handle(Client& client) {
+    {
+        const std::lock_guard<std::mutex> lock(statisticsMutex_);
+        ++statistics_.requests[client.query[kUnitAt + 1]];
+    }
     Request request;
     const int refusal = Parse(client, &request);
     if (refusal != 0) return Refuse(client, refusal);

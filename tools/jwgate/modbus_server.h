@@ -21,6 +21,7 @@
 
 #include "tools/jwgate/config.h"
 #include "tools/jwgate/point_table.h"
+#include "tools/jwgate/server_statistics.h"
 #include "tools/jwgate/write_queue.h"
 
 namespace jwgate {
@@ -37,6 +38,8 @@ public:
     bool Start(std::string* error);
     void Stop();
     int port() const { return port_; }
+    // Clients connected and requests received so far. Thread-safe.
+    ModbusStatistics Statistics() const;
 
 private:
     struct Client;
@@ -80,6 +83,9 @@ private:
     int evicted_ = 0;
     int refused_ = 0;
     Clock::time_point lastCrowdLine_ {};
+
+    mutable std::mutex statisticsMutex_;
+    ModbusStatistics statistics_;  // copied out of the serving thread's own state
 
     std::mutex completionsMutex_;
     std::vector<Completion> completions_;

@@ -138,6 +138,11 @@ MqttBridge::MqttBridge(const GatewayConfig& config, const PointTable& table, Wri
 
 MqttBridge::~MqttBridge() = default;
 
+MqttStatistics MqttBridge::Statistics() const {
+    const MqttLink& link = *state_->link;
+    return {link.Connected(), link.SentPublishes(), link.DroppedPublishes()};
+}
+
 bool MqttBridge::Start(std::string* error) { return state_->link->Start(error); }
 
 void MqttBridge::Tick(const ScanCounters& counters) {

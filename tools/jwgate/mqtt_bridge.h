@@ -14,6 +14,7 @@
 #include "tools/jwgate/config.h"
 #include "tools/jwgate/point_table.h"
 #include "tools/jwgate/scan_engine.h"
+#include "tools/jwgate/server_statistics.h"
 #include "tools/jwgate/write_queue.h"
 
 namespace jwgate {
@@ -38,6 +39,8 @@ public:
     void PublishStations(const std::vector<StationState>& stations);
     // The last counters, then "offline" and disconnect.
     void Stop(const ScanCounters& counters);
+    // Connected, and the messages sent and dropped so far. Thread-safe.
+    MqttStatistics Statistics() const;
 
 private:
     struct State;

@@ -19,4 +19,6 @@ void MqttBridge::Tick(const ScanCounters&) {}
 void MqttBridge::PublishStations(const std::vector<StationState>&) {}
 void MqttBridge::Stop(const ScanCounters&) {}
 
+MqttStatistics MqttBridge::Statistics() const { return {}; }
+
 }  // namespace jwgate

@@ -213,6 +213,11 @@ std::uint64_t MqttLink::DroppedPublishes() const {
     return dropped_;
 }
 
+std::uint64_t MqttLink::SentPublishes() const {
+    std::lock_guard lock(mutex_);
+    return sent_;
+}
+
 void MqttLink::OnConnect(mosquitto*, void* self, int reason) { static_cast<MqttLink*>(self)->HandleConnect(reason); }
 
 void MqttLink::OnDisconnect(mosquitto*, void* self, int reason) {
@@ -419,6 +424,7 @@ void MqttLink::NoteSent() {
     std::uint64_t dropped = 0;
     {
         std::lock_guard lock(mutex_);
+        ++sent_;
         dropped = std::exchange(droppedInRow_, 0);
     }
     if (dropped > 0) {

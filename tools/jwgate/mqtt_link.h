@@ -78,6 +78,8 @@ public:
     std::uint64_t Connections() const;
     // Publishes dropped since construction.
     std::uint64_t DroppedPublishes() const;
+    // Publishes handed to the broker connection since construction.
+    std::uint64_t SentPublishes() const;
 
 private:
     static void OnConnect(mosquitto* client, void* self, int reason);
@@ -124,6 +126,7 @@ private:
     std::vector<int> publishedWhileStopping_;
     std::uint64_t connections_ = 0;
     std::uint64_t dropped_ = 0;
+    std::uint64_t sent_ = 0;
     std::uint64_t droppedInRow_ = 0;
 };
 

@@ -92,6 +92,11 @@ bool ScanEngine::Open(std::string* error) {
     return true;
 }
 
+void ScanEngine::Observe(LineStatistics* statistics) {
+    statistics_ = statistics;
+    line_.observer = statistics;
+}
+
 void ScanEngine::Start() { thread_ = std::thread([this] { Run(); }); }
 
 void ScanEngine::Stop() {
@@ -306,6 +311,7 @@ void ScanEngine::Run() {
                 Execute(read);
             }
             const double took = MillisecondsSince(start);
+            if (statistics_ != nullptr) statistics_->AddScan(took / 1000.0);
             const std::lock_guard<std::mutex> lock(countersMutex_);
             ++counters_.scans;
             counters_.lastScanMs = took;

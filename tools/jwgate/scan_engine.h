@@ -11,6 +11,7 @@
 
 #include "link/link_context.h"
 #include "tools/jwgate/config.h"
+#include "tools/jwgate/line_statistics.h"
 #include "tools/jwgate/point_table.h"
 #include "tools/jwgate/scan_planner.h"
 #include "tools/jwgate/station_tracker.h"
@@ -50,6 +51,10 @@ public:
     // the writes still waiting, and closes the port.
     void Stop();
 
+    // Tells statistics every attempt's outcome and every scan's duration;
+    // set before Start.
+    void Observe(LineStatistics* statistics);
+
     ScanCounters Counters() const;
     // Each station's state, in station order. Thread-safe.
     std::vector<StationState> Stations() const { return stations_.Snapshot(); }
@@ -77,6 +82,7 @@ private:
     std::vector<Clock::time_point> due_;
     std::thread thread_;
     StationTracker stations_;
+    LineStatistics* statistics_ = nullptr;
     std::chrono::seconds reopenDelay_ {1};
 
     mutable std::mutex countersMutex_;

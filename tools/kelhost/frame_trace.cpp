@@ -5,6 +5,8 @@
 #include <ctime>
 #include <string>
 
+#include "protocol/shown_frame.h"
+
 namespace kelhost {
 
 void KEL_CALL PrintFrame(void*, int32_t direction, const char* bytes, int32_t count) {
@@ -17,20 +19,7 @@ void KEL_CALL PrintFrame(void*, int32_t direction, const char* bytes, int32_t co
 #else
     localtime_r(&seconds, &local);
 #endif
-    std::string shown;
-    for (int32_t i = 0; i < count; ++i) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        char escaped[8];
-        if (c == '\r' || c == '\n' || c == '\\') {
-            std::snprintf(escaped, sizeof escaped, "\\%c", c == '\r' ? 'r' : c == '\n' ? 'n' : '\\');
-        } else if (c < 0x20 || c >= 0x7F) {
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-        } else {
-            escaped[0] = static_cast<char>(c);
-            escaped[1] = '\0';
-        }
-        shown += escaped;
-    }
+    const std::string shown = kel::ShownFrame(bytes, count);
     std::fprintf(stderr, "%02d:%02d:%02d.%03d %c %s\n", local.tm_hour, local.tm_min, local.tm_sec,
                  static_cast<int>(millis), direction == KEL_TRACE_SENT ? '<' : '>', shown.c_str());
 }

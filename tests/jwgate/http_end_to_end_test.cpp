@@ -1,0 +1,169 @@
+// jwgate's HTTP endpoint from the outside: /metrics as promtool and a real
+// Prometheus server read it, /healthz as a watchdog sees it, and the status
+// page in headless Chromium (driven by tests/jwgate/status_page_check.py).
+#include <gtest/gtest.h>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "jwgate/free_port.h"
+#include "jwgate/gateway_process.h"
+#include "tools/jwsim/simulator.h"
+
+namespace jwgate::test {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+constexpr milliseconds kHttpPatience {20000};
+
+// count points: "level" 16-bit at MA0100 of station 01, "flow" at MA0104 of
+// station 02, then copies of "level" named p3, p4, ... to make up count.
+std::string Configuration(const std::string& port, int count, int intervalMs) {
+    const std::string interval = "\ninterval_ms = " + std::to_string(intervalMs) + "\n";
+    std::string text = "[line]\nport = \"" + port + "\"\nlink_timeout_ms = 100\n[http]\nport = 0\n"
+                       "[[point]]\nname = \"level\"\naddress = \"01MA0100\"\ntype = \"u16\"" + interval +
+                       "[[point]]\nname = \"flow\"\naddress = \"02MA0104\"\ntype = \"u16\"" + interval;
+    for (int i = 3; i <= count; ++i) {
+        text += "[[point]]\nname = \"p" + std::to_string(i) + "\"\naddress = \"01MA0100\"\ntype = \"u16\"" + interval;
+    }
+    return text;
+}
+
+class GatewayHttp : public ::testing::Test {
+protected:
+    void Start(int points, int intervalMs) {
+        ASSERT_TRUE(simulator_.Start()) << simulator_.error();
+        simulator_.Edit(1, [](kel::jwsim::Controller& c) { c.SetRegisters('A', 0100, {0x34, 0x12}); });
+        gateway_ = std::make_unique<GatewayProcess>(Configuration(simulator_.portName(), points, intervalMs));
+        port_ = gateway_->HttpPort(kHttpPatience);
+        ASSERT_GT(port_, 0) << gateway_->Log();
+    }
+    void TearDown() override {
+        if (gateway_) {
+            EXPECT_EQ(gateway_->Stop(SIGTERM, kHttpPatience), 0) << gateway_->Log();
+        }
+    }
+    // The body of GET path once it answers with status; empty after the patience.
+    std::string GetWhen(const std::string& path, int status) {
+        httplib::Client client("127.0.0.1", port_);
+        const auto until = Clock::now() + kHttpPatience;
+        while (Clock::now() < until) {
+            if (auto reply = client.Get(path.c_str()); reply && reply->status == status) return reply->body;
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+        return {};
+    }
+
+    kel::jwsim::Simulator simulator_ {{.stations = {1, 2}}};
+    std::unique_ptr<GatewayProcess> gateway_;
+    int port_ = 0;
+};
+
+TEST_F(GatewayHttp, MetricsOfAThousandPointsPassPromtoolAndCarryTheValues) {
+    Start(1000, 1000);
+    std::string metrics;
+    // Every point read once: the last one's value sample is there.
+    const auto until = Clock::now() + kHttpPatience;
+    while (metrics.find("jwgate_point_value{point=\"p1000\"") == std::string::npos && Clock::now() < until) {
+        std::this_thread::sleep_for(milliseconds(100));
+        metrics = GetWhen("/metrics", 200);
+    }
+    ASSERT_NE(metrics.find("jwgate_point_value{point=\"level\",address=\"01MA0100\"} 4660\n"), std::string::npos);
+    EXPECT_NE(metrics.find("jwgate_station_up{station=\"02\"} 1\n"), std::string::npos);
+    EXPECT_NE(metrics.find("jwgate_port_open 1\n"), std::string::npos);
+
+    httplib::Client client("127.0.0.1", port_);
+    const auto start = Clock::now();
+    constexpr int kScrapes = 20;
+    for (int i = 0; i < kScrapes; ++i) ASSERT_TRUE(client.Get("/metrics"));
+    std::printf("/metrics of 1000 points: %zu bytes, %.2f ms a scrape\n", metrics.size(),
+                std::chrono::duration<double, std::milli>(Clock::now() - start).count() / kScrapes);
+
+    ScratchDirectory directory;
+    const std::string file = directory.Write("metrics.txt", metrics);
+    const RunResult check = RunProgram({"/bin/sh", "-c", "/usr/bin/promtool check metrics < '" + file + "'"}, kHttpPatience);
+    EXPECT_EQ(check.exitCode, 0) << check.output << check.errors;
+}
+
+TEST_F(GatewayHttp, HealthTurnsUnavailableWhenTheLineFallsSilentAndBackWhenItAnswers) {
+    Start(2, 200);
+    const nlohmann::json healthy = nlohmann::json::parse(GetWhen("/healthz", 200), nullptr, false);
+    ASSERT_TRUE(healthy.is_object());
+    EXPECT_EQ(healthy["status"], "ok");
+    EXPECT_EQ(healthy["port_open"], true);
+    EXPECT_EQ(healthy["stations_answering"], nlohmann::json({"01", "02"}));
+
+    simulator_.InjectFault(kel::jwsim::DefaultFault(kel::jwsim::FaultKind::kNoReply, 999999));
+    const nlohmann::json failing = nlohmann::json::parse(GetWhen("/healthz", 503), nullptr, false);
+    ASSERT_TRUE(failing.is_object()) << gateway_->Log();
+    EXPECT_EQ(failing["status"], "failing");
+    simulator_.ClearFaults();
+    EXPECT_FALSE(GetWhen("/healthz", 200).empty());
+}
+
+// Prometheus itself scrapes the endpoint every second; the point's value is
+// found through its query API.
+TEST_F(GatewayHttp, APrometheusServerScrapesThePointValues) {
+    Start(2, 200);
+    ScratchDirectory directory;
+    const int prometheusPort = FreeTcpPort();
+    const std::string config = directory.Write(
+        "prometheus.yml", "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: jwgate\n    static_configs:\n"
+                          "      - targets: ['127.0.0.1:" + std::to_string(port_) + "']\n");
+    BackgroundProcess prometheus({"/usr/bin/prometheus", "--config.file=" + config,
+                                  "--storage.tsdb.path=" + directory.path() + "/data",
+                                  "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)});
+    ASSERT_TRUE(prometheus.running());
+    httplib::Client client("127.0.0.1", prometheusPort);
+    std::string value;
+    const auto until = Clock::now() + std::chrono::seconds(60);
+    while (value.empty() && Clock::now() < until) {
+        std::this_thread::sleep_for(milliseconds(500));
+        const auto reply = client.Get("/api/v1/query?query=jwgate_point_value%7Bpoint%3D%22level%22%7D");
+        if (!reply || reply->status != 200) continue;
+        const nlohmann::json answer = nlohmann::json::parse(reply->body, nullptr, false);
+        if (!answer.is_object() || answer["data"]["result"].empty()) continue;
+        value = answer["data"]["result"][0]["value"][1].get<std::string>();
+    }
+    EXPECT_EQ(value, "4660") << prometheus.Errors();
+}
+
+// The page as the person commissioning a line sees it: a value changed in
+// the controller shows within two scan intervals, and a station that falls
+// silent shows as not answering. The screenshot is kept as an artifact.
+TEST_F(GatewayHttp, TheStatusPageFollowsTheLineInABrowser) {
+    constexpr int kIntervalMs = 500;
+    Start(2, kIntervalMs);
+    ScratchDirectory directory;
+    const std::string ready = directory.path() + "/ready";
+    const std::string command = std::string("/usr/bin/python3 ") + JWGATE_TEST_SOURCE_DIR +
+                                "/status_page_check.py --url http://127.0.0.1:" + std::to_string(port_) +
+                                "/ --point level --first 4660 --changed 4661 --within-ms " +
+                                std::to_string(2 * kIntervalMs) + " --station 02 --ready-file " + ready +
+                                " --screenshot " + JWGATE_ARTIFACT_DIR + "/status-page.png";
+    std::FILE* browser = popen(command.c_str(), "w");
+    ASSERT_NE(browser, nullptr);
+    const auto until = Clock::now() + std::chrono::seconds(60);
+    while (!std::ifstream(ready) && Clock::now() < until) std::this_thread::sleep_for(milliseconds(50));
+    if (std::ifstream(ready)) {
+        simulator_.Edit(1, [](kel::jwsim::Controller& c) { c.SetRegisters('A', 0100, {0x35, 0x12}); });
+        std::fputs("changed\n", browser);
+        std::fflush(browser);
+        simulator_.Silence(2, true);
+        std::fputs("silenced\n", browser);
+    }
+    const int status = pclose(browser);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << gateway_->Log();
+}
+
+}  // namespace
+}  // namespace jwgate::test

@@ -1,0 +1,89 @@
+#!/usr/bin/python3
+"""jwgate's status page in headless Chromium, step by step as the test that
+runs this script tells it on standard input:
+
+  (start)   load the page; wait until the point shows its first value, then
+            create the ready file
+  changed   the value changed in the controller: measure how long until the
+            page shows the new one, and fail beyond the limit
+  silenced  a station fell silent: wait until the page shows it not
+            answering, then take the screenshot
+
+Exits 0 when every step held, 1 with the reason otherwise."""
+
+import argparse
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+
+
+def text_of(driver, selector):
+    # In one script call: the page redraws its tables between two calls.
+    return driver.execute_script(
+        "const found = document.querySelector(arguments[0]); return found ? found.textContent : null;", selector)
+
+
+def wait_for(driver, selector, wanted, seconds):
+    """Seconds until the element's text is wanted, polling every 20 ms; None after the time."""
+    start = time.monotonic()
+    while time.monotonic() - start < seconds:
+        if text_of(driver, selector) == wanted:
+            return time.monotonic() - start
+        time.sleep(0.02)
+    return None
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--url", required=True)
+    parser.add_argument("--point", required=True)
+    parser.add_argument("--first", required=True)
+    parser.add_argument("--changed", required=True)
+    parser.add_argument("--within-ms", type=int, required=True)
+    parser.add_argument("--station", required=True)
+    parser.add_argument("--ready-file", required=True)
+    parser.add_argument("--screenshot", required=True)
+    args = parser.parse_args()
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--window-size=1100,900", "--user-data-dir=" + tempfile.mkdtemp(prefix="jwgate-chromium-")):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    try:
+        value = "tr[data-point='%s'] td.value" % args.point
+        driver.get(args.url)
+        if wait_for(driver, value, args.first, 30) is None:
+            return "the page never showed %s = %s (it shows %r)" % (args.point, args.first, text_of(driver, value))
+        open(args.ready_file, "w").close()
+
+        for line in sys.stdin:
+            step = line.strip()
+            if step == "changed":
+                took = wait_for(driver, value, args.changed, 30)
+                if took is None:
+                    return "the page never showed %s = %s" % (args.point, args.changed)
+                print("status page showed the changed value after %.0f ms" % (took * 1000), flush=True)
+                if took * 1000 > args.within_ms:
+                    return "the changed value took %.0f ms, more than %d" % (took * 1000, args.within_ms)
+            elif step == "silenced":
+                state = "tr[data-station='%s'] td.state" % args.station
+                if wait_for(driver, state, "not answering", 60) is None:
+                    return "station %s never showed as not answering (%r)" % (args.station, text_of(driver, state))
+                driver.save_screenshot(args.screenshot)
+                return None
+        return "the test ended its steps early"
+    finally:
+        driver.quit()
+
+
+if __name__ == "__main__":
+    failure = main()
+    if failure:
+        print("status page: " + failure, file=sys.stderr)
+    sys.exit(1 if failure else 0)
