@@ -10,7 +10,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 wine wine32:i386 libtomlplusplus-dev libmodbus-dev libmosquitto-dev mosquitto mbpoll nlohmann-json3-dev"
+packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 zip libtomlplusplus-dev libmodbus-dev libmosquitto-dev mosquitto mbpoll nlohmann-json3-dev"
 
 install_missing() {
   missing=""

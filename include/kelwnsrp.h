@@ -9,14 +9,16 @@
  * driver for the duration of one call; DriverState persists between calls.
  *
  * Layout rule, so that hosts in any language can mirror the records:
- *   - 32-bit builds (the Windows DLL): the layout is fixed byte for byte,
- *     little-endian, 4-byte pointers; the static asserts at the end of this
- *     header prove every offset and size.
- *   - 64-bit builds: the same fields in the same order with the same widths;
- *     pointer fields are native (8 bytes); every field is naturally aligned
- *     (as a C compiler lays out the structs below without packing pragmas);
- *     the gaps that belong to the host are unsigned 32-bit fields (the 8-byte
- *     gap of KelRequest is two of them). The asserts prove these offsets too.
+ *   - 32-bit builds (the 32-bit Windows DLL): the layout is fixed byte for
+ *     byte, little-endian, 4-byte pointers; the static asserts at the end of
+ *     this header prove every offset and size.
+ *   - 64-bit builds (the 64-bit Windows DLL, LLP64, and the Linux library,
+ *     LP64, alike: no field is a long): the same fields in the same order
+ *     with the same widths; pointer fields are native (8 bytes); every field
+ *     is naturally aligned (as a C compiler lays out the structs below
+ *     without packing pragmas); the gaps that belong to the host are
+ *     unsigned 32-bit fields (the 8-byte gap of KelRequest is two of them).
+ *     The asserts prove these offsets too.
  *
  * Calling convention: KelMain uses the C calling convention (cdecl) on every
  * platform and is exported undecorated. No exception or errno crosses it: the
@@ -291,7 +293,8 @@ KEL_LAYOUT_ASSERT(offsetof(GateRequest, count) == 32);
 KEL_LAYOUT_ASSERT(offsetof(GateRequest, hostReserved1) == 36);
 KEL_LAYOUT_ASSERT(offsetof(GateRequest, value) == 40);
 #elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
-/* 64-bit: same fields, native pointers, natural alignment. */
+/* 64-bit (Windows x64 and Linux alike): same fields, native pointers,
+ * natural alignment. */
 KEL_LAYOUT_ASSERT(sizeof(KelRequest) == 32);
 KEL_LAYOUT_ASSERT(offsetof(KelRequest, command) == 8);
 KEL_LAYOUT_ASSERT(offsetof(KelRequest, hostReserved0) == 12);

@@ -1,8 +1,8 @@
 #!/bin/sh
-# The boundary header as a 32-bit Windows host compiles it, in C89, C99 and
-# C11: its static asserts prove the 32-bit record layout. (The sources
-# themselves are compiled by the Windows DLL build.)
-# Usage: compile_check.sh SOURCE_DIR CC
+# The boundary header as a Windows host compiles it, in C89, C99 and C11,
+# with CC a 32- or 64-bit MinGW-w64 compiler: its static asserts prove that
+# width's record layout. (The sources themselves are compiled by the Windows
+# DLL builds.) Usage: compile_check.sh SOURCE_DIR CC
 set -eu
 src=$1
 cc=$2
@@ -13,4 +13,4 @@ printf '#include "kelwnsrp.h"\nint main(void) { return (int)sizeof(KelRequest); 
 for std in c89 c99 c11; do
   "$cc" -std=$std -Wall -Wextra -Werror -pedantic -I"$src/include" -c "$out/header.c" -o "$out/header-$std.o"
 done
-echo "the header compiles as C89, C99 and C11 for 32-bit Windows"
+echo "the header compiles as C89, C99 and C11 with $cc"

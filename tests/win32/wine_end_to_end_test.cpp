@@ -1,12 +1,15 @@
-// The Windows DLL as a 32-bit Windows host uses it, under Wine: kelhost.exe
-// loads KELWNSRP.dll with LoadLibrary and drives it through KelMain on COM5,
-// which the Wine prefix maps to the simulator's pseudo-terminal.
+// The Windows DLL as a Windows host uses it, under Wine: kelhost.exe loads
+// KELWNSRP.dll with LoadLibrary and drives it through KelMain on COM5, which
+// the Wine prefix maps to the simulator's pseudo-terminal. The same suite runs
+// once for the 32-bit build and once for the 64-bit one, each in a prefix of
+// its own (KEL_WINDOWS_BIN, KEL_WINE_PREFIX, KEL_WINE_ARCH).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -33,17 +36,25 @@ std::string MakeScratch(const char* pattern) {
 class WineEndToEnd : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const char* bin = std::getenv("KEL_WIN32_BIN");
+        const char* bin = std::getenv("KEL_WINDOWS_BIN");
         if (bin == nullptr) return;
         bin_ = bin;
-        prefix_ = MakeScratch("kel_wine_prefix");
+        // Without a prefix path (absolute) and its arch nothing is linked, and every test fails.
+        const char* prefix = std::getenv("KEL_WINE_PREFIX");
+        const char* arch = std::getenv("KEL_WINE_ARCH");
+        if (prefix == nullptr || arch == nullptr || prefix[0] != '/') return;
+        prefix_ = prefix;
+        arch_ = arch;
         work_ = MakeScratch("kel_wine_work");
+        // A fresh prefix each run: one left by an interrupted run may be half made.
+        std::error_code ignored;
+        std::filesystem::remove_all(prefix_, ignored);
         simulator_ = std::make_unique<Simulator>(kel::jwsim::SimulatorOptions {{1, 8}, false, "", {}});
         if (!simulator_->Start()) return;
         // The first run creates the prefix; COM5 is linked to the simulator
         // once its dosdevices folder exists.
         {
-            WineHost warmUp(bin_, work_, prefix_);
+            WineHost warmUp(bin_, work_, prefix_, arch_);
             warmUp.Run("info", 180000);
         }
         const std::string link = prefix_ + "/dosdevices/com5";
@@ -52,17 +63,19 @@ protected:
     }
     static void TearDownTestSuite() {
         simulator_.reset();
-        if (!prefix_.empty()) std::system(("rm -rf '" + prefix_ + "' '" + work_ + "'").c_str());
+        std::error_code ignored;
+        if (!prefix_.empty()) std::filesystem::remove_all(prefix_, ignored);
+        if (!work_.empty()) std::filesystem::remove_all(work_, ignored);
     }
 
     void SetUp() override {
-        if (bin_.empty()) GTEST_SKIP() << "KEL_WIN32_BIN names no Windows build";
-        ASSERT_TRUE(linked_) << "simulator or COM5 link not ready";
+        if (bin_.empty()) GTEST_SKIP() << "KEL_WINDOWS_BIN names no Windows build";
+        ASSERT_TRUE(linked_) << "simulator, Wine prefix (KEL_WINE_PREFIX, KEL_WINE_ARCH) or COM5 link not ready";
         simulator_->ClearFaults();
         simulator_->ClearRequests();
         simulator_->Edit(1, [](Controller& c) { c = Controller(); });
         WriteConfiguration("WAITINGTIME 0\n");
-        host_ = std::make_unique<WineHost>(bin_, work_, prefix_);
+        host_ = std::make_unique<WineHost>(bin_, work_, prefix_, arch_);
         ASSERT_TRUE(host_->started());
     }
     void TearDown() override { host_.reset(); }
@@ -77,6 +90,7 @@ protected:
 
     static std::string bin_;
     static std::string prefix_;
+    static std::string arch_;
     static std::string work_;
     static bool linked_;
     static std::unique_ptr<Simulator> simulator_;
@@ -85,6 +99,7 @@ protected:
 
 std::string WineEndToEnd::bin_;
 std::string WineEndToEnd::prefix_;
+std::string WineEndToEnd::arch_;
 std::string WineEndToEnd::work_;
 bool WineEndToEnd::linked_ = false;
 std::unique_ptr<Simulator> WineEndToEnd::simulator_;

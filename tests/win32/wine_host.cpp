@@ -11,7 +11,8 @@
 
 namespace wine_test {
 
-WineHost::WineHost(const std::string& binDir, const std::string& workDir, const std::string& prefix) {
+WineHost::WineHost(const std::string& binDir, const std::string& workDir, const std::string& prefix,
+                   const std::string& arch) {
     int in[2];
     int out[2];
     if (pipe(in) != 0) return;
@@ -30,6 +31,7 @@ WineHost::WineHost(const std::string& binDir, const std::string& workDir, const 
         close(out[1]);
         if (chdir(workDir.c_str()) != 0) _exit(126);
         setenv("WINEPREFIX", prefix.c_str(), 1);
+        setenv("WINEARCH", arch.c_str(), 1);
         setenv("WINEDEBUG", "-all", 1);
         setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
         const std::string exe = binDir + "/kelhost.exe";

@@ -19,8 +19,10 @@ struct Reply {
 class WineHost {
 public:
     // binDir holds kelhost.exe, KELWNSRP.dll and TESKAR.dll; the host runs
-    // with workDir as its current directory and prefix as its WINEPREFIX.
-    WineHost(const std::string& binDir, const std::string& workDir, const std::string& prefix);
+    // with workDir as its current directory and prefix as its WINEPREFIX,
+    // which Wine creates for arch (win32 or win64) if it does not exist.
+    WineHost(const std::string& binDir, const std::string& workDir, const std::string& prefix,
+             const std::string& arch);
     ~WineHost();
     WineHost(const WineHost&) = delete;
     WineHost& operator=(const WineHost&) = delete;
