@@ -1,9 +1,14 @@
-// A TCP port on 127.0.0.1 that nothing listens on just now, for a server a
-// test starts.
+// Loopback TCP for tests: a port that nothing listens on just now, for a
+// server a test starts, and a raw connection to a server.
 #pragma once
 
 namespace jwgate::test {
 
 int FreeTcpPort();
+
+// A plain TCP connection to 127.0.0.1:port, for clients that misbehave or do
+// not wait for their answer; -1 if it cannot connect (within sendTimeoutS,
+// when given).
+int ConnectRaw(int port, int sendTimeoutS = 0);
 
 }  // namespace jwgate::test

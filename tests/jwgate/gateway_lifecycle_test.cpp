@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "jwgate/free_port.h"
 #include "jwgate/gateway_process.h"
 #ifdef JWGATE_TEST_MQTT
 #include "jwgate/broker_process.h"
@@ -46,19 +47,6 @@ std::string Configuration(const std::string& port, int linkTimeoutMs, int writeT
         if (broker != 0) text += "mqtt_topic = \"jw/" + name + "\"\n";
     }
     return text;
-}
-
-int ConnectRaw(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Sends "write single register" from a client that does not wait for the

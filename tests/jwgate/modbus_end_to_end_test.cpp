@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "jwgate/free_port.h"
 #include "jwgate/gateway_process.h"
 #include "tools/jwsim/simulator.h"
 
@@ -61,23 +62,6 @@ Client Connect(int port) {
     Client client(modbus_new_tcp("127.0.0.1", port));
     if (client && modbus_connect(client.get()) != 0) client.reset();
     return client;
-}
-
-// A plain TCP connection to the server, for clients that misbehave; -1 if
-// it cannot connect (within sendTimeoutS, when given).
-int ConnectRaw(int port, int sendTimeoutS = 0) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const timeval wait {sendTimeoutS, 0};
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // One request on a raw connection; the PDU of its reply, or nothing when no

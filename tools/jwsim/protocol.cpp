@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "protocol/areas.h"
+#include "protocol/shown_frame.h"
 #include "protocol/text_codec.h"
 
 namespace kel::jwsim {
@@ -294,23 +295,6 @@ std::string FaultyFrame(const std::string& body, const Fault& fault) {
     return frame;
 }
 
-std::string Escaped(const std::string& bytes) {
-    std::string out;
-    for (const char c : bytes) {
-        const auto code = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (code < 0x20 || code >= 0x7F) {
-            out += "\\x" + HexPair(code);
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
+std::string Escaped(const std::string& bytes) { return kel::ShownFrame(bytes.data(), static_cast<int>(bytes.size())); }
 
 }  // namespace kel::jwsim
