@@ -1,7 +1,12 @@
 #!/bin/sh
 # Builds and runs the project on Debian 12.
-#   ./dev.sh demo   build the driver and run the demo host
-#   ./dev.sh test   build and run every test, plainly and under ASan/UBSan
+#   ./dev.sh demo   build kelhost, jwsim and jwgate and run the demo: the driver through
+#                   kelhost, then the gateway to Modbus TCP and MQTT, on the simulator
+#   ./dev.sh package  build the Debian package (build/packages/kelwnsrp_<version>_<arch>.deb)
+#                     and the Windows zips (build/packages/kelwnsrp-<version>-win32.zip, -win64.zip)
+#   ./dev.sh test   build and run every test, plainly and under ASan/UBSan, and
+#                   the gateway's under ThreadSanitizer
+#   ./dev.sh tsan   only the gateway's and MQTT link's tests under ThreadSanitizer
 #   ./dev.sh fuzz [SECONDS]  run each fuzz target SECONDS (default 60) with clang's libFuzzer
 #   ./dev.sh soak [OPS]      run the fault soak with OPS operations (default 20000)
 #   ./dev.sh bench [N]       print what an exchange costs (N exchanges, default 5000) and
@@ -10,7 +15,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 zip libtomlplusplus-dev libmodbus-dev libmosquitto-dev mosquitto mbpoll nlohmann-json3-dev"
+packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 zip libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev libmosquitto-dev mosquitto mosquitto-clients mbpoll nlohmann-json3-dev help2man dpkg-dev file lintian systemd adduser prometheus chromium chromium-driver python3-selenium"
 
 install_missing() {
   missing=""
@@ -37,34 +42,25 @@ build() { # directory, extra cmake arguments...
   cmake --build "$dir" --parallel "$jobs"
 }
 
+# The gateway's and the MQTT link's tests under ThreadSanitizer: only those
+# targets are built in build-tsan.
+tsan() {
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_TSAN=ON
+  cmake --build build-tsan --parallel "$jobs" --target jwgate jwgate_tests mqtt_link_tests
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build-tsan/bin/mqtt_link_tests
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build-tsan/bin/jwgate_tests
+}
+
 case "${1:-}" in
   demo)
+    # Only what the demo runs: no tests, no Windows build.
+    packages="cmake make g++ python3 pkg-config libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev libmosquitto-dev mosquitto mosquitto-clients mbpoll"
     install_missing
-    build build
-    # A simulated controller (write-protected, memory from a sample file) on a
-    # pseudo-terminal, and the command-line host working it through the driver.
-    memory=build/demo-memory.txt
-    cp examples/bench-memory.txt "$memory"
-    ./build/bin/jwsim --station 01 --protect --memory "$memory" > build/demo-jwsim.txt &
-    simulator=$!
-    trap 'kill $simulator 2>/dev/null; wait $simulator 2>/dev/null' EXIT
-    for _ in $(seq 50); do grep -q '^port ' build/demo-jwsim.txt 2>/dev/null && break; sleep 0.1; done
-    port=$(awk '/^port / {print $2}' build/demo-jwsim.txt)
-    kelhost=./build/bin/kelhost
-    line="--port $port --data-bits 8 --timeout 200"
-    echo "=== kelhost info"
-    $kelhost info
-    echo "=== kelhost check 01MA1600 (past the end of the MA area)"
-    if $kelhost check 01MA1600; then exit 1; else echo "(exit $?: refused, with the driver's message)"; fi
-    echo "=== kelhost read: a relay, a timer, registers of 8, 16 and 32 bits from $memory"
-    $kelhost read $line 01R00001 01T0005 01MB0010B 01MA0100 01M09000:32
-    echo "=== kelhost --trace write 01MA0102=4660: the controller is write-protected; the driver switches"
-    echo "    write mode on (EWR 2), writes, and switches it off (EWR 0). Frames: < sent, > received"
-    $kelhost --trace write $line 01MA0102=4660 2>&1
-    echo "=== kelhost read 01MA0102 (read back)"
-    $kelhost read $line 01MA0102
-    echo "=== kelhost poll, 3 scans 200 ms apart"
-    $kelhost poll $line --count 3 --interval 200 01MA0100..01MA0103 01R00001
+    echo "=== building kelhost, jwsim and jwgate in build/"
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build build --parallel "$jobs" --target kelhost jwsim jwgate
+    # The simulator, kelhost through the driver, then jwgate to Modbus TCP and MQTT.
+    exec ./examples/demo.sh build
     ;;
   test)
     install_missing
@@ -72,10 +68,26 @@ case "${1:-}" in
     ctest --test-dir build --output-on-failure --parallel "$jobs"
     build build-asan -DKEL_SANITIZE=ON
     ctest --test-dir build-asan --output-on-failure --parallel "$jobs"
+    tsan
+    ;;
+  tsan)
+    install_missing
+    tsan
+    ;;
+  package)
+    # The Debian package, from the plain build (cpack -G DEB; packaging/linux/).
+    install_missing
+    build build
+    cpack -G DEB --config build/CPackConfig.cmake -B build/packages
+    deb=$(ls -t build/packages/*.deb | head -n 1)
+    echo "package: $deb"
+    echo "install it (as root): apt install ./$deb"
+    # A zip per Windows DLL, 32- and 64-bit (docs/windows.md).
+    cmake --build build --target windows_zips
     ;;
   fuzz)
     seconds=${2:-60}
-    packages="cmake make clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmodbus-dev libmosquitto-dev nlohmann-json3-dev"
+    packages="cmake make clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev libmosquitto-dev nlohmann-json3-dev"
     install_missing
     targets="fuzz_gate_address fuzz_read_reply fuzz_write_reply fuzz_configuration fuzz_port_name"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_FUZZ=ON
@@ -111,7 +123,7 @@ case "${1:-}" in
         exit 64
         ;;
     esac
-    packages="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmodbus-dev libmosquitto-dev nlohmann-json3-dev"
+    packages="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev libmosquitto-dev nlohmann-json3-dev"
     install_missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build --parallel "$jobs" --target soak_tests
@@ -119,7 +131,7 @@ case "${1:-}" in
     ;;
   bench)
     # What an exchange costs, against libmodbus and the wire; figures only.
-    packages="cmake make g++ pkg-config libmodbus-dev libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmosquitto-dev nlohmann-json3-dev"
+    packages="cmake make g++ pkg-config libmodbus-dev libcpp-httplib-dev libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmosquitto-dev nlohmann-json3-dev"
     install_missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build --parallel "$jobs" --target link_bench gateway_bench
@@ -129,7 +141,7 @@ case "${1:-}" in
     ./build/bin/gateway_bench 10
     ;;
   *)
-    echo "usage: ./dev.sh demo|test|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]" >&2
+    echo "usage: ./dev.sh demo|test|package|tsan|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]" >&2
     exit 64
     ;;
 esac

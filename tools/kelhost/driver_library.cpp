@@ -4,6 +4,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
 #endif
 
 namespace kelhost {
@@ -57,12 +58,27 @@ bool DriverLibrary::SetTrace(KelTraceFunction function, void* context) const {
 
 std::string DriverLibrary::DefaultPath(const char* argv0) {
     std::string path = argv0 != nullptr ? argv0 : "";
+#if !defined(_WIN32)
+    // The program's own file, wherever it was started from (a bare "kelhost"
+    // found on the PATH says nothing of its folder).
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) path.assign(self, static_cast<std::size_t>(length));
+#endif
     const auto slash = path.find_last_of("/\\");
     const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 #if defined(_WIN32)
     return folder + "\\KELWNSRP.dll";
 #else
-    return folder + "/libkelwnsrp.so";
+    const std::string beside = folder + "/libkelwnsrp.so";
+    if (access(beside.c_str(), F_OK) == 0) return beside;
+    // Installed (kelhost in /usr/bin): the driver the dynamic linker finds by
+    // its SONAME, libkelwnsrp.so.7 in the system's library folder.
+#if defined(KEL_DRIVER_SONAME)
+    return KEL_DRIVER_SONAME;
+#else
+    return "libkelwnsrp.so";
+#endif
 #endif
 }
 

@@ -24,7 +24,9 @@ public:
     bool SetTrace(KelTraceFunction function, void* context) const;
     const std::string& error() const { return error_; }
 
-    // The driver file next to the program: KELWNSRP.dll or libkelwnsrp.so.
+    // The driver file next to the program: KELWNSRP.dll or libkelwnsrp.so;
+    // on Linux, when there is none (kelhost installed in /usr/bin), the
+    // installed driver's SONAME, for the dynamic linker to find.
     static std::string DefaultPath(const char* argv0);
 
 private:

@@ -452,7 +452,7 @@ int main(int argc, char** argv) {
     app.fallthrough();
     app.require_subcommand(1, 1);
     app.footer(kExitCodes);
-    app.add_option("--library", options.library, "driver library (default: the one beside kelhost)");
+    app.add_option("--library", options.library, "driver library (default: the one beside kelhost, else on Linux the installed libkelwnsrp.so)");
     app.add_flag("--trace", options.trace,
                  "show every frame on the line on standard error, timed to the millisecond: '<' to the "
                  "controller, '>' from it, control characters escaped");
