@@ -53,6 +53,8 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
          ":12: point[1].modbus: input register 1 is also p's"},
         {kLine + Point("01MA0100", "u16") + Point("01MA0102", "u16"), ":8: point[1].name: \"p\" is used twice"},
         {kLine, ":1: point: no [[point]] to scan"},
+        {kLine + "[http]\nlisten = \"1.2.3\"\n", ":4: http.listen: \"1.2.3\" is not an IPv4 address"},
+        {kLine + "[http]\nport = 70000\n", ":4: http.port: 70000 is outside 0 to 65535"},
         // Topics: each has one meaning, and "$" ones are the broker's.
         {kLine + kMqtt + Point("01MA0100", "u16", Topic("jw/status")),
          ":9: point[0].mqtt_topic: \"jw/status\" is also the status topic"},

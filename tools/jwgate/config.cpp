@@ -146,14 +146,20 @@ LineConfig ReadLine(Section line) {
     return config;
 }
 
+// A server's "listen" key: an IPv4 address, fallback when absent.
+std::string ListenAddress(Section& section, const std::string& fallback) {
+    const std::string listen = section.Text("listen", fallback);
+    in_addr parsed {};
+    if (inet_pton(AF_INET, listen.c_str(), &parsed) != 1) {
+        section.Fail("listen", "\"" + listen + "\" is not an IPv4 address such as 127.0.0.1 or 0.0.0.0");
+    }
+    return listen;
+}
+
 ModbusConfig ReadModbus(Section modbus) {
     ModbusConfig config;
     config.enabled = true;
-    config.listen = modbus.Text("listen", config.listen);
-    in_addr parsed {};
-    if (inet_pton(AF_INET, config.listen.c_str(), &parsed) != 1) {
-        modbus.Fail("listen", "\"" + config.listen + "\" is not an IPv4 address such as 127.0.0.1 or 0.0.0.0");
-    }
+    config.listen = ListenAddress(modbus, config.listen);
     config.port = static_cast<int>(modbus.Integer("port", 502, 0, 65535));
     config.maxClients = static_cast<int>(modbus.Integer("max_clients", 16, 1, 1000));
     config.writeTimeoutMs = static_cast<int>(modbus.Integer("write_timeout_ms", 5000, 100, 600000));
@@ -166,11 +172,7 @@ ModbusConfig ReadModbus(Section modbus) {
 HttpConfig ReadHttp(Section http) {
     HttpConfig config;
     config.enabled = true;
-    config.listen = http.Text("listen", config.listen);
-    in_addr parsed {};
-    if (inet_pton(AF_INET, config.listen.c_str(), &parsed) != 1) {
-        http.Fail("listen", "\"" + config.listen + "\" is not an IPv4 address such as 127.0.0.1 or 0.0.0.0");
-    }
+    config.listen = ListenAddress(http, config.listen);
     config.port = static_cast<int>(http.Integer("port", 8080, 0, 65535));
     http.RejectUnknown();
     return config;
