@@ -146,7 +146,7 @@ TEST_F(GatewayHttp, APrometheusServerScrapesThePointValues) {
 // the controller shows within two scan intervals, and a station that falls
 // silent shows as not answering. The screenshot is kept as an artifact.
 TEST_F(GatewayHttp, TheStatusPageFollowsTheLineInABrowser) {
-    constexpr int kIntervalMs = 500;
+    constexpr int kIntervalMs = 1000;
     Start(2, kIntervalMs);
     ScratchDirectory directory;
     const std::string ready = directory.path() + "/ready";
