@@ -1,79 +1,17 @@
-// RS-485 half duplex through the serial seam: the settings that reach the
-// platform and the errno it reports back, the kernel request the POSIX
-// backend makes of them, and a pseudo-terminal, which has no such mode,
-// refusing it with the system's reason.
+// The kernel request the POSIX backend makes of the RS-485 settings. What
+// reaches the platform, and a pseudo-terminal refusing the mode, are tested
+// through the gateway (tests/jwgate/line_settings_test.cpp).
 #include <gtest/gtest.h>
 
 #include <linux/serial.h>
-#include <pty.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "serial/posix/posix_rs485.h"
-#include "serial/serial_port.h"
-#include "support/fake_serial_platform.h"
 
 namespace kel {
 namespace {
-
-using test_support::FakeSerialPlatform;
-using test_support::PlatformCall;
-
-class Rs485Fake : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fake_.AddDevice("COM1");
-        UseSerialPlatform(&fake_);
-        const LineParameters parameters {9600, 8, 0, 0};
-        ASSERT_EQ(OpenPort("COM1", &parameters, 8, &port_), kSerialOk);
-        fake_.ClearLog();
-    }
-    void TearDown() override { UseSerialPlatform(nullptr); }
-
-    FakeSerialPlatform fake_;
-    PortHandle port_ = nullptr;
-};
-
-TEST_F(Rs485Fake, TheSettingsReachThePlatformAsGiven) {
-    const std::pair<Rs485Settings, std::string> cases[] = {
-        {{true, 0, 0}, "SetRs485 on 0/0"},
-        {{true, 5, 7}, "SetRs485 on 5/7"},
-        {{true, 1000, 1000}, "SetRs485 on 1000/1000"},
-        {{false, 0, 0}, "SetRs485 off"},
-    };
-    for (const auto& [settings, text] : cases) {
-        SCOPED_TRACE(text);
-        fake_.ClearLog();
-        int errorNumber = -1;
-        EXPECT_EQ(SetRs485Mode(port_, settings, &errorNumber), kSerialOk);
-        EXPECT_EQ(errorNumber, 0);
-        ASSERT_EQ(fake_.Calls(), std::vector<std::string> {text});
-        EXPECT_EQ(fake_.Log()[0].handle, port_);
-        EXPECT_EQ(fake_.Log()[0].rs485, settings);
-        EXPECT_EQ(fake_.Device("COM1").rs485, settings);
-    }
-}
-
-TEST_F(Rs485Fake, ARefusalComesBackWithTheSystemsErrorNumber) {
-    fake_.Device("COM1").rs485Error = ENOTTY;
-    int errorNumber = 0;
-    EXPECT_EQ(SetRs485Mode(port_, {true, 5, 7}, &errorNumber), kSerialStateRefused);
-    EXPECT_EQ(errorNumber, ENOTTY);
-    EXPECT_EQ(fake_.Device("COM1").rs485, Rs485Settings {});  // nothing applied
-
-    fake_.Device("COM1").rs485Error = 0;
-    fake_.Fail(PlatformCall::SetRs485);
-    EXPECT_EQ(SetRs485Mode(port_, {true, 0, 0}, &errorNumber), kSerialStateRefused);
-    EXPECT_EQ(errorNumber, EINVAL);
-
-    ASSERT_EQ(ClosePort(port_), kSerialOk);
-    EXPECT_EQ(SetRs485Mode(port_, {true, 0, 0}, &errorNumber), kSerialStateRefused);
-    EXPECT_EQ(errorNumber, EBADF);
-}
 
 TEST(Rs485Request, EnablesRtsOnSendWithTheDelaysAndKeepsTheBoardsOwnFlags) {
     struct Case {
@@ -104,22 +42,6 @@ TEST(Rs485Request, EnablesRtsOnSendWithTheDelaysAndKeepsTheBoardsOwnFlags) {
         EXPECT_EQ(request.delay_rts_before_send, c.before);
         EXPECT_EQ(request.delay_rts_after_send, c.after);
     }
-}
-
-TEST(Rs485Pty, APseudoTerminalRefusesTheModeWithTheSystemsReason) {
-    int master = -1;
-    int slave = -1;
-    char name[64] = {};
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    close(slave);
-    const LineParameters parameters {9600, 8, 0, 0};
-    PortHandle port = nullptr;
-    ASSERT_EQ(OpenPort(name, &parameters, 8, &port), kSerialOk);
-    int errorNumber = 0;
-    EXPECT_EQ(SetRs485Mode(port, {true, 5, 7}, &errorNumber), kSerialStateRefused);
-    EXPECT_EQ(errorNumber, ENOTTY) << std::strerror(errorNumber);
-    EXPECT_EQ(ClosePort(port), kSerialOk);
-    close(master);
 }
 
 }  // namespace

@@ -141,7 +141,7 @@ TEST(GatewayLifecycle, SigtermOnASilentLineEndsWithinTwoSecondsAndAnswersEveryQu
 }
 
 TEST(GatewayLifecycle, WritesThatOutwaitTheirTimeoutDuringAnOutageNeverReachTheController) {
-    kel::jwsim::Simulator simulator;
+    kel::jwsim::Simulator simulator {{.baud = 9600}};  // paced as the line's default rate
     ASSERT_TRUE(simulator.Start()) << simulator.error();
     GatewayProcess gateway(Configuration(simulator.devicePath(), 500, 1000));
     const int port = gateway.ModbusPort(kLongPatience);
@@ -178,7 +178,7 @@ TEST(GatewayLifecycle, WritesThatOutwaitTheirTimeoutDuringAnOutageNeverReachTheC
 TEST(GatewayLifecycle, APortWhoseDeviceGoesAndComesBackIsReopened) {
     ScratchDirectory directory;
     const std::string link = directory.path() + "/line";
-    auto first = std::make_unique<kel::jwsim::Simulator>();
+    auto first = std::make_unique<kel::jwsim::Simulator>(kel::jwsim::SimulatorOptions {.baud = 9600});
     ASSERT_TRUE(first->Start()) << first->error();
     first->Edit(1, [](kel::jwsim::Controller& c) { c.SetRegisters('A', 0100, {0x01, 0x00}); });
     ASSERT_EQ(symlink(first->devicePath().c_str(), link.c_str()), 0);
@@ -192,7 +192,7 @@ TEST(GatewayLifecycle, APortWhoseDeviceGoesAndComesBackIsReopened) {
     ASSERT_TRUE(gateway.WaitForLog("closed it, reopening", kLongPatience)) << gateway.Log();
 
     // Plugged back: another device under the same name.
-    kel::jwsim::Simulator second;
+    kel::jwsim::Simulator second {{.baud = 9600}};
     ASSERT_TRUE(second.Start()) << second.error();
     second.Edit(1, [](kel::jwsim::Controller& c) { c.SetRegisters('A', 0100, {0x02, 0x00}); });
     const std::string fresh = link + ".new";

@@ -63,7 +63,7 @@ protected:
         return {};
     }
 
-    kel::jwsim::Simulator simulator_ {{.stations = {1, 2}}};
+    kel::jwsim::Simulator simulator_ {{.stations = {1, 2}, .baud = 9600}};  // paced as the line's default rate
     std::unique_ptr<GatewayProcess> gateway_;
     int port_ = 0;
 };

@@ -166,7 +166,7 @@ TEST(GatewayRequestGap, TheScanPlanCountsTheGapOnceAnExchange) {
 }
 
 TEST(GatewayRequestGap, TheScanKeepsTheLineQuietBetweenRequests) {
-    kel::jwsim::Simulator simulator;
+    kel::jwsim::Simulator simulator {{.baud = 9600}};
     ASSERT_TRUE(simulator.Start()) << simulator.error();
     const ScratchDirectory directory;
     const GatewayConfig config = Load(directory, "[line]\nport = \"" + simulator.portName() +
