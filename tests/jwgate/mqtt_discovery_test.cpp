@@ -6,15 +6,12 @@
 // other gateways' configs stay.
 #include <gtest/gtest.h>
 
-#include <mosquitto.h>
 #include <nlohmann/json.hpp>
 
-#include <condition_variable>
 #include <csignal>
 #include <functional>
 #include <iterator>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -35,100 +32,7 @@ using std::chrono::milliseconds;
 using nlohmann::json;
 
 // Every message on every topic, in the order the broker sent them.
-class Recorder {
-public:
-    struct Message {
-        std::string topic;
-        std::string payload;
-        bool retained;
-    };
-    using Check = std::function<bool(const std::vector<Message>&)>;
-
-    explicit Recorder(int port) {
-        static const int library = mosquitto_lib_init();
-        if (library != MOSQ_ERR_SUCCESS) return;
-        client_ = mosquitto_new(nullptr, true, this);
-        if (client_ == nullptr) return;
-        mosquitto_message_callback_set(client_, OnMessage);
-        mosquitto_subscribe_callback_set(client_, OnSubscribe);
-        if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) return;
-        if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) return;
-        if (mosquitto_subscribe(client_, nullptr, "#", 1) != MOSQ_ERR_SUCCESS) return;
-        WaitUntil([this](const std::vector<Message>&) { return subscribed_; });
-    }
-    ~Recorder() {
-        if (client_ == nullptr) return;
-        mosquitto_disconnect(client_);
-        mosquitto_loop_stop(client_, false);
-        mosquitto_destroy(client_);
-    }
-    Recorder(const Recorder&) = delete;
-    Recorder& operator=(const Recorder&) = delete;
-
-    bool ready() {
-        std::lock_guard lock(mutex_);
-        return subscribed_;
-    }
-    bool WaitUntil(const Check& check) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kPatience, [&] { return check(messages_); });
-    }
-    std::vector<Message> Messages() {
-        std::lock_guard lock(mutex_);
-        return messages_;
-    }
-    bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos = 1) {
-        return client_ != nullptr &&
-               mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
-                                 retain) == MOSQ_ERR_SUCCESS;
-    }
-    // What the broker held when we subscribed, topic by topic. The broker
-    // queues those messages at the subscription, so a message of our own
-    // published after it (at the same QoS 0) comes after all of them.
-    std::optional<std::map<std::string, std::string>> RetainedAtSubscription() {
-        const std::string marker = "jwtest/marker";
-        if (!Publish(marker, "end", false, 0)) return std::nullopt;
-        std::map<std::string, std::string> retained;
-        const bool seen = WaitUntil([&](const std::vector<Message>& messages) {
-            retained.clear();
-            for (const Message& message : messages) {
-                if (message.topic == marker) return true;
-                if (message.retained) retained[message.topic] = message.payload;
-            }
-            return false;
-        });
-        if (!seen) return std::nullopt;
-        return retained;
-    }
-
-private:
-    static void OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
-        auto& recorder = *static_cast<Recorder*>(self);
-        {
-            std::lock_guard lock(recorder.mutex_);
-            const auto* bytes = static_cast<const char*>(message->payload);
-            recorder.messages_.push_back(
-                {message->topic,
-                 bytes == nullptr ? std::string() : std::string(bytes, static_cast<std::size_t>(message->payloadlen)),
-                 message->retain});
-        }
-        recorder.changed_.notify_all();
-    }
-    static void OnSubscribe(mosquitto*, void* self, int, int, const int*) {
-        auto& recorder = *static_cast<Recorder*>(self);
-        {
-            std::lock_guard lock(recorder.mutex_);
-            recorder.subscribed_ = true;
-        }
-        recorder.changed_.notify_all();
-    }
-
-    mosquitto* client_ = nullptr;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Message> messages_;
-    bool subscribed_ = false;
-};
+using Recorder = TopicWatcher;
 
 bool IsConfigTopic(const std::string& topic) {
     return topic.starts_with("ha/") && topic.ends_with("/config");

@@ -65,9 +65,35 @@ std::size_t TopicWatcher::WaitForTopics(const std::string& prefix, std::size_t c
     return taken;
 }
 
-bool TopicWatcher::Publish(const std::string& topic, const std::string& payload, bool retain) {
+bool TopicWatcher::Publish(const std::string& topic, const std::string& payload, bool retain, int qos) {
     return client_ != nullptr && mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                                   payload.data(), 1, retain) == MOSQ_ERR_SUCCESS;
+                                                   payload.data(), qos, retain) == MOSQ_ERR_SUCCESS;
+}
+
+bool TopicWatcher::WaitUntil(const Check& check) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [&] { return check(messages_); });
+}
+
+std::vector<TopicWatcher::Message> TopicWatcher::Messages() {
+    std::lock_guard lock(mutex_);
+    return messages_;
+}
+
+std::optional<std::map<std::string, std::string>> TopicWatcher::RetainedAtSubscription() {
+    const std::string marker = "jwtest/marker";
+    if (!Publish(marker, "end", false, 0)) return std::nullopt;
+    std::map<std::string, std::string> retained;
+    const bool seen = WaitUntil([&](const std::vector<Message>& messages) {
+        retained.clear();
+        for (const Message& message : messages) {
+            if (message.topic == marker) return true;
+            if (message.retained) retained[message.topic] = message.payload;
+        }
+        return false;
+    });
+    if (!seen) return std::nullopt;
+    return retained;
 }
 
 void TopicWatcher::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
@@ -75,9 +101,10 @@ void TopicWatcher::OnMessage(mosquitto*, void* self, const mosquitto_message* me
     {
         std::lock_guard lock(watcher.mutex_);
         const auto* bytes = static_cast<const char*>(message->payload);
-        watcher.last_[message->topic] = {
-            bytes == nullptr ? std::string() : std::string(bytes, static_cast<std::size_t>(message->payloadlen)),
-            message->retain};
+        std::string payload =
+            bytes == nullptr ? std::string() : std::string(bytes, static_cast<std::size_t>(message->payloadlen));
+        watcher.last_[message->topic] = {payload, message->retain};
+        watcher.messages_.push_back({message->topic, std::move(payload), message->retain});
     }
     watcher.changed_.notify_all();
 }

@@ -1,5 +1,6 @@
 // A plain libmosquitto client for tests: subscribed to every topic ("#"), it
-// keeps the last message of each, and publishes at QoS 1 (in order).
+// keeps every message in the order the broker sent them, and the last of
+// each topic; it publishes at QoS 1 (in order) unless told otherwise.
 #pragma once
 
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -19,6 +21,13 @@ inline constexpr auto kPatience = std::chrono::seconds(20);
 
 class TopicWatcher {
 public:
+    struct Message {
+        std::string topic;
+        std::string payload;
+        bool retained;
+    };
+    using Check = std::function<bool(const std::vector<Message>&)>;
+
     // Connects and waits until the subscription stands; ready() tells.
     explicit TopicWatcher(int port);
     ~TopicWatcher();
@@ -40,10 +49,18 @@ public:
     std::size_t WaitForTopics(const std::string& prefix, std::size_t count, Retained retained,
                               const std::function<bool(const std::string&, const std::string&)>& accept,
                               std::chrono::seconds patience = kPatience);
-    bool Publish(const std::string& topic, const std::string& payload, bool retain);
+    bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos = 1);
+
+    // Waits up to kPatience until check holds of every message so far.
+    bool WaitUntil(const Check& check);
+    std::vector<Message> Messages();
+    // What the broker held when we subscribed, topic by topic. The broker
+    // queues those messages at the subscription, so a message of our own
+    // published after it (at the same QoS 0) comes after all of them.
+    std::optional<std::map<std::string, std::string>> RetainedAtSubscription();
 
 private:
-    struct Message {
+    struct Last {
         std::string payload;
         bool retained;
     };
@@ -53,7 +70,8 @@ private:
     mosquitto* client_ = nullptr;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::map<std::string, Message> last_;
+    std::map<std::string, Last> last_;
+    std::vector<Message> messages_;
     bool subscribed_ = false;
 };
 
