@@ -23,6 +23,7 @@
 #include "jwgate/broker_process.h"
 #include "jwgate/topic_watcher.h"
 #endif
+#include "tools/jwgate/write_queue.h"
 #include "tools/jwsim/simulator.h"
 
 namespace jwgate::test {
@@ -97,6 +98,32 @@ bool ReadsAs(int port, int reg, int wanted) {
         std::this_thread::sleep_for(milliseconds(50));
     }
     return false;
+}
+
+// The queue's refusals end with their cause: a full queue takes writes
+// again once one is taken, and a replaced write hears the outcome of the
+// write that replaced it.
+TEST(WriteQueue, AFullQueueTakesWritesAgainOnceOneGoesOutAndAReplacedWriteSharesTheOutcome) {
+    WriteQueue queue({std::chrono::milliseconds(60000), 2});
+    std::vector<std::pair<std::size_t, WriteOutcome>> heard;
+    const auto write = [&](std::size_t point, std::uint32_t raw) {
+        return PendingWrite {point, raw, [&heard, point](WriteOutcome outcome) { heard.emplace_back(point, outcome); }};
+    };
+    EXPECT_TRUE(queue.Submit(write(0, 1)));
+    EXPECT_TRUE(queue.Submit(write(1, 1)));
+    EXPECT_FALSE(queue.Submit(write(2, 1)));  // full: refused at once
+    EXPECT_TRUE(queue.Submit(write(0, 7)));   // replaces point 0's value, takes no room
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0], std::make_pair(std::size_t {2}, WriteOutcome::kFailed));
+
+    WriteQueue::Taken taken = queue.TakeNext();
+    ASSERT_TRUE(taken.next);
+    EXPECT_EQ(taken.next->raw, 7u);
+    EXPECT_TRUE(queue.Submit(write(2, 1)));  // room again
+    taken.next->done(WriteOutcome::kDone);
+    EXPECT_EQ(heard.size(), 3u);  // both writes to point 0 heard it
+    EXPECT_EQ(queue.Counts().refused, 1u);
+    EXPECT_EQ(queue.Counts().superseded, 1u);
 }
 
 TEST(GatewayLifecycle, SigtermOnASilentLineEndsWithinTwoSecondsAndAnswersEveryQueuedWrite) {
