@@ -71,9 +71,14 @@ protected:
 TEST_F(GatewayHttp, MetricsOfAThousandPointsPassPromtoolAndCarryTheValues) {
     Start(1000, 1000);
     std::string metrics;
-    // Every point read once: the last one's value sample is there.
+    // Every point read once: the last one's value sample and the second
+    // station's state are there.
+    const auto read = [&] {
+        return metrics.find("jwgate_point_value{point=\"p1000\"") != std::string::npos &&
+               metrics.find("jwgate_station_up{station=\"02\"} 1\n") != std::string::npos;
+    };
     const auto until = Clock::now() + kHttpPatience;
-    while (metrics.find("jwgate_point_value{point=\"p1000\"") == std::string::npos && Clock::now() < until) {
+    while (!read() && Clock::now() < until) {
         std::this_thread::sleep_for(milliseconds(100));
         metrics = GetWhen("/metrics", 200);
     }

@@ -40,9 +40,10 @@ bool Gateway::Start(std::string* error) {
         http_ = std::make_unique<HttpServer>(config_.http, [this] { return Snapshot(); });
         if (!http_->Start(error)) return false;
     }
-    // Only the scan thread puts frames on the line: traced from its start
-    // to its end.
-    statistics_.TraceFrames();
+    // Only the status page shows the frames, so only it costs the scan the
+    // trace; only the scan thread puts frames on the line, traced from its
+    // start to its end.
+    if (http_) statistics_.TraceFrames();
     engine_.Start();
     return true;
 }
