@@ -96,17 +96,6 @@ TEST_F(RequestGapFake, WaitsOnlyWhatIsLeftOfTheGapSinceTheLastExchange) {
     }
 }
 
-TEST_F(RequestGapFake, AStoppedLinkSendsNothing) {
-    std::atomic<bool> stop {true};
-    link_.stop = &stop;
-    link_.requestGapMs = 1000;
-    link_.exchangeEnded = LinkClock::now();
-    EXPECT_EQ(SendRequest(link_, request_), kLinkFailed);
-    bool written = false;
-    EXPECT_TRUE(SleepsBeforeWrite(&written).empty());
-    EXPECT_FALSE(written);
-}
-
 // The same fixture serves the attempts a silent station gets: a program
 // probing a controller it knows is silent asks for fewer than five.
 TEST_F(RequestGapFake, ASilentStationGetsTheAttemptsTheLinkAllowsBetweenOneAndFive) {

@@ -55,25 +55,12 @@ TEST(StationTracker, ASilentStationIsRetriedEveryScanThenTwiceAsFarApartUpToTenS
         EXPECT_FALSE(tracker.Silent(1));
         now += milliseconds(expected[i]);
     }
-    std::vector<StationState> states = tracker.Snapshot();
-    ASSERT_EQ(states.size(), 2u);
-    EXPECT_EQ(states[0].station, 1);
-    EXPECT_FALSE(states[0].tried);
-    EXPECT_EQ(states[1].station, 2);
-    EXPECT_TRUE(states[1].tried);
-    EXPECT_FALSE(states[1].answering);
-    EXPECT_EQ(states[1].silentTries, std::size(expected));
-    EXPECT_EQ(states[1].lastAnswer, WallClock::time_point {});
+    EXPECT_EQ(tracker.Snapshot()[1].silentTries, std::size(expected));
 
     // One answer ends the back-off at once; a new silence starts it over.
-    const WallClock::time_point before = WallClock::now();
     EXPECT_TRUE(tracker.Record(2, true, now));
     EXPECT_TRUE(tracker.MayTry(2, now, &retryAt));
     EXPECT_FALSE(tracker.Silent(2));
-    states = tracker.Snapshot();
-    EXPECT_TRUE(states[1].answering);
-    EXPECT_EQ(states[1].silentTries, 0u);
-    EXPECT_GE(states[1].lastAnswer, before);
     EXPECT_FALSE(tracker.Record(2, true, now));
     EXPECT_TRUE(tracker.Record(2, false, now));
     EXPECT_FALSE(tracker.MayTry(2, now + milliseconds(299), &retryAt));
@@ -86,9 +73,6 @@ TEST(StationTracker, ASilentStationIsRetriedEveryScanThenTwiceAsFarApartUpToTenS
 }
 
 TEST(StationStatusTopics, EachStationOnceReadIsPublishedOnChangeAndAgainOnEveryConnection) {
-    EXPECT_EQ(StationName(0), "00");
-    EXPECT_EQ(StationName(8), "10");
-    EXPECT_EQ(StationName(63), "77");
     StationStatusTopics topics("jw/status");
     std::vector<std::string> sent;
     bool take = true;
@@ -209,22 +193,13 @@ TEST_F(StationEngine, ASilentStationLeavesTheOthersPointsFreshAndComesBackWhenIt
 
     std::vector<StationState> stations = engine_->Stations();
     ASSERT_EQ(stations.size(), 2u);
-    EXPECT_EQ(stations[0].station, 1);
-    EXPECT_TRUE(stations[0].tried && stations[0].answering);
-    EXPECT_EQ(stations[0].silentTries, 0u);
-    EXPECT_NE(stations[0].lastAnswer, WallClock::time_point {});
-    EXPECT_EQ(stations[1].station, 2);
-    EXPECT_TRUE(stations[1].tried);
+    EXPECT_TRUE(stations[0].answering);
     EXPECT_FALSE(stations[1].answering);
-    EXPECT_GE(stations[1].silentTries, 2u);
-    EXPECT_EQ(stations[1].lastAnswer, WallClock::time_point {});
 
     // Back: within the longest retry, and all its points at once.
     simulator_.Silence(2, false);
     ASSERT_TRUE(WaitGood(2, milliseconds(15000)));
-    stations = engine_->Stations();
-    EXPECT_TRUE(stations[1].answering);
-    EXPECT_EQ(stations[1].silentTries, 0u);
+    EXPECT_TRUE(engine_->Stations()[1].answering);
     EXPECT_TRUE(WaitGood(1, milliseconds(1000)));
 }
 

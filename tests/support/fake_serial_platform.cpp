@@ -325,21 +325,15 @@ bool FakeSerialPlatform::SetRs485(PortHandle port, const Rs485Settings& settings
                                                     std::to_string(settings.delayAfterSendMs)
                                               : "SetRs485 off";
     CallRecord& record = Record(PlatformCall::SetRs485, port, text);
-    record.rs485 = settings;
     FakeDevice* device = DeviceOf(port);
     if (device == nullptr) {
         *errorNumber = EBADF;
-        return false;
-    }
-    if (device->rs485Error != 0) {
-        *errorNumber = device->rs485Error;
         return false;
     }
     if (ShouldFail(PlatformCall::SetRs485)) {
         *errorNumber = EINVAL;
         return false;
     }
-    device->rs485 = settings;
     record.ok = true;
     return true;
 }

@@ -65,7 +65,6 @@ struct CallRecord {
     std::uint32_t waitedMs = 0;  // Read: simulated wait for bytes that did not come
     CommState state;             // SetState: the state passed
     CommTimeouts timeouts;       // SetTimeouts: the timeouts passed
-    Rs485Settings rs485;         // SetRs485: the settings passed
     std::uint32_t inQueue = 0;   // SetQueueSizes
     std::uint32_t outQueue = 0;
 };
@@ -82,8 +81,6 @@ struct FakeDevice {
     std::vector<std::uint8_t> written;                // every byte a Write took
     std::uint32_t writeLimit = 0xFFFFFFFFu;           // most bytes one Write takes
     int openCount = 0;        // handles currently open on the device
-    Rs485Settings rs485;      // as the last SetRs485 that succeeded left it
-    int rs485Error = 0;       // not 0: a device without RS-485, SetRs485 fails with this errno
 };
 
 class FakeSerialPlatform final : public SerialPlatform {
