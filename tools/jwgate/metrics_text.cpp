@@ -47,6 +47,11 @@ public:
     void Sample(const std::string& name, const std::string& labels, double value) {
         text_ += "jwgate_" + name + (labels.empty() ? "" : "{" + labels + "}") + " " + Number(value) + "\n";
     }
+    // A family of one sample without labels.
+    void Single(const std::string& name, const char* type, const char* help, double value) {
+        Family(name, type, help);
+        Sample(name, "", value);
+    }
     std::string Take() { return std::move(text_); }
 
 private:
@@ -79,12 +84,11 @@ void Points(Exposition& out, const GatewaySnapshot& snapshot) {
 void Line(Exposition& out, const GatewaySnapshot& snapshot) {
     const ScanCounters& c = snapshot.counters;
     const AttemptCounts& attempts = snapshot.line.attempts;
-    out.Family("exchanges_total", "counter", "Planned reads carried out.");
-    out.Sample("exchanges_total", "", static_cast<double>(c.exchanges));
-    out.Family("exchange_failures_total", "counter", "Planned reads that failed after every attempt.");
-    out.Sample("exchange_failures_total", "", static_cast<double>(c.failures));
-    out.Family("attempts_total", "counter", "Attempts (requests sent) that got an answer from the controller.");
-    out.Sample("attempts_total", "", static_cast<double>(attempts.answered));
+    out.Single("exchanges_total", "counter", "Planned reads carried out.", static_cast<double>(c.exchanges));
+    out.Single("exchange_failures_total", "counter", "Planned reads that failed after every attempt.",
+               static_cast<double>(c.failures));
+    out.Single("attempts_total", "counter", "Attempts (requests sent) that got an answer from the controller.",
+               static_cast<double>(attempts.answered));
     out.Family("attempt_failures_total", "counter", "Attempts that failed, by kind; the controller's status for kind=\"status\".");
     out.Sample("attempt_failures_total", Label("kind", "no_reply"), static_cast<double>(attempts.noReply));
     out.Sample("attempt_failures_total", Label("kind", "damaged_reply"), static_cast<double>(attempts.damaged));
@@ -93,14 +97,13 @@ void Line(Exposition& out, const GatewaySnapshot& snapshot) {
         std::snprintf(shown, sizeof shown, "%02X", status);
         out.Sample("attempt_failures_total", Label("kind", "status") + "," + Label("status", shown), static_cast<double>(count));
     }
-    out.Family("writes_total", "counter", "Writes carried out on the line.");
-    out.Sample("writes_total", "", static_cast<double>(c.writes));
-    out.Family("write_failures_total", "counter", "Writes that failed after every attempt.");
-    out.Sample("write_failures_total", "", static_cast<double>(c.writeFailures));
-    out.Family("writes_dropped_total", "counter", "Writes never sent: too old, the queue full, the port closed, or stopping.");
-    out.Sample("writes_dropped_total", "", static_cast<double>(c.writesDropped));
-    out.Family("write_mode_switches_total", "counter", "Writes the controller took only in write mode.");
-    out.Sample("write_mode_switches_total", "", static_cast<double>(c.writeModeSwitches));
+    out.Single("writes_total", "counter", "Writes carried out on the line.", static_cast<double>(c.writes));
+    out.Single("write_failures_total", "counter", "Writes that failed after every attempt.",
+               static_cast<double>(c.writeFailures));
+    out.Single("writes_dropped_total", "counter", "Writes never sent: too old, the queue full, the port closed, or stopping.",
+               static_cast<double>(c.writesDropped));
+    out.Single("write_mode_switches_total", "counter", "Writes the controller took only in write mode.",
+               static_cast<double>(c.writeModeSwitches));
 
     const ScanHistogram& scans = snapshot.line.scans;
     out.Family("scan_duration_seconds", "histogram", "Duration of the scans that read something, writes in them included.");
@@ -114,10 +117,9 @@ void Line(Exposition& out, const GatewaySnapshot& snapshot) {
     out.Sample("scan_duration_seconds_sum", "", scans.sumSeconds);
     out.Sample("scan_duration_seconds_count", "", static_cast<double>(scans.count));
 
-    out.Family("port_open", "gauge", "1 while the serial port is open.");
-    out.Sample("port_open", "", c.portOpen ? 1 : 0);
-    out.Family("port_reopens_total", "counter", "Times the port was opened again after its device went away.");
-    out.Sample("port_reopens_total", "", static_cast<double>(c.portReopens));
+    out.Single("port_open", "gauge", "1 while the serial port is open.", c.portOpen ? 1 : 0);
+    out.Single("port_reopens_total", "counter", "Times the port was opened again after its device went away.",
+               static_cast<double>(c.portReopens));
     out.Family("station_up", "gauge", "1 when the station answered its last exchange.");
     for (const StationState& station : snapshot.stations) {
         out.Sample("station_up", Label("station", StationName(station.station)), station.answering ? 1 : 0);
@@ -126,20 +128,18 @@ void Line(Exposition& out, const GatewaySnapshot& snapshot) {
 
 void Servers(Exposition& out, const GatewaySnapshot& snapshot) {
     if (snapshot.modbusEnabled) {
-        out.Family("modbus_clients", "gauge", "Modbus TCP clients connected.");
-        out.Sample("modbus_clients", "", snapshot.modbus.clients);
+        out.Single("modbus_clients", "gauge", "Modbus TCP clients connected.", snapshot.modbus.clients);
         out.Family("modbus_requests_total", "counter", "Modbus requests received, by function code.");
         for (const auto& [function, count] : snapshot.modbus.requests) {
             out.Sample("modbus_requests_total", Label("function", std::to_string(function)), static_cast<double>(count));
         }
     }
     if (snapshot.mqttEnabled) {
-        out.Family("mqtt_connected", "gauge", "1 while connected to the MQTT broker.");
-        out.Sample("mqtt_connected", "", snapshot.mqtt.connected ? 1 : 0);
-        out.Family("mqtt_messages_sent_total", "counter", "MQTT messages handed to the broker connection.");
-        out.Sample("mqtt_messages_sent_total", "", static_cast<double>(snapshot.mqtt.sent));
-        out.Family("mqtt_messages_dropped_total", "counter", "MQTT messages dropped (disconnected, or the broker not keeping up).");
-        out.Sample("mqtt_messages_dropped_total", "", static_cast<double>(snapshot.mqtt.dropped));
+        out.Single("mqtt_connected", "gauge", "1 while connected to the MQTT broker.", snapshot.mqtt.connected ? 1 : 0);
+        out.Single("mqtt_messages_sent_total", "counter", "MQTT messages handed to the broker connection.",
+                   static_cast<double>(snapshot.mqtt.sent));
+        out.Single("mqtt_messages_dropped_total", "counter", "MQTT messages dropped (disconnected, or the broker not keeping up).",
+                   static_cast<double>(snapshot.mqtt.dropped));
     }
 }
 
