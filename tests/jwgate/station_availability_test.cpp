@@ -146,7 +146,7 @@ protected:
     }
 
     static constexpr int kIntervalMs = 500;
-    kel::jwsim::Simulator simulator_ {{.stations = {1, 2}}};
+    kel::jwsim::Simulator simulator_ {{.stations = {1, 2}, .baud = 9600}};  // paced as the line's default rate
     ScratchDirectory directory_;
     GatewayConfig config_;
     std::unique_ptr<PointTable> table_;
@@ -207,7 +207,7 @@ TEST_F(StationEngine, ASilentStationLeavesTheOthersPointsFreshAndComesBackWhenIt
 TEST(StationStatusMqtt, EachStationsAvailabilityIsRetainedAndFollowsItsAnswers) {
     BrokerProcess broker(BrokerProcess::FreePort());
     ASSERT_TRUE(broker.Start()) << broker.error();
-    kel::jwsim::Simulator simulator({.stations = {1, 2}});
+    kel::jwsim::Simulator simulator({.stations = {1, 2}, .baud = 9600});
     ASSERT_TRUE(simulator.Start()) << simulator.error();
     simulator.Silence(2, true);
     GatewayProcess gateway(TwoStations(simulator.portName(), 200) + "[mqtt]\nport = " + std::to_string(broker.port()) +
