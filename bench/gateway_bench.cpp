@@ -14,7 +14,7 @@
 #include "link/read_item.h"
 #include "link/read_range.h"
 #include "serial/serial_port.h"
-#include "tools/jwgate/scan_planner.h"
+#include "tools/jwgate/line/scan_planner.h"
 #include "tools/jwsim/simulator.h"
 
 namespace {

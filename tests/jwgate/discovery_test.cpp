@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/jwgate/discovery.h"
-#include "tools/jwgate/log.h"
+#include "tools/jwgate/mqtt/discovery.h"
+#include "tools/jwgate/core/log.h"
 
 namespace jwgate {
 namespace {

@@ -23,7 +23,7 @@
 #include "jwgate/broker_process.h"
 #include "jwgate/topic_watcher.h"
 #endif
-#include "tools/jwgate/write_queue.h"
+#include "tools/jwgate/core/write_queue.h"
 #include "tools/jwsim/simulator.h"
 
 namespace jwgate::test {

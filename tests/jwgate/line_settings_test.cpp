@@ -15,10 +15,10 @@
 #include "jwgate/gateway_process.h"
 #include "serial/serial_platform.h"
 #include "support/fake_serial_platform.h"
-#include "tools/jwgate/config.h"
-#include "tools/jwgate/point_table.h"
-#include "tools/jwgate/scan_engine.h"
-#include "tools/jwgate/write_queue.h"
+#include "tools/jwgate/config/config.h"
+#include "tools/jwgate/core/point_table.h"
+#include "tools/jwgate/line/scan_engine.h"
+#include "tools/jwgate/core/write_queue.h"
 #include "tools/jwsim/simulator.h"
 
 namespace jwgate::test {

@@ -22,8 +22,8 @@
 
 #include "jwgate/broker_process.h"
 #include "jwgate/topic_watcher.h"
-#include "tools/jwgate/log.h"
-#include "tools/jwgate/mqtt_link.h"
+#include "tools/jwgate/core/log.h"
+#include "tools/jwgate/mqtt/mqtt_link.h"
 
 namespace jwgate {
 namespace {

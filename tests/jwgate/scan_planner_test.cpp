@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "protocol/requests.h"
-#include "tools/jwgate/scan_planner.h"
+#include "tools/jwgate/line/scan_planner.h"
 
 namespace jwgate {
 namespace {

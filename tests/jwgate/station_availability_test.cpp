@@ -15,12 +15,12 @@
 #include "jwgate/broker_process.h"
 #include "jwgate/topic_watcher.h"
 #endif
-#include "tools/jwgate/config.h"
-#include "tools/jwgate/point_table.h"
-#include "tools/jwgate/scan_engine.h"
-#include "tools/jwgate/station_status.h"
-#include "tools/jwgate/station_tracker.h"
-#include "tools/jwgate/write_queue.h"
+#include "tools/jwgate/config/config.h"
+#include "tools/jwgate/core/point_table.h"
+#include "tools/jwgate/line/scan_engine.h"
+#include "tools/jwgate/mqtt/station_topics.h"
+#include "tools/jwgate/line/station_tracker.h"
+#include "tools/jwgate/core/write_queue.h"
 #include "tools/jwsim/simulator.h"
 
 namespace jwgate::test {

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""Fails on any #include that runs up the driver's layers.
+"""Fails on any #include that runs up the driver's layers or across jwgate's sides.
 
 Each folder may include its own headers and those of the folders listed for
-it; "kelwnsrp.h" counts as the folder include/. Below the port layer, the
-platform seam (serial/serial_platform.h) is the serial layer's own.
+it; "kelwnsrp.h" counts as the folder include/ and "teskar.h" as
+tools/teskar. Below the port layer, the platform seam
+(serial/serial_platform.h) is the serial layer's own. jwgate's sides (line,
+modbus, mqtt, http) include only its core and configuration (the line also
+the driver's layers it drives); only the files at jwgate's root include every
+side.
 usage: check_includes.py SOURCE_DIR
 """
 import pathlib
@@ -18,9 +22,23 @@ ALLOWED = {
     'protocol': [],
     'host': [],
     'serial': [],
-    'tools/jwsim': ['protocol'],
-    'tools/jwgate': ['commands', 'link', 'protocol', 'host', 'serial', 'include'],
+    'tools/common': ['protocol'],
+    'tools/teskar': [],
+    'tools/jwsim': ['protocol', 'tools/common'],
+    'tools/kelhost': ['protocol', 'include', 'tools/teskar', 'tools/common'],
+    'tools/jwgate/core': ['protocol', 'host', 'tools/common'],
+    'tools/jwgate/config': ['tools/jwgate/core', 'commands', 'protocol', 'include', 'tools/common'],
+    'tools/jwgate/line': ['tools/jwgate/core', 'tools/jwgate/config', 'commands', 'link', 'protocol', 'host',
+                          'serial', 'include', 'tools/common'],
+    'tools/jwgate/modbus': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/common'],
+    'tools/jwgate/mqtt': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/common'],
+    'tools/jwgate/http': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/common'],
+    'tools/jwgate': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/jwgate/line', 'tools/jwgate/modbus',
+                     'tools/jwgate/mqtt', 'tools/jwgate/http', 'commands', 'link', 'protocol', 'host', 'serial',
+                     'include', 'tools/common'],
 }
+# Folders whose files are checked one level deep only: their subfolders have rules of their own.
+SHALLOW = {'tools/jwgate'}
 SEAM = 'serial/serial_platform.h'
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
@@ -28,7 +46,11 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 def folder_of(header):
     if header == 'kelwnsrp.h':
         return 'include'
+    if header == 'teskar.h':
+        return 'tools/teskar'
     parts = header.split('/')
+    if parts[:2] == ['tools', 'jwgate'] and len(parts) > 3:
+        return '/'.join(parts[:3])
     return '/'.join(parts[:2]) if parts[0] == 'tools' else parts[0]
 
 
@@ -36,7 +58,8 @@ def main(root):
     root = pathlib.Path(root)
     faults = []
     for folder, allowed in ALLOWED.items():
-        for path in sorted((root / folder).rglob('*')):
+        files = (root / folder).glob('*') if folder in SHALLOW else (root / folder).rglob('*')
+        for path in sorted(files):
             if path.suffix not in ('.h', '.cpp', '.c'):
                 continue
             for header in INCLUDE.findall(path.read_text(encoding='utf-8', errors='replace')):

@@ -6,15 +6,15 @@
 #include <memory>
 #include <string>
 
-#include "tools/jwgate/config.h"
-#include "tools/jwgate/gateway_snapshot.h"
-#include "tools/jwgate/http_server.h"
-#include "tools/jwgate/line_statistics.h"
-#include "tools/jwgate/modbus_server.h"
-#include "tools/jwgate/mqtt_bridge.h"
-#include "tools/jwgate/point_table.h"
-#include "tools/jwgate/scan_engine.h"
-#include "tools/jwgate/write_queue.h"
+#include "tools/jwgate/config/config.h"
+#include "tools/jwgate/http/gateway_snapshot.h"
+#include "tools/jwgate/http/http_server.h"
+#include "tools/jwgate/line/line_statistics.h"
+#include "tools/jwgate/modbus/modbus_server.h"
+#include "tools/jwgate/mqtt/mqtt_bridge.h"
+#include "tools/jwgate/core/point_table.h"
+#include "tools/jwgate/line/scan_engine.h"
+#include "tools/jwgate/core/write_queue.h"
 
 namespace jwgate {
 

@@ -8,12 +8,12 @@
 #include <ctime>
 #include <string>
 
-#include "tools/jwgate/config.h"
-#include "tools/jwgate/counters_text.h"
+#include "tools/jwgate/config/config.h"
+#include "tools/jwgate/core/counters_text.h"
 #include "tools/jwgate/gateway.h"
-#include "tools/jwgate/log.h"
-#include "tools/jwgate/mqtt_bridge.h"
-#include "tools/jwgate/plan_report.h"
+#include "tools/jwgate/core/log.h"
+#include "tools/jwgate/mqtt/mqtt_bridge.h"
+#include "tools/jwgate/line/plan_report.h"
 
 namespace {
 

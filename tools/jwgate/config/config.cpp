@@ -1,0 +1,393 @@
+#include "tools/jwgate/config/config.h"
+
+#include <arpa/inet.h>
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <set>
+
+#include "protocol/range_reads.h"
+#include "tools/jwgate/config/discovery_names.h"
+#include "tools/jwgate/config/gate_check.h"
+
+namespace jwgate {
+namespace {
+
+constexpr std::uint32_t kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+struct Failure {
+    ConfigError error;
+};
+
+int LineOf(const toml::source_region& source) { return static_cast<int>(source.begin.line); }
+
+// A TOML table whose keys are taken one by one; what is left over is an
+// unknown key.
+class Section {
+public:
+    Section(const toml::table& table, std::string prefix, const std::string& file)
+        : table_(table), prefix_(std::move(prefix)), file_(file) {}
+
+    [[noreturn]] void Fail(const std::string& key, const std::string& message) const {
+        const toml::node* node = table_.get(key);
+        throw Failure {{file_, LineOf(node != nullptr ? node->source() : table_.source()), prefix_ + key, message}};
+    }
+
+    bool Has(const std::string& key) const { return table_.contains(key); }
+
+    long long Integer(const std::string& key, long long fallback, long long low, long long high) {
+        const toml::node* node = Take(key);
+        if (node == nullptr) return fallback;
+        const auto value = node->value_exact<std::int64_t>();
+        if (!value) Fail(key, "expected an integer");
+        if (*value < low || *value > high) {
+            Fail(key, std::to_string(*value) + " is outside " + std::to_string(low) + " to " + std::to_string(high));
+        }
+        return *value;
+    }
+
+    std::string Text(const std::string& key, const std::string& fallback) {
+        const toml::node* node = Take(key);
+        if (node == nullptr) return fallback;
+        const auto value = node->value_exact<std::string>();
+        if (!value) Fail(key, "expected a string");
+        if (value->find('\0') != std::string::npos) Fail(key, "a NUL character is not allowed");
+        return *value;
+    }
+
+    std::string RequiredText(const std::string& key) {
+        if (!Has(key)) Fail(key, "missing");
+        const std::string value = Text(key, "");
+        if (value.empty()) Fail(key, "must not be empty");
+        return value;
+    }
+
+    bool Boolean(const std::string& key, bool fallback) {
+        const toml::node* node = Take(key);
+        if (node == nullptr) return fallback;
+        const auto value = node->value_exact<bool>();
+        if (!value) Fail(key, "expected true or false");
+        return *value;
+    }
+
+    // One of the names, as its index.
+    int Choice(const std::string& key, std::initializer_list<const char*> names, int fallback) {
+        if (!Has(key)) return fallback;
+        const std::string value = Text(key, "");
+        int index = 0;
+        std::string known;
+        for (const char* name : names) {
+            if (value == name) return index;
+            known += (index++ == 0 ? "" : ", ") + std::string(name);
+        }
+        Fail(key, "\"" + value + "\" is not one of " + known);
+    }
+
+    std::optional<Section> Table(const std::string& key) {
+        const toml::node* node = Take(key);
+        if (node == nullptr) return std::nullopt;
+        if (!node->is_table()) Fail(key, "expected a table");
+        return Section(*node->as_table(), prefix_ + key + ".", file_);
+    }
+
+    void RejectUnknown() const {
+        for (const auto& [key, node] : table_) {
+            if (!taken_.contains(std::string(key.str()))) Fail(std::string(key.str()), "unknown key");
+        }
+    }
+
+    void MarkTaken(const std::string& key) { taken_.insert(key); }
+
+private:
+    const toml::node* Take(const std::string& key) {
+        taken_.insert(key);
+        return table_.get(key);
+    }
+
+    const toml::table& table_;
+    std::string prefix_;
+    const std::string& file_;
+    std::set<std::string> taken_;
+};
+
+void CheckTopic(Section& section, const std::string& key, const std::string& topic) {
+    if (topic.find_first_of("+#") != std::string::npos) {
+        section.Fail(key, "a topic to publish to has no wildcards (+ or #)");
+    }
+    // Brokers keep these for themselves ($SYS) and take no publishes there.
+    if (!topic.empty() && topic[0] == '$') section.Fail(key, "a topic starting with \"$\" is the broker's own");
+}
+
+LineConfig ReadLine(Section line) {
+    LineConfig config;
+    config.port = line.RequiredText("port");
+    config.baud = static_cast<std::uint32_t>(line.Integer("baud", 9600, 1, 4000000));
+    if (std::find(std::begin(kBaudRates), std::end(kBaudRates), config.baud) == std::end(kBaudRates)) {
+        line.Fail("baud", std::to_string(config.baud) + " is not a standard rate (300 to 115200)");
+    }
+    config.dataBits = static_cast<int>(line.Integer("data_bits", 8, 7, 8));
+    config.parity = line.Choice("parity", {"none", "odd", "even"}, 0);
+    config.stopBits = line.Integer("stop_bits", 1, 1, 2) == 2 ? 2 : 0;
+    config.linkTimeoutMs = static_cast<std::uint32_t>(line.Integer("link_timeout_ms", 1000, 10, 60000));
+    config.waitingTimeMs = static_cast<int>(line.Integer("waiting_time_ms", 0, 0, 10000));
+    config.maxRunBytes = static_cast<int>(line.Integer("max_run_bytes", 64, 4, kel::kMaxRegisterRun));
+    config.maxGapBytes = static_cast<int>(line.Integer("max_gap_bytes", 16, 0, config.maxRunBytes));
+    config.rs485 = line.Boolean("rs485", false);
+    // A delay the line would not use is a mistake, not a setting to ignore.
+    for (const char* key : {"rts_delay_before_send_ms", "rts_delay_after_send_ms"}) {
+        if (line.Has(key) && !config.rs485) line.Fail(key, "needs rs485 = true");
+    }
+    config.rtsDelayBeforeSendMs = static_cast<int>(line.Integer("rts_delay_before_send_ms", 0, 0, 1000));
+    config.rtsDelayAfterSendMs = static_cast<int>(line.Integer("rts_delay_after_send_ms", 0, 0, 1000));
+    config.delayBetweenRequestsMs = static_cast<int>(line.Integer("delay_between_requests_ms", 0, 0, 10000));
+    line.RejectUnknown();
+    return config;
+}
+
+// A server's "listen" key: an IPv4 address, fallback when absent.
+std::string ListenAddress(Section& section, const std::string& fallback) {
+    const std::string listen = section.Text("listen", fallback);
+    in_addr parsed {};
+    if (inet_pton(AF_INET, listen.c_str(), &parsed) != 1) {
+        section.Fail("listen", "\"" + listen + "\" is not an IPv4 address such as 127.0.0.1 or 0.0.0.0");
+    }
+    return listen;
+}
+
+ModbusConfig ReadModbus(Section modbus) {
+    ModbusConfig config;
+    config.enabled = true;
+    config.listen = ListenAddress(modbus, config.listen);
+    config.port = static_cast<int>(modbus.Integer("port", 502, 0, 65535));
+    config.maxClients = static_cast<int>(modbus.Integer("max_clients", 16, 1, 1000));
+    config.writeTimeoutMs = static_cast<int>(modbus.Integer("write_timeout_ms", 5000, 100, 600000));
+    config.idleTimeoutSeconds = static_cast<int>(modbus.Integer("idle_timeout_s", 60, 1, 86400));
+    config.unitId = static_cast<int>(modbus.Integer("unit_id", -1, 0, 255));
+    modbus.RejectUnknown();
+    return config;
+}
+
+HttpConfig ReadHttp(Section http) {
+    HttpConfig config;
+    config.enabled = true;
+    config.listen = ListenAddress(http, config.listen);
+    config.port = static_cast<int>(http.Integer("port", 8080, 0, 65535));
+    http.RejectUnknown();
+    return config;
+}
+
+MqttConfig ReadMqtt(Section mqtt) {
+    MqttConfig config;
+    config.enabled = true;
+    config.host = mqtt.Text("host", config.host);
+    config.port = static_cast<int>(mqtt.Integer("port", 1883, 1, 65535));
+    config.clientId = mqtt.Text("client_id", "");
+    config.statusTopic = mqtt.RequiredText("status_topic");
+    CheckTopic(mqtt, "status_topic", config.statusTopic);
+    config.keepaliveSeconds = static_cast<int>(mqtt.Integer("keepalive_s", 30, 5, 3600));
+    config.username = mqtt.Text("username", "");
+    config.password = mqtt.Text("password", "");
+    config.publishPeriodSeconds = static_cast<int>(mqtt.Integer("publish_period_s", 60, 1, 86400));
+    config.reconnectMinSeconds = static_cast<int>(mqtt.Integer("reconnect_min_s", 1, 1, 3600));
+    config.reconnectMaxSeconds =
+        static_cast<int>(mqtt.Integer("reconnect_max_s", 30, config.reconnectMinSeconds, 3600));
+    if (mqtt.Has("discovery_prefix")) {
+        config.discoveryPrefix = mqtt.Text("discovery_prefix", "");
+        const std::string problem = DiscoveryPrefixProblem(config.discoveryPrefix);
+        if (!problem.empty()) mqtt.Fail("discovery_prefix", problem);
+    }
+    mqtt.RejectUnknown();
+    return config;
+}
+
+ModbusTable TableOf(const PointConfig& point) {
+    if (point.type == ValueType::kRelay) return point.writable ? ModbusTable::kCoil : ModbusTable::kDiscreteInput;
+    return point.writable ? ModbusTable::kHoldingRegister : ModbusTable::kInputRegister;
+}
+
+PointConfig ReadPoint(Section point) {
+    PointConfig config;
+    config.name = point.RequiredText("name");
+    const bool plainName = std::all_of(config.name.begin(), config.name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
+    });
+    if (!plainName) point.Fail("name", "letters, digits, _ - and . only");
+    config.gas = point.RequiredText("address");
+    const std::string typeName = point.RequiredText("type");
+    const auto type = ValueTypeNamed(typeName);
+    if (!type) point.Fail("type", "\"" + typeName + "\" is not one of relay, u8, i8, u16, i16, u32, i32, float");
+    config.type = *type;
+    std::string reason;
+    if (!CheckPointAddress(config.gas, config.type, &config.item, &reason)) point.Fail("address", reason);
+    config.intervalMs = static_cast<int>(point.Integer("interval_ms", 1000, 10, 86400000));
+    config.writable = point.Boolean("writable", false);
+    if (config.writable && config.item.area == kel::kAreaT) {
+        point.Fail("writable", "a timer/counter value cannot be written (a write sets its contact)");
+    }
+    const int registers = ModbusRegisters(config.type);
+    if (point.Has("modbus")) {
+        config.modbusAddress = static_cast<int>(point.Integer("modbus", 0, 0, 65536 - registers));
+        config.table = TableOf(config);
+    }
+    config.wordOrder = point.Choice("word_order", {"high_first", "low_first"}, 0) == 0 ? WordOrder::kHighFirst
+                                                                                          : WordOrder::kLowFirst;
+    config.mqttTopic = point.Text("mqtt_topic", "");
+    if (point.Has("mqtt_topic")) {
+        if (config.mqttTopic.empty()) point.Fail("mqtt_topic", "must not be empty");
+        CheckTopic(point, "mqtt_topic", config.mqttTopic);
+    }
+    point.RejectUnknown();
+    return config;
+}
+
+// Two points may not share a name, a topic or a Modbus address.
+void CheckPointsApart(const std::vector<PointConfig>& points, const std::vector<Section>& sections, bool mqtt) {
+    std::map<std::string, std::size_t> names;
+    std::map<std::string, std::size_t> topics;
+    std::map<std::pair<ModbusTable, int>, std::size_t> addresses;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const PointConfig& point = points[i];
+        const Section& section = sections[i];
+        if (!names.emplace(point.name, i).second) section.Fail("name", "\"" + point.name + "\" is used twice");
+        if (!point.mqttTopic.empty()) {
+            if (!mqtt) section.Fail("mqtt_topic", "needs an [mqtt] table");
+            const auto [at, fresh] = topics.emplace(point.mqttTopic, i);
+            if (!fresh) section.Fail("mqtt_topic", "also the topic of " + points[at->second].name);
+        }
+        if (point.modbusAddress < 0) continue;
+        for (int r = 0; r < ModbusRegisters(point.type); ++r) {
+            const auto [at, fresh] = addresses.emplace(std::make_pair(point.table, point.modbusAddress + r), i);
+            if (!fresh) {
+                section.Fail("modbus", std::string(ModbusTableName(point.table)) + " " +
+                                           std::to_string(point.modbusAddress + r) + " is also " +
+                                           points[at->second].name + "'s");
+            }
+        }
+    }
+}
+
+// Each topic the gateway uses has one meaning: a point's value, its
+// "<topic>/set" for writes, the status, or "<status>/counters". A value
+// published where the gateway takes writes would be read back as one.
+void CheckTopicsApart(const GatewayConfig& config, const std::optional<Section>& mqtt,
+                      const std::vector<Section>& sections) {
+    if (!mqtt) return;
+    const std::vector<PointConfig>& points = config.points;
+    const std::string& status = config.mqtt.statusTopic;
+    std::map<std::string, std::size_t> pointOfSetTopic;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (!points[i].mqttTopic.empty()) pointOfSetTopic.emplace(points[i].mqttTopic + "/set", i);
+    }
+    const auto writesTo = [&](const std::string& topic, std::size_t point) {
+        return "\"" + topic + "\" is where writes to " + points[point].name + " come in";
+    };
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const std::string& topic = points[i].mqttTopic;
+        if (topic.empty()) continue;
+        if (topic == status) sections[i].Fail("mqtt_topic", "\"" + topic + "\" is also the status topic");
+        if (topic == status + "/counters") {
+            sections[i].Fail("mqtt_topic", "\"" + topic + "\" is where the counters go");
+        }
+        if (topic.starts_with(status + "/station/")) {
+            sections[i].Fail("mqtt_topic", "\"" + topic + "\" is where the stations' statuses go");
+        }
+        if (const auto set = pointOfSetTopic.find(topic); set != pointOfSetTopic.end()) {
+            sections[i].Fail("mqtt_topic", writesTo(topic, set->second));
+        }
+    }
+    if (const auto set = pointOfSetTopic.find(status); set != pointOfSetTopic.end()) {
+        mqtt->Fail("status_topic", writesTo(status, set->second));
+    }
+}
+
+// Discovery configs live under their prefix, which the gateway reads back to
+// clear stale ones: no other topic of the gateway may be there. Points are
+// told apart there by their ids.
+void CheckDiscoveryApart(const GatewayConfig& config, const std::optional<Section>& mqtt,
+                         const std::vector<Section>& sections) {
+    const std::string& prefix = config.mqtt.discoveryPrefix;
+    if (!mqtt || prefix.empty()) return;
+    const auto under = [&](const std::string& topic) { return topic == prefix || topic.starts_with(prefix + "/"); };
+    std::map<std::string, std::size_t> pointOfId;
+    for (std::size_t i = 0; i < config.points.size(); ++i) {
+        const PointConfig& point = config.points[i];
+        if (point.mqttTopic.empty()) continue;
+        if (under(point.mqttTopic)) {
+            sections[i].Fail("mqtt_topic", "\"" + point.mqttTopic + "\" is under the discovery prefix");
+        }
+        const auto [at, fresh] = pointOfId.emplace(DiscoveryId(point.name), i);
+        if (!fresh) {
+            sections[i].Fail("name",
+                             "discovery id \"" + at->first + "\" is also " + config.points[at->second].name + "'s");
+        }
+    }
+    if (under(config.mqtt.statusTopic)) {
+        mqtt->Fail("status_topic", "\"" + config.mqtt.statusTopic + "\" is under the discovery prefix");
+    }
+}
+
+GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
+    Section top(root, "", file);
+    GatewayConfig config;
+    auto line = top.Table("line");
+    if (!line) top.Fail("line", "missing: the [line] table names the serial port");
+    config.line = ReadLine(*line);
+    if (auto modbus = top.Table("modbus")) config.modbus = ReadModbus(*modbus);
+    if (auto http = top.Table("http")) config.http = ReadHttp(*http);
+    const std::optional<Section> mqtt = top.Table("mqtt");
+    if (mqtt) config.mqtt = ReadMqtt(*mqtt);
+    std::vector<Section> sections;
+    if (top.Has("point")) {
+        const toml::node* node = root.get("point");
+        const toml::array* array = node->as_array();
+        if (array == nullptr || !array->is_array_of_tables()) top.Fail("point", "expected [[point]] tables");
+        int index = 0;
+        for (const toml::node& element : *array) {
+            sections.emplace_back(*element.as_table(), "point[" + std::to_string(index++) + "].", file);
+            config.points.push_back(ReadPoint(sections.back()));
+        }
+    }
+    top.MarkTaken("point");
+    top.RejectUnknown();
+    if (config.points.empty()) top.Fail("point", "no [[point]] to scan");
+    CheckPointsApart(config.points, sections, config.mqtt.enabled);
+    CheckTopicsApart(config, mqtt, sections);
+    CheckDiscoveryApart(config, mqtt, sections);
+    return config;
+}
+
+}  // namespace
+
+const char* ModbusTableName(ModbusTable table) {
+    switch (table) {
+        case ModbusTable::kCoil: return "coil";
+        case ModbusTable::kDiscreteInput: return "discrete input";
+        case ModbusTable::kInputRegister: return "input register";
+        case ModbusTable::kHoldingRegister: return "holding register";
+        case ModbusTable::kNone: break;
+    }
+    return "none";
+}
+
+std::string ConfigError::Text() const {
+    std::string text = file;
+    if (line > 0) text += ":" + std::to_string(line);
+    if (!key.empty()) text += ": " + key;
+    return text + ": " + message;
+}
+
+std::optional<GatewayConfig> LoadConfig(const std::string& path, ConfigError* error) {
+    try {
+        const toml::table root = toml::parse_file(path);
+        return ReadConfig(root, path);
+    } catch (const toml::parse_error& failure) {
+        *error = {path, LineOf(failure.source()), "", std::string(failure.description())};
+    } catch (const Failure& failure) {
+        *error = failure.error;
+    }
+    return std::nullopt;
+}
+
+}  // namespace jwgate

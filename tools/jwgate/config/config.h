@@ -1,0 +1,99 @@
+// The gateway's configuration: a TOML file read into checked settings.
+// Every setting is named; a key that is not known, a value of the wrong kind
+// or out of range stops the start with the file, line and key.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "protocol/areas.h"
+#include "tools/jwgate/core/value_type.h"
+
+namespace jwgate {
+
+struct LineConfig {
+    std::string port;  // as the driver names ports: "/dev/ttyUSB0", "ttyS0", "COM1", "pts/3"
+    std::uint32_t baud = 9600;
+    int dataBits = 8;
+    int parity = 0;    // the serial layer's codes: 0 none, 1 odd, 2 even
+    int stopBits = 0;  // the serial layer's codes: 0 one, 2 two
+    std::uint32_t linkTimeoutMs = 1000;
+    int waitingTimeMs = 0;  // the pause between a read request and its reply
+    int maxRunBytes = 64;   // the most register bytes one exchange reads
+    int maxGapBytes = 16;   // unused bytes a run may read to join two items
+    bool rs485 = false;     // the port's driver raises RTS while sending (half duplex)
+    int rtsDelayBeforeSendMs = 0;
+    int rtsDelayAfterSendMs = 0;
+    int delayBetweenRequestsMs = 0;  // quiet time from the end of one exchange to the next request
+};
+
+struct ModbusConfig {
+    bool enabled = false;
+    std::string listen = "127.0.0.1";
+    int port = 502;
+    int maxClients = 16;
+    int writeTimeoutMs = 5000;  // a write's acknowledgement is awaited this long at most
+    int idleTimeoutSeconds = 60;  // a client silent this long is closed
+    int unitId = -1;              // the only unit answered; -1 for any
+};
+
+struct HttpConfig {
+    bool enabled = false;
+    std::string listen = "127.0.0.1";
+    int port = 8080;  // 0: the system chooses (the log says which)
+};
+
+struct MqttConfig {
+    bool enabled = false;
+    std::string host = "127.0.0.1";
+    int port = 1883;
+    std::string clientId;
+    std::string statusTopic;
+    int keepaliveSeconds = 30;
+    std::string username;
+    std::string password;
+    int publishPeriodSeconds = 60;  // a value is published at least this often
+    int reconnectMinSeconds = 1;
+    int reconnectMaxSeconds = 30;
+    std::string discoveryPrefix;  // Home Assistant discovery; empty for none
+};
+
+enum class ModbusTable { kNone, kCoil, kDiscreteInput, kInputRegister, kHoldingRegister };
+const char* ModbusTableName(ModbusTable table);
+
+struct PointConfig {
+    std::string name;
+    std::string gas;
+    ValueType type = ValueType::kU16;
+    kel::Item item;
+    int intervalMs = 1000;
+    bool writable = false;
+    ModbusTable table = ModbusTable::kNone;  // from the type and writable when an address is given
+    int modbusAddress = -1;
+    WordOrder wordOrder = WordOrder::kHighFirst;
+    std::string mqttTopic;
+};
+
+struct GatewayConfig {
+    LineConfig line;
+    ModbusConfig modbus;
+    MqttConfig mqtt;
+    HttpConfig http;
+    std::vector<PointConfig> points;
+};
+
+struct ConfigError {
+    std::string file;
+    int line = 0;  // 0 when the file as a whole is at fault
+    std::string key;
+    std::string message;
+    // "FILE:LINE: KEY: message"
+    std::string Text() const;
+};
+
+// The configuration, or the first error.
+std::optional<GatewayConfig> LoadConfig(const std::string& path, ConfigError* error);
+
+}  // namespace jwgate

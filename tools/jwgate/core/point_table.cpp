@@ -1,0 +1,42 @@
+#include "tools/jwgate/core/point_table.h"
+
+namespace jwgate {
+
+const char* QualityName(Quality quality) {
+    switch (quality) {
+        case Quality::kGood: return "good";
+        case Quality::kStale: return "stale";
+        case Quality::kBad: break;
+    }
+    return "bad";
+}
+
+PointTable::PointTable(std::vector<std::chrono::milliseconds> intervals)
+    : intervals_(std::move(intervals)), readings_(intervals_.size()), goodAt_(intervals_.size()) {}
+
+void PointTable::SetGood(std::size_t point, std::uint32_t raw) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    PointReading& reading = readings_.at(point);
+    if (!reading.everGood || reading.raw != raw) ++reading.changes;
+    reading.raw = raw;
+    reading.everGood = true;
+    reading.quality = Quality::kGood;
+    reading.lastGood = WallClock::now();
+    goodAt_[point] = Clock::now();
+}
+
+void PointTable::SetBad(std::size_t point) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    readings_.at(point).quality = Quality::kBad;
+}
+
+PointReading PointTable::Read(std::size_t point) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    PointReading reading = readings_.at(point);
+    if (reading.quality == Quality::kGood && Clock::now() - goodAt_[point] > 2 * intervals_[point]) {
+        reading.quality = Quality::kStale;
+    }
+    return reading;
+}
+
+}  // namespace jwgate

@@ -1,0 +1,47 @@
+// The points' latest values as the scan left them, shared by the scan, the
+// Modbus server and the MQTT publisher. Thread-safe.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "tools/jwgate/core/clock.h"
+
+namespace jwgate {
+
+enum class Quality { kGood, kBad, kStale };
+const char* QualityName(Quality quality);
+
+struct PointReading {
+    std::uint32_t raw = 0;       // the last good value, as the controller holds it
+    bool everGood = false;       // raw holds a value
+    Quality quality = Quality::kBad;
+    WallClock::time_point lastGood {};  // of the last good read
+    std::uint64_t changes = 0;   // counts every good read that changed raw (or was the first)
+};
+
+class PointTable {
+public:
+    // intervals: each point's scan interval; a good value older than two of
+    // them is stale.
+    explicit PointTable(std::vector<std::chrono::milliseconds> intervals);
+
+    std::size_t size() const { return intervals_.size(); }
+
+    void SetGood(std::size_t point, std::uint32_t raw);
+    // The line failed for this point: bad, its last good value kept.
+    void SetBad(std::size_t point);
+
+    // The point as seen now: a good value turns stale with age.
+    PointReading Read(std::size_t point) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::chrono::milliseconds> intervals_;
+    std::vector<PointReading> readings_;
+    std::vector<Clock::time_point> goodAt_;  // monotonic, for staleness
+};
+
+}  // namespace jwgate

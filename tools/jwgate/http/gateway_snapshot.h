@@ -1,0 +1,30 @@
+// Everything the metrics endpoint and the status page show, copied at one
+// moment from the parts that own it.
+#pragma once
+
+#include <vector>
+
+#include "tools/jwgate/config/config.h"
+#include "tools/jwgate/core/line_snapshot.h"
+#include "tools/jwgate/core/point_table.h"
+#include "tools/jwgate/core/scan_counters.h"
+#include "tools/jwgate/core/server_statistics.h"
+#include "tools/jwgate/core/station_state.h"
+
+
+namespace jwgate {
+
+struct GatewaySnapshot {
+    const GatewayConfig* config = nullptr;
+    std::vector<PointReading> points;  // in the configuration's order
+    ScanCounters counters;
+    std::vector<StationState> stations;
+    LineSnapshot line;
+    bool modbusEnabled = false;
+    ModbusStatistics modbus;
+    bool mqttEnabled = false;
+    MqttStatistics mqtt;
+    WallClock::time_point takenAt;
+};
+
+}  // namespace jwgate

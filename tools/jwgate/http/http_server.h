@@ -1,0 +1,40 @@
+// The gateway's HTTP endpoint, off unless configured: GET /metrics for
+// Prometheus, GET /healthz for a watchdog, GET / the status page and GET
+// /api/points its data. Its own threads answer from snapshots, so a scrape
+// or a slow browser never touches the scan's timing.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "tools/jwgate/config/config.h"
+#include "tools/jwgate/http/gateway_snapshot.h"
+
+namespace jwgate {
+
+class HttpServer {
+public:
+    using SnapshotSource = std::function<GatewaySnapshot()>;
+
+    HttpServer(const HttpConfig& config, SnapshotSource snapshot);
+    ~HttpServer();  // Stop()
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Listens; false with the reason. port() is the port bound (the one the
+    // system chose for 0).
+    bool Start(std::string* error);
+    void Stop();
+    int port() const { return port_; }
+
+private:
+    struct Routes;
+    const HttpConfig config_;
+    std::unique_ptr<Routes> routes_;
+    std::thread thread_;
+    int port_ = 0;
+};
+
+}  // namespace jwgate

@@ -1,0 +1,324 @@
+#include "tools/jwgate/line/scan_engine.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "commands/lifecycle.h"
+#include "link/read_item.h"
+#include "link/read_range.h"
+#include "link/write_item.h"
+#include "serial/serial_port.h"
+#include "tools/jwgate/core/log.h"
+
+namespace jwgate {
+namespace {
+
+using std::chrono::milliseconds;
+
+// A point's raw bytes from the run that read it.
+bool RawFromRun(const kel::Item& item, const kel::ItemRange& range, const kel::RangeValues& values,
+                std::uint32_t* raw) {
+    if (item.area == kel::kAreaR) {
+        const int byte = item.address / 8 - range.first;
+        *raw = (static_cast<std::uint32_t>(values.values[byte]) >> (item.address % 8)) & 1u;
+        return true;
+    }
+    if (item.area == kel::kAreaT) {
+        const int index = item.address - range.first;
+        *raw = static_cast<std::uint32_t>(values.values[index]);
+        return values.delivered[index];
+    }
+    std::uint32_t value = 0;
+    for (int i = item.bytes - 1; i >= 0; --i) {
+        value = value << 8 | static_cast<std::uint32_t>(values.values[item.address - range.first + i]);
+    }
+    *raw = value;
+    return true;
+}
+
+double MillisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+int StationOf(const PlannedRead& read) { return read.isRange ? read.range.station : read.item.station; }
+
+}  // namespace
+
+std::vector<PlanItem> PlanItemsOf(const std::vector<PointConfig>& points) {
+    std::vector<PlanItem> items;
+    for (std::size_t i = 0; i < points.size(); ++i) items.push_back({points[i].item, static_cast<int>(i)});
+    return items;
+}
+
+PlanLimits PlanLimitsOf(const LineConfig& line) { return {line.maxRunBytes, line.maxGapBytes}; }
+
+ScanEngine::ScanEngine(const GatewayConfig& config, PointTable& table, WriteQueue& writes)
+    : config_(config),
+      table_(table),
+      writes_(writes),
+      due_(config.points.size(), Clock::now()),
+      stations_(config.points) {}
+
+ScanEngine::~ScanEngine() { Stop(); }
+
+bool ScanEngine::Open(std::string* error) {
+    const LineConfig& line = config_.line;
+    const kel::LineParameters parameters {line.baud, static_cast<std::uint16_t>(line.dataBits),
+                                          static_cast<std::uint16_t>(line.stopBits),
+                                          static_cast<std::uint16_t>(line.parity)};
+    kel::PortHandle handle = nullptr;
+    const int result = kel::OpenPort(line.port.c_str(), &parameters, kel::kOpenHandshakeFlags, &handle);
+    if (result != kel::kSerialOk) {
+        *error = "cannot open port " + line.port + " (serial layer result " + std::to_string(result) + ")";
+        return false;
+    }
+    if (line.rs485) {
+        const kel::Rs485Settings rs485 {true, static_cast<std::uint32_t>(line.rtsDelayBeforeSendMs),
+                                        static_cast<std::uint32_t>(line.rtsDelayAfterSendMs)};
+        int errorNumber = 0;
+        if (kel::SetRs485Mode(handle, rs485, &errorNumber) != kel::kSerialOk) {
+            kel::ClosePort(handle);
+            *error = "port " + line.port + " cannot be switched to RS-485: " + std::strerror(errorNumber);
+            return false;
+        }
+    }
+    line_.baudRate = line.baud;
+    line_.replyPauseMs = static_cast<std::uint32_t>(line.waitingTimeMs);
+    line_.requestGapMs = static_cast<std::uint32_t>(line.delayBetweenRequestsMs);
+    line_.stop = &stopping_;
+    kel::AttachPort(line_, handle, (line.linkTimeoutMs + 9) / 10);
+    const std::lock_guard<std::mutex> lock(countersMutex_);
+    counters_.portOpen = true;
+    return true;
+}
+
+void ScanEngine::Observe(LineStatistics* statistics) {
+    statistics_ = statistics;
+    line_.observer = statistics;
+}
+
+void ScanEngine::Start() { thread_ = std::thread([this] { Run(); }); }
+
+void ScanEngine::Stop() {
+    // The stop flag ends the exchange under way too, whatever the link timeout.
+    stopping_.store(true);
+    writes_.Stop();
+    if (thread_.joinable()) thread_.join();
+    DropWrites(writes_.TakeAll(), "the gateway is stopping");
+    if (line_.port != nullptr) {
+        kel::ClosePort(line_.port);
+        line_.port = nullptr;
+    }
+    const std::lock_guard<std::mutex> lock(countersMutex_);
+    counters_.portOpen = false;
+}
+
+ScanCounters ScanEngine::Counters() const {
+    const WriteQueueCounts queue = writes_.Counts();
+    const std::lock_guard<std::mutex> lock(countersMutex_);
+    ScanCounters counters = counters_;
+    counters.writesDropped += queue.refused;
+    return counters;
+}
+
+// Writes that never reach the line: their requesters hear it now, and the
+// log says so once for the lot, not once per write.
+void ScanEngine::DropWrites(std::vector<PendingWrite> writes, const char* why) {
+    if (writes.empty()) return;
+    const std::size_t count = writes.size();
+    const std::string first = config_.points.at(writes.front().point).name;
+    {
+        const std::lock_guard<std::mutex> lock(countersMutex_);
+        counters_.writesDropped += count;
+    }
+    for (PendingWrite& write : writes) {
+        if (write.done) write.done(WriteOutcome::kFailed);
+    }
+    Log(LogLevel::kWarning, "dropped " + std::to_string(count) + " write(s) unsent, first to " + first + ": " + why);
+}
+
+void ScanEngine::RunWrites() {
+    while (!stopping_.load() && line_.port != nullptr) {
+        WriteQueue::Taken taken = writes_.TakeNext();
+        if (!taken.expired.empty()) {
+            DropWrites(std::move(taken.expired),
+                       ("queued longer than " + std::to_string(config_.modbus.writeTimeoutMs) + " ms").c_str());
+        }
+        if (!taken.next) return;
+        PendingWrite& write = *taken.next;
+        const PointConfig& point = config_.points.at(write.point);
+        const int result =
+            kel::WriteItem(line_, point.item, static_cast<std::int32_t>(write.raw), point.gas.c_str());
+        const bool done = result == kel::kLinkOk;
+        {
+            const std::lock_guard<std::mutex> lock(countersMutex_);
+            ++counters_.writes;
+            if (!done) ++counters_.writeFailures;
+            counters_.writeModeSwitches = line_.writeModeRequests;
+        }
+        if (done) {
+            // The controller holds it now: served at once, read back on the next pass.
+            table_.SetGood(write.point, write.raw);
+        } else if (!stopping_.load()) {
+            Log(LogLevel::kWarning, "write of " + point.name + " failed (link result " + std::to_string(result) + ")");
+        }
+        due_[write.point] = Clock::now();
+        if (write.done) write.done(done ? WriteOutcome::kDone : WriteOutcome::kFailed);
+        if (!done) CheckPort();
+    }
+}
+
+void ScanEngine::Deliver(const PlannedRead& read, const kel::RangeValues& values) {
+    for (const int owner : read.owners) {
+        std::uint32_t raw = 0;
+        const auto point = static_cast<std::size_t>(owner);
+        if (RawFromRun(config_.points[point].item, read.range, values, &raw)) {
+            table_.SetGood(point, raw);
+        } else {
+            table_.SetBad(point);
+        }
+    }
+}
+
+void ScanEngine::Execute(const PlannedRead& read) {
+    const Clock::time_point began = Clock::now();
+    // A station known to be silent is probed with one attempt, not five:
+    // it costs the others one link timeout now and then.
+    line_.attempts = stations_.Silent(StationOf(read)) ? 1 : kel::kMaxAttempts;
+    int result = kel::kLinkFailed;
+    if (read.isRange) {
+        kel::RangeValues values;
+        result = kel::ReadRange(line_, read.range, &values);
+        if (result == kel::kLinkOk) Deliver(read, values);
+    } else {
+        std::int32_t value = 0;
+        bool delivered = false;
+        result = kel::ReadItem(line_, read.item, &value, &delivered);
+        for (const int owner : read.owners) {
+            if (result == kel::kLinkOk) table_.SetGood(static_cast<std::size_t>(owner), static_cast<std::uint32_t>(value));
+        }
+    }
+    line_.attempts = kel::kMaxAttempts;  // writes always get all of theirs
+    if (result != kel::kLinkOk) {
+        for (const int owner : read.owners) table_.SetBad(static_cast<std::size_t>(owner));
+    }
+    {
+        const std::lock_guard<std::mutex> lock(countersMutex_);
+        ++counters_.exchanges;
+        if (result != kel::kLinkOk) ++counters_.failures;
+    }
+    if (stopping_.load()) return;  // an exchange the stop cut short says nothing of the line
+    if (result != kel::kLinkOk) CheckPort();
+    if (line_.port == nullptr) return;
+    // A refusal is an answer too: only a station that sent no whole frame
+    // is silent.
+    NoteStation(StationOf(read), result == kel::kLinkOk || line_.replyArrived >= began, result);
+}
+
+void ScanEngine::NoteStation(int station, bool answered, int result) {
+    const bool wasSilent = stations_.Silent(station);
+    if (!stations_.Record(station, answered, Clock::now())) return;
+    const std::string name = "station " + StationName(station);
+    if (answered) {
+        if (wasSilent) Log(LogLevel::kInfo, name + ": answering again");  // not on its first answer
+    } else {
+        Log(LogLevel::kWarning, name + ": no valid answer (link result " + std::to_string(result) +
+                                    "); its points marked bad, retried at most every " +
+                                    std::to_string(StationTracker::kLongestRetry.count() / 1000) + " s");
+    }
+    for (std::size_t i = 0; i < config_.points.size(); ++i) {
+        if (config_.points[i].item.station != station) continue;
+        if (answered) {
+            // Those left bad while it was silent are read at once.
+            if (table_.Read(i).quality == Quality::kBad) due_[i] = std::min(due_[i], Clock::now());
+        } else {
+            table_.SetBad(i);
+        }
+    }
+}
+
+void ScanEngine::CheckPort() {
+    if (line_.port == nullptr || kel::PortResponds(line_.port)) return;
+    kel::ClosePort(line_.port);
+    line_.port = nullptr;
+    reopenDelay_ = std::chrono::seconds(1);
+    for (std::size_t i = 0; i < table_.size(); ++i) table_.SetBad(i);
+    {
+        const std::lock_guard<std::mutex> lock(countersMutex_);
+        counters_.portOpen = false;
+    }
+    Log(LogLevel::kError, "line: port " + config_.line.port +
+                              " failed (the device is gone or not answering); closed it, reopening every 1 to 30 s");
+    DropWrites(writes_.TakeAll(), "the port is closed");
+}
+
+void ScanEngine::Reopen() {
+    const Clock::time_point at = Clock::now() + reopenDelay_;
+    while (!stopping_.load() && Clock::now() < at) {
+        writes_.WaitUntil(at);
+        DropWrites(writes_.TakeAll(), "the port is closed");
+    }
+    if (stopping_.load()) return;
+    std::string error;
+    if (!Open(&error)) {
+        reopenDelay_ = std::min(reopenDelay_ * 2, std::chrono::seconds(30));
+        Log(LogLevel::kDebug, "line: " + error + "; next try in " + std::to_string(reopenDelay_.count()) + " s");
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(countersMutex_);
+        ++counters_.portReopens;
+    }
+    std::fill(due_.begin(), due_.end(), Clock::now());
+    Log(LogLevel::kInfo, "line: port " + config_.line.port + " open again");
+}
+
+void ScanEngine::Run() {
+    const PlanLimits limits = PlanLimitsOf(config_.line);
+    while (!stopping_.load()) {
+        if (line_.port == nullptr) {
+            Reopen();
+            continue;
+        }
+        RunWrites();
+        const Clock::time_point start = Clock::now();
+        std::vector<PlanItem> items;
+        for (std::size_t i = 0; i < due_.size(); ++i) {
+            if (due_[i] > start) continue;
+            // A silent station's points wait for its next try.
+            Clock::time_point retryAt;
+            if (!stations_.MayTry(config_.points[i].item.station, start, &retryAt)) {
+                due_[i] = retryAt;
+                continue;
+            }
+            items.push_back({config_.points[i].item, static_cast<int>(i)});
+            due_[i] = start + milliseconds(config_.points[i].intervalMs);
+        }
+        if (!items.empty()) {
+            for (const PlannedRead& read : PlanReads(items, limits)) {
+                RunWrites();
+                if (stopping_.load() || line_.port == nullptr) break;
+                // A station found silent earlier in this pass is not tried
+                // again in it: its other reads wait for its next try.
+                Clock::time_point retryAt;
+                if (!stations_.MayTry(StationOf(read), Clock::now(), &retryAt)) {
+                    for (const int owner : read.owners) {
+                        table_.SetBad(static_cast<std::size_t>(owner));
+                        due_[static_cast<std::size_t>(owner)] = retryAt;
+                    }
+                    continue;
+                }
+                Execute(read);
+            }
+            const double took = MillisecondsSince(start);
+            if (statistics_ != nullptr) statistics_->AddScan(took / 1000.0);
+            const std::lock_guard<std::mutex> lock(countersMutex_);
+            ++counters_.scans;
+            counters_.lastScanMs = took;
+            counters_.maxScanMs = std::max(counters_.maxScanMs, took);
+        }
+        if (line_.port != nullptr) writes_.WaitUntil(*std::min_element(due_.begin(), due_.end()));
+    }
+}
+
+}  // namespace jwgate

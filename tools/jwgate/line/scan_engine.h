@@ -1,0 +1,79 @@
+// The thread that owns the serial line: it reads the points that are due in
+// the planned exchanges, puts writes on the line between exchanges ahead of
+// reads, and keeps the point table.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/link_context.h"
+#include "tools/jwgate/config/config.h"
+#include "tools/jwgate/core/scan_counters.h"
+#include "tools/jwgate/line/line_statistics.h"
+#include "tools/jwgate/core/point_table.h"
+#include "tools/jwgate/line/scan_planner.h"
+#include "tools/jwgate/line/station_tracker.h"
+#include "tools/jwgate/core/write_queue.h"
+
+namespace jwgate {
+
+// Each point's item as the planner takes it, owner = point index.
+std::vector<PlanItem> PlanItemsOf(const std::vector<PointConfig>& points);
+PlanLimits PlanLimitsOf(const LineConfig& line);
+
+class ScanEngine {
+public:
+    ScanEngine(const GatewayConfig& config, PointTable& table, WriteQueue& writes);
+    ~ScanEngine();  // Stop()
+    ScanEngine(const ScanEngine&) = delete;
+    ScanEngine& operator=(const ScanEngine&) = delete;
+
+    // Opens the port with the line's settings; false with the reason.
+    bool Open(std::string* error);
+    void Start();
+    // Ends the exchange under way at once, whatever the link timeout, fails
+    // the writes still waiting, and closes the port.
+    void Stop();
+
+    // Tells statistics every attempt's outcome and every scan's duration;
+    // set before Start.
+    void Observe(LineStatistics* statistics);
+
+    ScanCounters Counters() const;
+    // Each station's state, in station order. Thread-safe.
+    std::vector<StationState> Stations() const { return stations_.Snapshot(); }
+
+private:
+    void Run();
+    void RunWrites();
+    void DropWrites(std::vector<PendingWrite> writes, const char* why);
+    void Execute(const PlannedRead& read);
+    void Deliver(const PlannedRead& read, const kel::RangeValues& values);
+    // After a read of station: its state, and its points when it stopped
+    // answering or answers again.
+    void NoteStation(int station, bool answered, int result);
+    // After a failed exchange: closes a port whose device has gone.
+    void CheckPort();
+    // With the port closed: waits out the back-off, failing writes that
+    // come meanwhile, and tries to open it again.
+    void Reopen();
+
+    const GatewayConfig& config_;
+    PointTable& table_;
+    WriteQueue& writes_;
+    std::atomic<bool> stopping_ {false};
+    kel::LinkContext line_;
+    std::vector<Clock::time_point> due_;
+    std::thread thread_;
+    StationTracker stations_;
+    LineStatistics* statistics_ = nullptr;
+    std::chrono::seconds reopenDelay_ {1};
+
+    mutable std::mutex countersMutex_;
+    ScanCounters counters_;
+};
+
+}  // namespace jwgate

@@ -1,0 +1,214 @@
+#include "tools/jwgate/mqtt/mqtt_bridge.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <vector>
+
+#include "tools/jwgate/core/counters_text.h"
+#include "tools/jwgate/mqtt/discovery.h"
+#include "tools/jwgate/core/log.h"
+#include "tools/jwgate/mqtt/mqtt_link.h"
+#include "tools/jwgate/mqtt/station_topics.h"
+
+namespace jwgate {
+namespace {
+
+// "2026-12-07T13:45:12.345Z"
+std::string IsoTime(WallClock::time_point when) {
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
+    std::tm utc {};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis % 1000));
+    return text;
+}
+
+std::string PayloadOf(const PointConfig& point, const PointReading& reading) {
+    nlohmann::json json;
+    if (!reading.everGood) {
+        json["value"] = nullptr;
+    } else if (point.type == ValueType::kFloat) {
+        json["value"] = NumberOf(point.type, reading.raw);
+    } else {
+        json["value"] = static_cast<std::int64_t>(NumberOf(point.type, reading.raw));
+    }
+    json["quality"] = QualityName(reading.quality);
+    json["timestamp"] = reading.everGood ? nlohmann::json(IsoTime(reading.lastGood)) : nlohmann::json(nullptr);
+    return json.dump();
+}
+
+// A bare number, true/false, or {"value": n}; false for anything else.
+bool NumberInPayload(const std::string& payload, double* number) {
+    nlohmann::json json = nlohmann::json::parse(payload, nullptr, false);
+    if (json.is_object() && json.size() == 1 && json.contains("value")) json = json["value"];
+    if (json.is_boolean()) {
+        *number = json.get<bool>() ? 1 : 0;
+        return true;
+    }
+    if (!json.is_number()) return false;
+    *number = json.get<double>();
+    return true;
+}
+
+struct Published {
+    bool ever = false;
+    std::uint64_t changes = 0;
+    Quality quality = Quality::kBad;
+    Clock::time_point at {};
+};
+
+}  // namespace
+
+struct MqttBridge::State {
+    const GatewayConfig& config;
+    const PointTable& table;
+    WriteQueue& writes;
+    std::map<std::string, std::size_t> pointOfTopic {};
+    std::vector<std::pair<std::string, std::size_t>> topics {};  // (topic, point), in the order Tick goes round
+    std::size_t nextTopic = 0;  // where the next Tick starts
+    std::vector<Published> published {};
+    Clock::time_point countersAt {};
+    std::uint64_t connections = 0;  // the link's, as last seen
+    std::unique_ptr<Discovery> discovery {};  // with a discovery prefix; outlives the link, which calls it
+    std::unique_ptr<MqttLink> link {};
+    bool refusingWrites = false;  // touched only on the link's network thread
+    StationStatusTopics stationTopics {config.mqtt.statusTopic};
+
+    void OnSet(const std::string& topic, const std::string& payload) {
+        const auto found = pointOfTopic.find(topic);
+        if (found == pointOfTopic.end()) return;
+        const PointConfig& point = config.points[found->second];
+        double number = 0;
+        if (!point.writable) {
+            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + point.name + " is not writable");
+            return;
+        }
+        if (!NumberInPayload(payload, &number)) {
+            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: not a number, true/false or {\"value\": n}");
+            return;
+        }
+        const auto raw = RawOf(point.type, number);
+        if (!raw) {
+            // The number, not the payload: a payload may carry line breaks into the log.
+            char shown[32];
+            std::snprintf(shown, sizeof shown, "%.10g", number);
+            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + shown + " is not a " + ValueTypeName(point.type));
+            return;
+        }
+        // The scan logs a write that fails or waited too long; only a refusal
+        // at the door is told here, once per run of them.
+        const bool taken = writes.Submit({found->second, *raw, {}});
+        if (!taken && !refusingWrites) {
+            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: refused, the write queue is full (or the gateway stopping)");
+        }
+        refusingWrites = !taken;
+    }
+};
+
+bool MqttBridge::Available(std::string*) { return true; }
+
+MqttBridge::MqttBridge(const GatewayConfig& config, const PointTable& table, WriteQueue& writes)
+    : state_(new State {config, table, writes}) {
+    state_->published.resize(config.points.size());
+    std::vector<std::string> topics;
+    for (std::size_t i = 0; i < config.points.size(); ++i) {
+        if (config.points[i].mqttTopic.empty()) continue;
+        state_->pointOfTopic[config.points[i].mqttTopic] = i;
+        state_->topics.emplace_back(config.points[i].mqttTopic, i);
+        topics.push_back(config.points[i].mqttTopic);
+    }
+    State* state = state_.get();
+    state_->link = std::make_unique<MqttLink>(config.mqtt, topics, [state](const std::string& topic,
+                                                                           const std::string& payload) {
+        state->OnSet(topic, payload);
+    });
+    if (!config.mqtt.discoveryPrefix.empty()) {
+        state_->discovery = std::make_unique<Discovery>(config);
+        Discovery* discovery = state_->discovery.get();
+        state_->link->WatchRetained(discovery->Filter(), [discovery](const std::string& topic, std::size_t size) {
+            discovery->Seen(topic, size);
+        });
+    }
+}
+
+MqttBridge::~MqttBridge() = default;
+
+MqttStatistics MqttBridge::Statistics() const {
+    const MqttLink& link = *state_->link;
+    return {link.Connected(), link.SentPublishes(), link.DroppedPublishes()};
+}
+
+bool MqttBridge::Start(std::string* error) { return state_->link->Start(error); }
+
+void MqttBridge::Tick(const ScanCounters& counters) {
+    State& state = *state_;
+    const auto period = std::chrono::seconds(state.config.mqtt.publishPeriodSeconds);
+    const Clock::time_point now = Clock::now();
+    // Nothing is sent while the broker is away: what changed meanwhile goes
+    // out when it is back.
+    if (!state.link->Connected()) return;
+    // Each connection may be to a broker that kept no retained value (one
+    // restarted without persistence): every point goes out once more.
+    if (const std::uint64_t connections = state.link->Connections(); connections != state.connections) {
+        state.connections = connections;
+        for (Published& last : state.published) last.ever = false;
+        state.countersAt = {};
+        if (state.discovery) state.discovery->Restart();
+    }
+    // No more than the link has room for: a value it would drop stays due and
+    // goes at a later Tick, once the network thread has made room.
+    int room = state.link->Room();
+    // Discovery configs before any value, so that an entity exists when its
+    // first value comes.
+    if (state.discovery) {
+        room = state.discovery->Publish(room, [&state](const std::string& topic, const std::string& payload) {
+            return state.link->Publish(topic, payload, true);
+        });
+        if (!state.discovery->ConfigsOut()) return;
+    }
+    const std::size_t count = state.topics.size();
+    std::size_t looked = 0;
+    for (; looked < count && room > 0; ++looked) {
+        const auto& [topic, point] = state.topics[(state.nextTopic + looked) % count];
+        const PointReading reading = state.table.Read(point);
+        Published& last = state.published[point];
+        const bool due = !last.ever || reading.changes != last.changes || reading.quality != last.quality ||
+                         now - last.at >= period;
+        if (!due) continue;
+        // Refused only when the connection went just now (topics are
+        // checked at Start): the rest wait for the next connection.
+        if (!state.link->Publish(topic, PayloadOf(state.config.points[point], reading), true)) break;
+        --room;
+        last = {true, reading.changes, reading.quality, now};
+    }
+    // The next Tick goes on where this one ran out of room, so that the
+    // points at the front cannot keep the others waiting.
+    if (count > 0) state.nextTopic = (state.nextTopic + looked) % count;
+    if (room > 0 && (state.countersAt == Clock::time_point {} || now - state.countersAt >= period) &&
+        state.link->Publish(state.config.mqtt.statusTopic + "/counters", CountersJson(counters), true)) {
+        state.countersAt = now;
+    }
+}
+
+void MqttBridge::PublishStations(const std::vector<StationState>& stations) {
+    MqttLink& link = *state_->link;
+    if (!link.Connected()) return;
+    state_->stationTopics.Publish(stations, link.Connections(), [&link](const std::string& topic,
+                                                                       const std::string& payload) {
+        return link.Room() > 0 && link.Publish(topic, payload, true);
+    });
+}
+
+void MqttBridge::Stop(const ScanCounters& counters) {
+    if (state_->link->Connected()) {
+        state_->link->Publish(state_->config.mqtt.statusTopic + "/counters", CountersJson(counters), true);
+    }
+    state_->link->Stop();
+}
+
+}  // namespace jwgate

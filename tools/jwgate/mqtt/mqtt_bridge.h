@@ -1,0 +1,51 @@
+// The gateway's MQTT side: each point with a topic is published as JSON
+// {"value": ..., "quality": "good|bad|stale", "timestamp": "ISO 8601 UTC"},
+// retained, when it changes, at least once every publish period, and once
+// after every (re)connection, no faster than the link takes them; the
+// counters go to "<status topic>/counters"; "<topic>/set" messages (a bare
+// number, true/false, or {"value": n}) become writes. The transport is the
+// MQTT link, which never makes the scan wait for the broker.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/jwgate/config/config.h"
+#include "tools/jwgate/core/point_table.h"
+#include "tools/jwgate/core/scan_counters.h"
+#include "tools/jwgate/core/station_state.h"
+#include "tools/jwgate/core/server_statistics.h"
+#include "tools/jwgate/core/write_queue.h"
+
+namespace jwgate {
+
+class MqttBridge {
+public:
+    // Whether this build has its MQTT client; false with the reason.
+    static bool Available(std::string* reason);
+
+    MqttBridge(const GatewayConfig& config, const PointTable& table, WriteQueue& writes);
+    ~MqttBridge();
+    MqttBridge(const MqttBridge&) = delete;
+    MqttBridge& operator=(const MqttBridge&) = delete;
+
+    // Starts connecting in the background; false only for settings or a
+    // library the link refuses.
+    bool Start(std::string* error);
+    // Publishes what changed or is due; called often from the main thread.
+    void Tick(const ScanCounters& counters);
+    // Publishes each station's "online"/"offline" that changed (all of them
+    // after a reconnection); called from the same thread as Tick.
+    void PublishStations(const std::vector<StationState>& stations);
+    // The last counters, then "offline" and disconnect.
+    void Stop(const ScanCounters& counters);
+    // Connected, and the messages sent and dropped so far. Thread-safe.
+    MqttStatistics Statistics() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace jwgate

@@ -1,0 +1,24 @@
+// The build without an MQTT client: a configuration that asks for MQTT is
+// refused before anything starts.
+#include "tools/jwgate/mqtt/mqtt_bridge.h"
+
+namespace jwgate {
+
+struct MqttBridge::State {};
+
+bool MqttBridge::Available(std::string* reason) {
+    *reason = "MQTT not built: this jwgate has no MQTT client (build it with libmosquitto)";
+    return false;
+}
+
+MqttBridge::MqttBridge(const GatewayConfig&, const PointTable&, WriteQueue&) {}
+MqttBridge::~MqttBridge() = default;
+
+bool MqttBridge::Start(std::string* error) { return Available(error); }
+void MqttBridge::Tick(const ScanCounters&) {}
+void MqttBridge::PublishStations(const std::vector<StationState>&) {}
+void MqttBridge::Stop(const ScanCounters&) {}
+
+MqttStatistics MqttBridge::Statistics() const { return {}; }
+
+}  // namespace jwgate
