@@ -5,10 +5,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <string>
 #include <vector>
 
+#include "tools/common/time_text.h"
 #include "tools/jwsim/command_line.h"
 #include "tools/jwsim/memory_file.h"
 #include "tools/jwsim/simulator.h"
@@ -20,16 +20,8 @@ constexpr int kExitLine = 1;
 constexpr int kExitMemory = 66;  // the memory file cannot be read
 
 void PrintTrace(char direction, const std::string& bytes) {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local {};
-    localtime_r(&seconds, &local);
-    char stamp[16];
-    std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-    std::printf("%s.%03lld %c %s\n", stamp, static_cast<long long>(millis), direction,
-                kel::jwsim::Escaped(bytes).c_str());
+    const std::string line = kel::tools::FrameLine(std::chrono::system_clock::now(), direction, kel::jwsim::Escaped(bytes));
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 

@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "protocol/areas.h"
+#include "tools/common/gas_text.h"
 
 namespace kel::jwsim {
 namespace {
 
 using Change = std::function<void(Controller&)>;
+using tools::GasText;
 
 struct Entry {
     int station = 0;
@@ -107,6 +109,13 @@ std::string ParseLine(const std::string& gasText, const std::string& valueText, 
     return {};
 }
 
+// The area code of a register area character: 'A', 'B', '0' to '3'.
+std::int32_t AreaCodeOf(char area) {
+    if (area == 'A') return kAreaMA;
+    if (area == 'B') return kAreaMB;
+    return kAreaM09 + (area - '0');
+}
+
 int TimerValue(const TimerCounter& timer) {
     const auto digit = [](char c) { return c - '0'; };
     return 1000 * digit(timer.value[2]) + 100 * digit(timer.value[3]) + 10 * digit(timer.value[0]) +
@@ -116,24 +125,21 @@ int TimerValue(const TimerCounter& timer) {
 void WriteController(std::FILE* file, int station, const Controller& c) {
     // Relays are the bits of the MA bytes, saved with them below.
     for (int n = 0; n < kRtRelayCount; ++n) {
-        if (c.RtRelay(n) != '0') std::fprintf(file, "%02oRT%04o = %d\n", station, n, c.RtRelay(n) - '0');
+        if (c.RtRelay(n) != '0') std::fprintf(file, "%s = %d\n", GasText(station, kAreaRT, n, false).c_str(), c.RtRelay(n) - '0');
     }
     for (int n = 0; n < kTimerCount; ++n) {
         const TimerCounter& t = c.Timer(n);
         const int value = TimerValue(t);
         if (value != 0 || t.type != '4') {
-            std::fprintf(file, "%02oT%04o = %d%s\n", station, n, value, t.type == '2' ? " counter" : "");
+            std::fprintf(file, "%s = %d%s\n", GasText(station, kAreaT, n, false).c_str(), value,
+                         t.type == '2' ? " counter" : "");
         }
     }
     for (const char area : {'A', 'B', '0', '1', '2', '3'}) {
         for (int byte = 0; byte < Controller::RegisterAreaSize(area); ++byte) {
             const int value = c.Register(area, byte);
             if (value == 0) continue;
-            if (area == 'A' || area == 'B') {
-                std::fprintf(file, "%02oM%c%04oB = 0x%02X\n", station, area, byte, value);
-            } else {
-                std::fprintf(file, "%02oM%c9%03oB = 0x%02X\n", station, area, byte, value);
-            }
+            std::fprintf(file, "%s = 0x%02X\n", GasText(station, AreaCodeOf(area), byte, true).c_str(), value);
         }
     }
 }

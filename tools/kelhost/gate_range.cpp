@@ -1,6 +1,6 @@
 #include "tools/kelhost/gate_range.h"
 
-#include <cstdio>
+#include "tools/common/gas_text.h"
 
 namespace kelhost {
 
@@ -13,24 +13,7 @@ bool SplitRange(const std::string& argument, std::string* first, std::string* la
 }
 
 std::string GasOf(const GateAddress& like, int32_t address, bool byteMark) {
-    char text[16];
-    const unsigned station = static_cast<unsigned>(like.station) & 077u;
-    const unsigned item = static_cast<unsigned>(address);
-    switch (like.areaKind) {
-        case AreaR: std::snprintf(text, sizeof text, "%02oR%05o", station, item & 077777u); break;
-        case AreaRT: std::snprintf(text, sizeof text, "%02oRT%04o", station, item & 07777u); break;
-        case AreaT: std::snprintf(text, sizeof text, "%02oT%04o", station, item & 07777u); break;
-        case AreaMA: std::snprintf(text, sizeof text, "%02oMA%04o", station, item & 07777u); break;
-        case AreaMB: std::snprintf(text, sizeof text, "%02oMB%04o", station, item & 07777u); break;
-        default: {
-            // File registers: the file group digit, a 9, three octal digits.
-            const int group = like.areaKind - AreaM09;
-            std::snprintf(text, sizeof text, "%02oM%d9%03o", station, group & 3, item & 0777u);
-        }
-    }
-    std::string gas = text;
-    if (byteMark && like.areaKind >= AreaMA) gas += 'B';
-    return gas;
+    return kel::tools::GasText(like.station, like.areaKind, address, byteMark);
 }
 
 bool ExpandRange(const GateAddress& first, const GateAddress& last, int step, bool byteMark,

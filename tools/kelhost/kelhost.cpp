@@ -23,6 +23,7 @@
 #include <nlohmann/json.hpp>
 
 #include "teskar.h"
+#include "tools/common/line_defaults.h"
 #include "tools/kelhost/driver_library.h"
 #include "tools/kelhost/frame_trace.h"
 #include "tools/kelhost/gate_kind.h"
@@ -75,10 +76,10 @@ struct UsageError : std::runtime_error {
 
 struct LineOptions {
     std::string port;
-    int baud = 9600;
-    int dataBits = 7;
-    std::string parity = "none";
-    std::string stopBits = "1";
+    int baud = static_cast<int>(kel::tools::kDefaultBaud);
+    int dataBits = kel::tools::kDefaultDataBits;
+    std::string parity = kel::tools::kDefaultParity;
+    std::string stopBits = std::to_string(kel::tools::kDefaultStopBits);
     int timeoutMs = 1000;
 };
 

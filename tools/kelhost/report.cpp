@@ -1,29 +1,13 @@
 #include "tools/kelhost/report.h"
 
 #include <cmath>
-#include <ctime>
 
 #include <nlohmann/json.hpp>
 
 #include "kelwnsrp.h"
+#include "tools/common/time_text.h"
 
 namespace kelhost {
-
-std::string IsoTime(std::chrono::system_clock::time_point when) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-    std::tm utc {};
-#if defined(_WIN32)
-    gmtime_s(&utc, &seconds);
-#else
-    gmtime_r(&seconds, &utc);
-#endif
-    char text[80];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
-    return text;
-}
 
 std::string ValueText(double value) {
     char text[32];
@@ -66,7 +50,7 @@ void Report::Add(const OperationRecord& record) {
         nlohmann::json line = {{"op", record.operation},   {"gate", record.gate},
                                {"type", record.type},      {"result", record.result},
                                {"ms", std::round(record.milliseconds * 1000) / 1000},
-                               {"time", IsoTime(record.when)}};
+                               {"time", kel::tools::IsoTime(record.when)}};
         line["value"] = record.value ? nlohmann::json(*record.value) : nlohmann::json(nullptr);
         if (record.value && *record.value == std::trunc(*record.value)) {
             line["value"] = static_cast<int64_t>(*record.value);
@@ -76,10 +60,10 @@ void Report::Add(const OperationRecord& record) {
         std::fprintf(out_, "%s\n", line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     } else if (format_ == ReportFormat::Csv) {
         // Gates, types and numbers never hold a comma or a quote.
-        std::fprintf(out_, "%s,%s,%s,%s,%d,%.3f\n", IsoTime(record.when).c_str(), record.gate.c_str(),
+        std::fprintf(out_, "%s,%s,%s,%s,%d,%.3f\n", kel::tools::IsoTime(record.when).c_str(), record.gate.c_str(),
                      record.type.c_str(), value.c_str(), record.result, record.milliseconds);
     } else {
-        if (withTime_) std::fprintf(out_, "%-24s ", IsoTime(record.when).c_str());
+        if (withTime_) std::fprintf(out_, "%-24s ", kel::tools::IsoTime(record.when).c_str());
         const std::string result = std::to_string(record.result) + " " + ResultName(record.result);
         std::fprintf(out_, "%-6s %-10s %-6s %12s %-16s %9.1f  %s\n", record.operation.c_str(), record.gate.c_str(),
                      record.type.c_str(), value.c_str(), result.c_str(), record.milliseconds,

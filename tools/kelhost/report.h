@@ -24,9 +24,6 @@ struct OperationRecord {
     std::vector<std::string> messages;  // what the driver logged
 };
 
-// "2026-12-07T13:45:01.123Z"
-std::string IsoTime(std::chrono::system_clock::time_point when);
-
 class Report {
 public:
     // withTime: a time column in the table (a poll's scans).
