@@ -286,7 +286,7 @@ TEST(MqttLink, StartRefusesUnusableSettings) {
         {"empty host", [](auto& s, auto&) { s.host.clear(); }, "MQTT broker host is empty"},
         {"port 0", [](auto& s, auto&) { s.port = 0; }, "MQTT broker port 0 is outside 1 to 65535"},
         {"port 65536", [](auto& s, auto&) { s.port = 65536; }, "MQTT broker port 65536 is outside 1 to 65535"},
-        {"keepalive 4", [](auto& s, auto&) { s.keepaliveSeconds = 4; }, "MQTT keepalive 4 s is outside 5 to 65535 s"},
+        {"keepalive 4", [](auto& s, auto&) { s.keepaliveSeconds = 4; }, "MQTT keepalive 4 s is outside 5 to 3600 s"},
         {"empty status", [](auto& s, auto&) { s.statusTopic.clear(); }, "MQTT status topic \"\" is empty"},
         {"status +", [](auto& s, auto&) { s.statusTopic = "a/+/b"; }, "MQTT status topic \"a/+/b\" contains \"+\""},
         {"status #", [](auto& s, auto&) { s.statusTopic = "a/#"; }, "MQTT status topic \"a/#\" contains \"#\""},

@@ -11,6 +11,7 @@
 #include "protocol/range_reads.h"
 #include "tools/jwgate/config/discovery_names.h"
 #include "tools/jwgate/config/gate_check.h"
+#include "tools/jwgate/config/mqtt_topic.h"
 
 namespace jwgate {
 namespace {
@@ -113,23 +114,19 @@ private:
 };
 
 void CheckTopic(Section& section, const std::string& key, const std::string& topic) {
-    if (topic.find_first_of("+#") != std::string::npos) {
-        section.Fail(key, "a topic to publish to has no wildcards (+ or #)");
-    }
-    // Brokers keep these for themselves ($SYS) and take no publishes there.
-    if (!topic.empty() && topic[0] == '$') section.Fail(key, "a topic starting with \"$\" is the broker's own");
+    if (auto problem = PublishTopicProblem(topic); !problem.empty()) section.Fail(key, "\"" + topic + "\" " + problem);
 }
 
 LineConfig ReadLine(Section line) {
     LineConfig config;
     config.port = line.RequiredText("port");
-    config.baud = static_cast<std::uint32_t>(line.Integer("baud", 9600, 1, 4000000));
+    config.baud = static_cast<std::uint32_t>(line.Integer("baud", config.baud, 1, 4000000));
     if (std::find(std::begin(kBaudRates), std::end(kBaudRates), config.baud) == std::end(kBaudRates)) {
         line.Fail("baud", std::to_string(config.baud) + " is not a standard rate (300 to 115200)");
     }
-    config.dataBits = static_cast<int>(line.Integer("data_bits", 8, 7, 8));
-    config.parity = line.Choice("parity", {"none", "odd", "even"}, 0);
-    config.stopBits = line.Integer("stop_bits", 1, 1, 2) == 2 ? 2 : 0;
+    config.dataBits = static_cast<int>(line.Integer("data_bits", config.dataBits, 7, 8));
+    config.parity = line.Choice("parity", {"none", "odd", "even"}, config.parity);
+    config.stopBits = line.Integer("stop_bits", config.stopBits == 2 ? 2 : 1, 1, 2) == 2 ? 2 : 0;
     config.linkTimeoutMs = static_cast<std::uint32_t>(line.Integer("link_timeout_ms", 1000, 10, 60000));
     config.waitingTimeMs = static_cast<int>(line.Integer("waiting_time_ms", 0, 0, 10000));
     config.maxRunBytes = static_cast<int>(line.Integer("max_run_bytes", 64, 4, kel::kMaxRegisterRun));
@@ -186,7 +183,7 @@ MqttConfig ReadMqtt(Section mqtt) {
     config.clientId = mqtt.Text("client_id", "");
     config.statusTopic = mqtt.RequiredText("status_topic");
     CheckTopic(mqtt, "status_topic", config.statusTopic);
-    config.keepaliveSeconds = static_cast<int>(mqtt.Integer("keepalive_s", 30, 5, 3600));
+    config.keepaliveSeconds = static_cast<int>(mqtt.Integer("keepalive_s", 30, kMinKeepaliveSeconds, kMaxKeepaliveSeconds));
     config.username = mqtt.Text("username", "");
     config.password = mqtt.Text("password", "");
     config.publishPeriodSeconds = static_cast<int>(mqtt.Integer("publish_period_s", 60, 1, 86400));

@@ -9,16 +9,18 @@
 #include <vector>
 
 #include "protocol/areas.h"
+#include "tools/common/line_defaults.h"
 #include "tools/jwgate/core/value_type.h"
 
 namespace jwgate {
 
 struct LineConfig {
     std::string port;  // as the driver names ports: "/dev/ttyUSB0", "ttyS0", "COM1", "pts/3"
-    std::uint32_t baud = 9600;
-    int dataBits = 8;
+    // The tools' shared defaults: 9600 baud, 7 data bits, no parity, one stop bit.
+    std::uint32_t baud = kel::tools::kDefaultBaud;
+    int dataBits = kel::tools::kDefaultDataBits;
     int parity = 0;    // the serial layer's codes: 0 none, 1 odd, 2 even
-    int stopBits = 0;  // the serial layer's codes: 0 one, 2 two
+    int stopBits = kel::tools::kDefaultStopBits == 2 ? 2 : 0;  // the serial layer's codes: 0 one, 2 two
     std::uint32_t linkTimeoutMs = 1000;
     int waitingTimeMs = 0;  // the pause between a read request and its reply
     int maxRunBytes = 64;   // the most register bytes one exchange reads

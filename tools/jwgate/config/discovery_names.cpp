@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "tools/jwgate/config/mqtt_topic.h"
+
 namespace jwgate {
 namespace {
 
@@ -24,8 +26,7 @@ bool IsDiscoveryIdByte(char c) {
 
 std::string DiscoveryPrefixProblem(const std::string& prefix) {
     if (prefix.empty()) return "must not be empty";
-    if (prefix[0] == '$') return "a topic starting with \"$\" is the broker's own";
-    if (prefix.find_first_of("+#") != std::string::npos) return "a topic to publish to has no wildcards (+ or #)";
+    if (auto problem = PublishTopicProblem(prefix); !problem.empty()) return "\"" + prefix + "\" " + problem;
     if (prefix.find('/') != std::string::npos) return "one topic level, without \"/\"";
     for (const char c : prefix) {
         if (!IsDiscoveryIdByte(c)) return "letters, digits, _ and - only";

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "tools/jwgate/config/mqtt_topic.h"
+
 namespace jwgate {
 namespace {
 
@@ -21,10 +23,7 @@ std::string TextProblem(const std::string& text) {
 }  // namespace
 
 std::string MqttTopicProblem(const std::string& topic) {
-    if (topic.empty()) return "is empty";
-    if (topic[0] == '$') return "starts with \"$\", kept for the broker's own topics";
-    if (topic.find('+') != std::string::npos) return "contains \"+\"";
-    if (topic.find('#') != std::string::npos) return "contains \"#\"";
+    if (auto problem = PublishTopicProblem(topic); !problem.empty()) return problem;
     return TextProblem(topic);
 }
 
@@ -33,8 +32,9 @@ std::string CheckMqttSettings(const MqttConfig& settings, const std::vector<std:
     if (settings.host.find('\0') != std::string::npos) return "MQTT broker host contains a NUL byte";
     if (settings.port < 1 || settings.port > 65535)
         return "MQTT broker port " + std::to_string(settings.port) + " is outside 1 to 65535";
-    if (settings.keepaliveSeconds < 5 || settings.keepaliveSeconds > 65535)
-        return "MQTT keepalive " + std::to_string(settings.keepaliveSeconds) + " s is outside 5 to 65535 s";
+    if (settings.keepaliveSeconds < kMinKeepaliveSeconds || settings.keepaliveSeconds > kMaxKeepaliveSeconds)
+        return "MQTT keepalive " + std::to_string(settings.keepaliveSeconds) + " s is outside " +
+               std::to_string(kMinKeepaliveSeconds) + " to " + std::to_string(kMaxKeepaliveSeconds) + " s";
     if (settings.reconnectMinSeconds < 1 || settings.reconnectMaxSeconds < settings.reconnectMinSeconds)
         return "MQTT reconnect delays " + std::to_string(settings.reconnectMinSeconds) + " to " +
                std::to_string(settings.reconnectMaxSeconds) + " s: the least must be 1 s or more, the most no less";

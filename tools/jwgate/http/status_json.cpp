@@ -3,10 +3,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cstdio>
-#include <ctime>
 
-#include "tools/jwgate/core/value_type.h"
+#include "tools/common/time_text.h"
+#include "tools/jwgate/core/point_value_json.h"
 
 namespace jwgate {
 namespace {
@@ -15,25 +14,6 @@ using nlohmann::json;
 
 double SecondsBetween(WallClock::time_point from, WallClock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
-}
-
-// "13:45:01.123", local time, as kelhost --trace shows frames.
-std::string TimeOfDay(WallClock::time_point when) {
-    const std::time_t seconds = WallClock::to_time_t(when);
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-    std::tm local {};
-    localtime_r(&seconds, &local);
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<int>(millis));
-    return text;
-}
-
-json ValueOf(const PointConfig& point, const PointReading& reading) {
-    if (!reading.everGood) return nullptr;
-    const double number = NumberOf(point.type, reading.raw);
-    if (point.type == ValueType::kFloat) return number;
-    return static_cast<std::int64_t>(number);
 }
 
 json Stations(const GatewaySnapshot& snapshot) {
@@ -66,7 +46,7 @@ std::string StatusJson(const GatewaySnapshot& snapshot) {
         points.push_back({{"name", configs[i].name},
                           {"address", configs[i].gas},
                           {"type", ValueTypeName(configs[i].type)},
-                          {"value", ValueOf(configs[i], reading)},
+                          {"value", PointValueJson(configs[i].type, reading)},
                           {"quality", QualityName(reading.quality)},
                           {"age_s", reading.everGood ? json(SecondsBetween(reading.lastGood, snapshot.takenAt))
                                                      : json(nullptr)}});
@@ -77,7 +57,7 @@ std::string StatusJson(const GatewaySnapshot& snapshot) {
     for (const auto& [status, count] : attempts.refused) refused += count;
     json frames = json::array();
     for (const LoggedFrame& frame : snapshot.line.frames) {
-        frames.push_back({{"time", TimeOfDay(frame.at)}, {"direction", frame.sent ? "<" : ">"}, {"text", frame.text}});
+        frames.push_back({{"time", kel::tools::TimeOfDay(frame.at)}, {"direction", frame.sent ? "<" : ">"}, {"text", frame.text}});
     }
     const json document {
         {"port", snapshot.config->line.port},

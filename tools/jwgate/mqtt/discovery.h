@@ -48,7 +48,6 @@ public:
 
     // <prefix>/+/<gateway id>/+/config: this gateway's configs, and only its.
     const std::string& Filter() const { return filter_; }
-    const std::vector<DiscoveryMessage>& Configs() const { return configs_; }
 
     // A retained message on Filter(): a config no current point publishes
     // (removed, or now of another component) is queued to be cleared.

@@ -3,11 +3,12 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
-#include <ctime>
 #include <map>
 #include <vector>
 
+#include "tools/common/time_text.h"
 #include "tools/jwgate/core/counters_text.h"
+#include "tools/jwgate/core/point_value_json.h"
 #include "tools/jwgate/mqtt/discovery.h"
 #include "tools/jwgate/core/log.h"
 #include "tools/jwgate/mqtt/mqtt_link.h"
@@ -16,29 +17,11 @@
 namespace jwgate {
 namespace {
 
-// "2026-12-07T13:45:12.345Z"
-std::string IsoTime(WallClock::time_point when) {
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
-    std::tm utc {};
-    gmtime_r(&seconds, &utc);
-    char text[40];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis % 1000));
-    return text;
-}
-
 std::string PayloadOf(const PointConfig& point, const PointReading& reading) {
     nlohmann::json json;
-    if (!reading.everGood) {
-        json["value"] = nullptr;
-    } else if (point.type == ValueType::kFloat) {
-        json["value"] = NumberOf(point.type, reading.raw);
-    } else {
-        json["value"] = static_cast<std::int64_t>(NumberOf(point.type, reading.raw));
-    }
+    json["value"] = PointValueJson(point.type, reading);
     json["quality"] = QualityName(reading.quality);
-    json["timestamp"] = reading.everGood ? nlohmann::json(IsoTime(reading.lastGood)) : nlohmann::json(nullptr);
+    json["timestamp"] = reading.everGood ? nlohmann::json(kel::tools::IsoTime(reading.lastGood)) : nlohmann::json(nullptr);
     return json.dump();
 }
 
