@@ -12,7 +12,7 @@ import sys
 
 kelhost, jwsim = sys.argv[1], sys.argv[2]
 simulator = subprocess.Popen([jwsim, '--station', '01', '--trace'],
-                             stdout=subprocess.PIPE, text=True)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 def run(*args):
     return subprocess.run([kelhost, *args], capture_output=True, text=True, timeout=60)
@@ -55,11 +55,11 @@ try:
     for args in usage_errors:
         done = run(*args)
         assert done.returncode == 64, (args, done.returncode, done.stdout, done.stderr)
-        assert len(done.stderr.splitlines()) == 1 and done.stderr.startswith('kelhost: '), (args, done.stderr)
+        assert len(done.stderr.splitlines()) == 1 and done.stderr.startswith('kelhost: error: '), (args, done.stderr)
         assert done.stdout == '', (args, done.stdout)
 
     refused = run('check', '01MA1600')
-    assert refused.returncode == 1 and 'KELSRP: Gate address 01MA1600 not valid' in refused.stderr, refused
+    assert refused.returncode == 1 and 'kelhost: warning: KELSRP: Gate address 01MA1600 not valid' in refused.stderr, refused
     assert run('check', '01MA0100', '01MA0177B', '01R15777').returncode == 0
 
     done = run('write', '--json', *line, '01MA0100=-2', '01MB0010B=-1', '01M09000:32=0x12345678')
@@ -87,9 +87,10 @@ try:
     assert abs(stats['ms']['min'] - times[0]) < 0.01 and abs(stats['ms']['max'] - times[-1]) < 0.01, stats
 finally:
     simulator.terminate()
-    trace = simulator.communicate(timeout=10)[0]
+    trace, said = simulator.communicate(timeout=10)
 
 # Nothing of a refused write reached the line: only the three good writes.
 sent = [text for text in trace.splitlines() if ' < ' in text]
 assert sum('WRG' in text for text in sent) == 3, sent
+assert said.splitlines()[-1].startswith('jwsim: info: ') and 'with a bad checksum' in said, said
 print('ok')

@@ -103,7 +103,7 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
         const std::string path = directory.Write("bad.toml", text);
         const RunResult result = RunProgram({JWGATE_BINARY, "--config", path, "--check"}, milliseconds(10000));
         EXPECT_EQ(result.exitCode, 78);
-        EXPECT_EQ(result.errors.rfind("jwgate: " + path + message, 0), 0u) << result.errors;
+        EXPECT_EQ(result.errors.rfind("jwgate: error: " + path + message, 0), 0u) << result.errors;
         EXPECT_EQ(result.output, "");
     }
 }

@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::ParseError& failure) {
-        std::fprintf(stderr, "jwgate: %s (see --help)\n", failure.what());
+        jwgate::Log(jwgate::LogLevel::kError, std::string(failure.what()) + " (see --help)");
         return kExitUsage;
     }
     jwgate::LogLevel level = jwgate::LogLevel::kInfo;
@@ -80,12 +80,12 @@ int main(int argc, char** argv) {
     jwgate::ConfigError error;
     const auto config = jwgate::LoadConfig(configPath, &error);
     if (!config) {
-        std::fprintf(stderr, "jwgate: %s\n", error.Text().c_str());
+        jwgate::Log(jwgate::LogLevel::kError, error.Text());
         return kExitConfig;
     }
     std::string refusal;
     if (config->mqtt.enabled && !jwgate::MqttBridge::Available(&refusal)) {
-        std::fprintf(stderr, "jwgate: %s: mqtt: %s\n", configPath.c_str(), refusal.c_str());
+        jwgate::Log(jwgate::LogLevel::kError, configPath + ": mqtt: " + refusal);
         return kExitConfig;
     }
     if (check) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/common/time_text.h"
+#include "tools/common/log_level.h"
 #include "tools/jwsim/command_line.h"
 #include "tools/jwsim/memory_file.h"
 #include "tools/jwsim/simulator.h"
@@ -19,6 +20,10 @@ constexpr int kExitUsage = 64;
 constexpr int kExitLine = 1;
 constexpr int kExitMemory = 66;  // the memory file cannot be read
 
+using kel::tools::LogLevel;
+
+void PrintLog(LogLevel level, const std::string& text) { kel::tools::WriteLogLine("jwsim", level, text); }
+
 void PrintTrace(char direction, const std::string& bytes) {
     const std::string line = kel::tools::FrameLine(std::chrono::system_clock::now(), direction, kel::jwsim::Escaped(bytes));
     std::printf("%s\n", line.c_str());
@@ -28,7 +33,7 @@ void PrintTrace(char direction, const std::string& bytes) {
 bool Save(const std::string& path, const kel::jwsim::Simulator& simulator) {
     std::string error;
     if (kel::jwsim::SaveMemory(path, simulator, &error)) return true;
-    std::fprintf(stderr, "jwsim: %s\n", error.c_str());
+    PrintLog(LogLevel::kError, error);
     return false;
 }
 
@@ -42,7 +47,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!line.error.empty()) {
-        std::fprintf(stderr, "jwsim: %s (jwsim --help lists the options)\n", line.error.c_str());
+        PrintLog(LogLevel::kError, line.error + " (jwsim --help lists the options)");
         return kExitUsage;
     }
     if (line.trace) line.options.trace = PrintTrace;
@@ -58,12 +63,12 @@ int main(int argc, char** argv) {
     Simulator simulator(line.options);
     std::string error;
     if (!line.memoryFile.empty() && !LoadMemory(line.memoryFile, simulator, &error)) {
-        std::fprintf(stderr, "jwsim: %s\n", error.c_str());
+        PrintLog(LogLevel::kError, error);
         return kExitMemory;
     }
     for (const Fault& fault : line.faults) simulator.InjectFault(fault);
     if (!simulator.Start()) {
-        std::fprintf(stderr, "jwsim: %s\n", simulator.error().c_str());
+        PrintLog(LogLevel::kError, simulator.error());
         return kExitLine;
     }
     std::printf("device %s\nport %s\nstations", simulator.devicePath().c_str(), simulator.portName().c_str());
@@ -82,6 +87,7 @@ int main(int argc, char** argv) {
     std::size_t bad = 0;
     const std::vector<ReceivedRequest> requests = simulator.Requests();
     for (const ReceivedRequest& request : requests) bad += request.checksumOk ? 0 : 1;
-    std::fprintf(stderr, "jwsim: %zu requests, %zu with a bad checksum\n", requests.size(), bad);
+    PrintLog(LogLevel::kInfo,
+             std::to_string(requests.size()) + " requests, " + std::to_string(bad) + " with a bad checksum");
     return saved ? 0 : 1;
 }

@@ -165,46 +165,9 @@ Outcome HostSession::Dispatch(const std::vector<std::string>& words) {
     const std::string& verb = words[0];
     Outcome outcome;
     if (verb == "help") return UsageError(kHelp);
-    if (verb == "info") {
-        DriverInfo info {};
-        outcome.result = driver_.Call(&state_, KEL_CMD_DRIVER_INFO, &info);
-        std::ostringstream out;
-        out << "name \"" << (info.name != nullptr ? info.name : "") << "\" banner "
-            << (info.banner != nullptr ? std::strlen(info.banner) : 0) << " bytes, line "
-            << info.defaultLine.baudRate << "/" << info.defaultLine.dataBits << "/"
-            << info.defaultLine.stopBits << "/" << info.defaultLine.parity;
-        outcome.detail = out.str();
-        return outcome;
-    }
-    if (verb == "open" && words.size() >= 2) {
-        OpenRequest open {};
-        if (!CopyPortName(words[1], open.portName)) return UsageError("port name over 11 characters");
-        int64_t baud = 9600, data = 7, stop = 0, parity = 0, timeout = 50, enable = 1;
-        if (!ParseNumbers(words, 2, {&baud, &data, &stop, &parity, &timeout, &enable}) ||
-            !Fits16({baud, data, stop, parity})) {
-            return UsageError("open: line settings are numbers from 0 to 65535");
-        }
-        open.enable = static_cast<uint32_t>(enable);
-        open.LinkTimeout = static_cast<uint32_t>(timeout);
-        open.line = LineSettings {static_cast<uint16_t>(baud), static_cast<uint16_t>(data),
-                                  static_cast<uint16_t>(stop), static_cast<uint16_t>(parity)};
-        outcome.result = driver_.Call(&state_, KEL_CMD_OPEN, &open);
-        return outcome;
-    }
-    if (verb == "change" && words.size() >= 2) {
-        ChangePortRequest change {};
-        if (!CopyPortName(words[1], change.portName)) return UsageError("port name over 11 characters");
-        int64_t timeout = 0, baud = 0, data = 0, stop = 0, parity = 0;
-        if (!ParseNumbers(words, 2, {&timeout, &baud, &data, &stop, &parity}) ||
-            !Fits16({baud, data, stop, parity})) {
-            return UsageError("change: line settings are numbers from 0 to 65535");
-        }
-        change.LinkTimeout = static_cast<uint32_t>(timeout);
-        change.line = LineSettings {static_cast<uint16_t>(baud), static_cast<uint16_t>(data),
-                                    static_cast<uint16_t>(stop), static_cast<uint16_t>(parity)};
-        outcome.result = driver_.Call(&state_, KEL_CMD_CHANGE_PORT, &change);
-        return outcome;
-    }
+    if (verb == "info") return Info();
+    if (verb == "open" && words.size() >= 2) return OpenFrom(words);
+    if (verb == "change" && words.size() >= 2) return ChangeFrom(words);
     if (verb == "warm" || verb == "close" || verb == "reopen") {
         const int32_t code = verb == "warm" ? KEL_CMD_WARM_START : verb == "close" ? KEL_CMD_CLOSE : KEL_CMD_REOPEN;
         outcome.result = driver_.Call(&state_, code, nullptr);
@@ -216,6 +179,59 @@ Outcome HostSession::Dispatch(const std::vector<std::string>& words) {
         outcome.result = driver_.Call(&state_, static_cast<int32_t>(code), nullptr);
         return outcome;
     }
+    return GateCommand(words);
+}
+
+Outcome HostSession::Info() {
+    DriverInfo info {};
+    Outcome outcome;
+    outcome.result = driver_.Call(&state_, KEL_CMD_DRIVER_INFO, &info);
+    std::ostringstream out;
+    out << "name \"" << (info.name != nullptr ? info.name : "") << "\" banner "
+        << (info.banner != nullptr ? std::strlen(info.banner) : 0) << " bytes, line "
+        << info.defaultLine.baudRate << "/" << info.defaultLine.dataBits << "/"
+        << info.defaultLine.stopBits << "/" << info.defaultLine.parity;
+    outcome.detail = out.str();
+    return outcome;
+}
+
+Outcome HostSession::OpenFrom(const std::vector<std::string>& words) {
+    OpenRequest open {};
+    if (!CopyPortName(words[1], open.portName)) return UsageError("port name over 11 characters");
+    int64_t baud = 9600, data = 7, stop = 0, parity = 0, timeout = 50, enable = 1;
+    if (!ParseNumbers(words, 2, {&baud, &data, &stop, &parity, &timeout, &enable}) ||
+        !Fits16({baud, data, stop, parity})) {
+        return UsageError("open: line settings are numbers from 0 to 65535");
+    }
+    open.enable = static_cast<uint32_t>(enable);
+    open.LinkTimeout = static_cast<uint32_t>(timeout);
+    open.line = LineSettings {static_cast<uint16_t>(baud), static_cast<uint16_t>(data),
+                              static_cast<uint16_t>(stop), static_cast<uint16_t>(parity)};
+    Outcome outcome;
+    outcome.result = driver_.Call(&state_, KEL_CMD_OPEN, &open);
+    return outcome;
+}
+
+Outcome HostSession::ChangeFrom(const std::vector<std::string>& words) {
+    ChangePortRequest change {};
+    if (!CopyPortName(words[1], change.portName)) return UsageError("port name over 11 characters");
+    int64_t timeout = 0, baud = 0, data = 0, stop = 0, parity = 0;
+    if (!ParseNumbers(words, 2, {&timeout, &baud, &data, &stop, &parity}) ||
+        !Fits16({baud, data, stop, parity})) {
+        return UsageError("change: line settings are numbers from 0 to 65535");
+    }
+    change.LinkTimeout = static_cast<uint32_t>(timeout);
+    change.line = LineSettings {static_cast<uint16_t>(baud), static_cast<uint16_t>(data),
+                                static_cast<uint16_t>(stop), static_cast<uint16_t>(parity)};
+    Outcome outcome;
+    outcome.result = driver_.Call(&state_, KEL_CMD_CHANGE_PORT, &change);
+    return outcome;
+}
+
+// check, block, read, write and mark: a gate and its numbers.
+Outcome HostSession::GateCommand(const std::vector<std::string>& words) {
+    const std::string& verb = words[0];
+    Outcome outcome;
     int64_t type = 0, count = 1, value = 0;
     if ((verb == "check" && words.size() == 3) || (verb == "block" && words.size() == 3)) {
         const bool block = verb == "block";

@@ -50,6 +50,10 @@ private:
     template <typename Command>
     Outcome Logged(Command command);
     Outcome Dispatch(const std::vector<std::string>& words);
+    Outcome Info();
+    Outcome OpenFrom(const std::vector<std::string>& words);
+    Outcome ChangeFrom(const std::vector<std::string>& words);
+    Outcome GateCommand(const std::vector<std::string>& words);
     Outcome Check(const std::string& gas, uint32_t type, int32_t command, uint16_t count);
     Outcome Read(const std::string& gas, const GateAddress& address, uint32_t type, int32_t count);
     Outcome Write(const std::string& gas, const GateAddress& address, uint32_t type, int64_t value,

@@ -24,6 +24,7 @@
 
 #include "teskar.h"
 #include "tools/common/line_defaults.h"
+#include "tools/common/log_level.h"
 #include "tools/kelhost/driver_library.h"
 #include "tools/kelhost/frame_trace.h"
 #include "tools/kelhost/gate_kind.h"
@@ -40,6 +41,7 @@ using kelhost::OperationRecord;
 using kelhost::Outcome;
 using kelhost::ReportFormat;
 using Clock = std::chrono::steady_clock;
+using kel::tools::LogLevel;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 64;
@@ -57,7 +59,8 @@ constexpr char kExitCodes[] =
     "timer or counter contact, takes 0 or 1; an 8-bit register 0 to 255, a 16-bit one 0 to 65535, a\n"
     "32-bit one 0 to 4294967295, and each also takes negative values down to -128, -32768 and\n"
     "-2147483648 as two's complement. A float gate takes a finite whole number in the 32-bit range.\n"
-    "Driver messages go to standard error with their level's name; results to standard output.";
+    "Messages go to standard error as 'kelhost: LEVEL: TEXT' (error, warning, info, debug; the driver's\n"
+    "as warnings, its write-reply messages as debug); results to standard output.";
 
 // Listed in the order of the platform's codes, which the driver takes.
 const std::vector<std::string> kParities = {"none", "odd", "even", "mark", "space"};
@@ -103,20 +106,10 @@ struct Gate {
     int64_t writeValue = 0;
 };
 
-const char* LevelName(int level) {
-    switch (level) {
-        case KEL_LOG_LEVEL_INFO: return "info";
-        case KEL_LOG_LEVEL_WRITE_REPLY: return "write-reply";
-        default: return "level";
-    }
-}
+void PrintError(const std::string& text) { kel::tools::WriteLogLine("kelhost", LogLevel::kError, text); }
 
 void PrintDriverMessage(int level, const char* text) {
-    if (level == KEL_LOG_LEVEL_INFO || level == KEL_LOG_LEVEL_WRITE_REPLY) {
-        std::fprintf(stderr, "driver %s: %s\n", LevelName(level), text);
-    } else {
-        std::fprintf(stderr, "driver level %d: %s\n", level, text);
-    }
+    kel::tools::WriteLogLine("kelhost", kel::tools::LevelOfHostLog(level), text);
 }
 
 std::vector<std::string> MessagesOf(const Outcome& outcome) {
@@ -280,7 +273,7 @@ bool Host::OpenLine() {
     const auto units = static_cast<uint32_t>((line.timeoutMs + 9) / 10);
     const Outcome opened = session_.Open(line.port, settings, units);
     if (opened.result == KEL_OK) return true;
-    std::fprintf(stderr, "kelhost: port %s not opened (result %d)\n", line.port.c_str(), opened.result);
+    PrintError("port " + line.port + " not opened (result " + std::to_string(opened.result) + ")");
     return false;
 }
 
@@ -443,6 +436,84 @@ void AddGateOptions(CLI::App* command, Options* options, const std::string& what
     command->add_flag("--json", options->json, "one JSON object a line for each operation");
 }
 
+// The sub-commands, as main parsed them: exactly one is set.
+struct Commands {
+    CLI::App* info;
+    CLI::App* check;
+    CLI::App* read;
+    CLI::App* write;
+    CLI::App* poll;
+    CLI::App* script;
+};
+
+Commands AddCommands(CLI::App& app, Options* options) {
+    app.add_option("--library", options->library, "driver library (default: the one beside kelhost, else on Linux the installed libkelwnsrp.so)");
+    app.add_flag("--trace", options->trace,
+                 "show every frame on the line on standard error, timed to the millisecond: '<' to the "
+                 "controller, '>' from it, control characters escaped");
+    Commands commands {};
+    commands.info = app.add_subcommand("info", "show the driver's banner and default line settings");
+    commands.info->add_flag("--json", options->json, "as one JSON object");
+    commands.check = app.add_subcommand("check", "check gate addresses as the SCADA host does, without a line");
+    AddGateOptions(commands.check, options, "GAS[:TYPE] or FIRST..LAST[:TYPE]");
+    commands.read = app.add_subcommand("read", "read gates once");
+    AddGateOptions(commands.read, options, "GAS[:TYPE] or FIRST..LAST[:TYPE]");
+    AddLineOptions(commands.read, &options->line);
+    commands.write = app.add_subcommand("write", "write values into gates; every value is checked first");
+    AddGateOptions(commands.write, options, "GAS[:TYPE]=VALUE or FIRST..LAST[:TYPE]=VALUE");
+    AddLineOptions(commands.write, &options->line);
+    CLI::App* poll = commands.poll =
+        app.add_subcommand("poll", "read gates again and again; statistics at the end (or Ctrl-C)");
+    AddGateOptions(poll, options, "GAS[:TYPE] or FIRST..LAST[:TYPE]");
+    AddLineOptions(poll, &options->line);
+    poll->add_option("--interval", options->intervalMs, "ms from the start of one scan to the next (default 1000)")
+        ->check(CLI::Range(0, 86400000));
+    poll->add_option("--count", options->count, "scans, 0 for until Ctrl-C (default 0)")
+        ->check(CLI::Range(0, 1000000000));
+    poll->add_flag("--csv", options->csv, "one CSV row per gate per scan, with an ISO 8601 time")
+        ->excludes(poll->get_option("--json"));
+    commands.script = app.add_subcommand(
+        "script", "run commands from standard input, one a line ('help' lists them); each answers 'log LEVEL TEXT' "
+                  "lines and one 'result CODE DETAIL' line");
+    return commands;
+}
+
+// Loads the driver named by the options (and its trace if asked): false
+// after saying why.
+bool LoadDriver(const Options& options, kelhost::DriverLibrary* driver) {
+    if (!driver->Load(options.library)) {
+        PrintError(driver->error());
+        return false;
+    }
+    if (options.trace && !driver->SetTrace(&kelhost::PrintFrame, nullptr)) {
+        PrintError(options.library + " has no trace of the line");
+        return false;
+    }
+    return true;
+}
+
+// check, read, write and poll: the gates first, then the line.
+int RunGateCommand(const kelhost::DriverLibrary& driver, const Options& options, const Commands& commands) {
+    teskar_set_listener(&PrintDriverMessage);
+    std::signal(SIGINT, RequestStop);
+    std::signal(SIGTERM, RequestStop);
+    const ReportFormat format = options.json ? ReportFormat::Json : options.csv ? ReportFormat::Csv
+                                                                                : ReportFormat::Table;
+    Host host(driver, options, format, static_cast<bool>(*commands.poll));
+    try {
+        if (*commands.check) return host.RunCheck();
+        if (*commands.read) return host.RunRead();
+        if (*commands.poll) return host.RunPoll(format);
+        // Every gate and value is checked before the first write is sent.
+        std::vector<Gate> gates;
+        if (!host.PrepareGates(true, &gates)) return kExitFailed;
+        return host.RunWrite(gates);
+    } catch (const UsageError& e) {
+        PrintError(e.what());
+        return kExitUsage;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -453,74 +524,23 @@ int main(int argc, char** argv) {
     app.fallthrough();
     app.require_subcommand(1, 1);
     app.footer(kExitCodes);
-    app.add_option("--library", options.library, "driver library (default: the one beside kelhost, else on Linux the installed libkelwnsrp.so)");
-    app.add_flag("--trace", options.trace,
-                 "show every frame on the line on standard error, timed to the millisecond: '<' to the "
-                 "controller, '>' from it, control characters escaped");
-    CLI::App* info = app.add_subcommand("info", "show the driver's banner and default line settings");
-    info->add_flag("--json", options.json, "as one JSON object");
-    CLI::App* check = app.add_subcommand("check", "check gate addresses as the SCADA host does, without a line");
-    AddGateOptions(check, &options, "GAS[:TYPE] or FIRST..LAST[:TYPE]");
-    CLI::App* read = app.add_subcommand("read", "read gates once");
-    AddGateOptions(read, &options, "GAS[:TYPE] or FIRST..LAST[:TYPE]");
-    AddLineOptions(read, &options.line);
-    CLI::App* write = app.add_subcommand("write", "write values into gates; every value is checked first");
-    AddGateOptions(write, &options, "GAS[:TYPE]=VALUE or FIRST..LAST[:TYPE]=VALUE");
-    AddLineOptions(write, &options.line);
-    CLI::App* poll = app.add_subcommand("poll", "read gates again and again; statistics at the end (or Ctrl-C)");
-    AddGateOptions(poll, &options, "GAS[:TYPE] or FIRST..LAST[:TYPE]");
-    AddLineOptions(poll, &options.line);
-    poll->add_option("--interval", options.intervalMs, "ms from the start of one scan to the next (default 1000)")
-        ->check(CLI::Range(0, 86400000));
-    poll->add_option("--count", options.count, "scans, 0 for until Ctrl-C (default 0)")
-        ->check(CLI::Range(0, 1000000000));
-    poll->add_flag("--csv", options.csv, "one CSV row per gate per scan, with an ISO 8601 time")
-        ->excludes(poll->get_option("--json"));
-    CLI::App* script = app.add_subcommand(
-        "script", "run commands from standard input, one a line ('help' lists them); each answers 'log LEVEL TEXT' "
-                  "lines and one 'result CODE DETAIL' line");
-
+    const Commands commands = AddCommands(app, &options);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "kelhost: %s (see kelhost --help)\n", e.what());
+        PrintError(std::string(e.what()) + " (see kelhost --help)");
         return kExitUsage;
     }
 
     if (options.library.empty()) options.library = kelhost::DriverLibrary::DefaultPath(argv[0]);
     kelhost::DriverLibrary driver;
-    if (!driver.Load(options.library)) {
-        std::fprintf(stderr, "kelhost: %s\n", driver.error().c_str());
-        return kExitNoDriver;
-    }
-    if (options.trace && !driver.SetTrace(&kelhost::PrintFrame, nullptr)) {
-        std::fprintf(stderr, "kelhost: %s has no trace of the line\n", options.library.c_str());
-        return kExitNoDriver;
-    }
-    if (*script) {
+    if (!LoadDriver(options, &driver)) return kExitNoDriver;
+    if (*commands.script) {
         HostSession session(driver);
         return RunScript(session);
     }
-    if (*info) return RunInfo(driver, options.json);
-
-    teskar_set_listener(&PrintDriverMessage);
-    std::signal(SIGINT, RequestStop);
-    std::signal(SIGTERM, RequestStop);
-    const ReportFormat format = options.json ? ReportFormat::Json : options.csv ? ReportFormat::Csv
-                                                                                : ReportFormat::Table;
-    Host host(driver, options, format, static_cast<bool>(*poll));
-    try {
-        if (*check) return host.RunCheck();
-        if (*read) return host.RunRead();
-        if (*poll) return host.RunPoll(format);
-        // Every gate and value is checked before the first write is sent.
-        std::vector<Gate> gates;
-        if (!host.PrepareGates(true, &gates)) return kExitFailed;
-        return host.RunWrite(gates);
-    } catch (const UsageError& e) {
-        std::fprintf(stderr, "kelhost: %s\n", e.what());
-        return kExitUsage;
-    }
+    if (*commands.info) return RunInfo(driver, options.json);
+    return RunGateCommand(driver, options, commands);
 }

@@ -11,23 +11,20 @@
 namespace jwgate {
 namespace {
 
-constexpr const char* kLevelNames[] = {"error", "warning", "info", "debug"};
-
 std::atomic<int> threshold {static_cast<int>(LogLevel::kInfo)};
 std::mutex writing;
 LogCapture capture;  // under writing
 
-// The driver hands over a printf format and its arguments. Its two
-// write-reply messages come with every write a protected controller takes
-// only in write mode, which the gateway counts; a write that fails in the
-// end is logged by the gateway itself. So they are detail, not warnings.
+// The driver hands over a printf format and its arguments. The gateway
+// counts the writes behind its write-reply messages and logs a write that
+// fails in the end itself, so the shared mapping's debug suits them.
 int DriverErr(int level, const char* format, ...) {
     char text[512];
     std::va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    Log(level == kel::kLogWriteReply ? LogLevel::kDebug : LogLevel::kWarning, text);
+    Log(kel::tools::LevelOfHostLog(level), text);
     return 0;
 }
 
@@ -35,20 +32,12 @@ int DriverErr(int level, const char* format, ...) {
 
 void SetLogLevel(LogLevel level) { threshold.store(static_cast<int>(level)); }
 
-bool LogLevelNamed(const std::string& name, LogLevel* level) {
-    for (int i = 0; i < 4; ++i) {
-        if (name == kLevelNames[i]) {
-            *level = static_cast<LogLevel>(i);
-            return true;
-        }
-    }
-    return false;
-}
+bool LogLevelNamed(const std::string& name, LogLevel* level) { return kel::tools::LogLevelNamed(name, level); }
 
 void Log(LogLevel level, const std::string& text) {
     if (static_cast<int>(level) > threshold.load()) return;
     const std::lock_guard<std::mutex> lock(writing);
-    std::fprintf(stderr, "jwgate: %s: %s\n", kLevelNames[static_cast<int>(level)], text.c_str());
+    kel::tools::WriteLogLine("jwgate", level, text);
     if (capture) capture(level, text);
 }
 

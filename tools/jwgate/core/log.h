@@ -1,13 +1,16 @@
-// The gateway's log: one line a message on standard error, with its level.
+// The gateway's log: one line a message on standard error, with its level
+// in the vocabulary all our programs share (tools/common/log_level.h).
 // The driver's own messages are taken into it too.
 #pragma once
 
 #include <functional>
 #include <string>
 
+#include "tools/common/log_level.h"
+
 namespace jwgate {
 
-enum class LogLevel { kError = 0, kWarning = 1, kInfo = 2, kDebug = 3 };
+using LogLevel = kel::tools::LogLevel;
 
 // Messages above this level are dropped; default kInfo.
 void SetLogLevel(LogLevel level);
@@ -22,8 +25,8 @@ void Log(LogLevel level, const std::string& text);
 using LogCapture = std::function<void(LogLevel level, const std::string& text)>;
 void SetLogCapture(LogCapture capture);
 
-// Sends the driver's messages to this log, as warnings, the driver's
-// message unchanged.
+// Sends the driver's messages to this log at the level LevelOfHostLog
+// gives, the driver's message unchanged.
 void TakeDriverMessages();
 
 }  // namespace jwgate
