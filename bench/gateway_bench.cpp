@@ -90,13 +90,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     const kel::LineParameters parameters {kBaud, 8, 0, 0};
-    kel::LinkContext line;
+    kel::LinkContext line({.baudRate = kBaud});  // WAITINGTIME 0
     kel::PortHandle port = nullptr;
     if (kel::OpenPort(simulator.portName().c_str(), &parameters, 8, &port) != kel::kSerialOk) {
         std::fprintf(stderr, "gateway_bench: cannot open %s\n", simulator.portName().c_str());
         return 1;
     }
-    line.baudRate = kBaud;  // WAITINGTIME 0
     kel::AttachPort(line, port, 100);
 
     const std::vector<jwgate::PlanItem> items = Points();
@@ -110,7 +109,7 @@ int main(int argc, char** argv) {
     Print("one exchange per point", single);
     std::printf("\none exchange per point / planned: %.1fx (runs of 64), %.1fx (runs of 289)\n",
                 single.scanMs / runs64.scanMs, single.scanMs / runs289.scanMs);
-    kel::ClosePort(line.port);
+    kel::ClosePort(line.state.port);
     simulator.Stop();
     return 0;
 }

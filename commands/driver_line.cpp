@@ -24,7 +24,7 @@ std::uint64_t g_clock = 0;
 
 LinkContext* Find(PortHandle port) {
     for (std::size_t i = 0; i < kTrackedPorts; ++i) {
-        if (g_links[i].port == port) {
+        if (g_links[i].state.port == port) {
             g_used[i] = ++g_clock;
             return &g_links[i];
         }
@@ -38,7 +38,7 @@ LinkContext& Make(PortHandle port) {
         if (g_used[i] < g_used[victim]) victim = i;
     }
     g_links[victim] = LinkContext {};
-    g_links[victim].port = port;
+    g_links[victim].state.port = port;
     g_used[victim] = ++g_clock;
     return g_links[victim];
 }
@@ -63,19 +63,22 @@ void ForgetDriverPort(PortHandle port) {
 
 LinkContext& LinkOf(const DriverState& state) {
     LinkContext* link = Find(state.portHandle);
+    LinkSettings settings = link != nullptr ? link->settings() : LinkSettings {};
     if (link == nullptr) {
         link = &Make(state.portHandle);
-        link->readTimeoutMs = ReadTimeoutUnits(state.LinkTimeout) * 10u;
+        settings.readTimeoutMs = ReadTimeoutUnits(state.LinkTimeout) * 10u;
     }
-    link->baudRate = state.portSettings.line.baudRate;
-    link->writeEnablePending = state.WriteEnablePending != 0;
-    link->replyPauseMs = static_cast<std::uint32_t>(GetReplyWaitTime());
+    // The host may change the baud rate and the reply pause between calls.
+    settings.baudRate = state.portSettings.line.baudRate;
+    settings.replyPauseMs = static_cast<std::uint32_t>(GetReplyWaitTime());
+    if (settings != link->settings()) link->Configure(settings);
+    link->state.writeEnablePending = state.WriteEnablePending != 0;
     return *link;
 }
 
 void KeepLink(const LinkContext& link, DriverState* state) {
-    if (link.writeEnablePending != (state->WriteEnablePending != 0)) {
-        state->WriteEnablePending = link.writeEnablePending ? 1 : 0;
+    if (link.state.writeEnablePending != (state->WriteEnablePending != 0)) {
+        state->WriteEnablePending = link.state.writeEnablePending ? 1 : 0;
     }
 }
 

@@ -18,7 +18,9 @@ void ReattachDriverPort(PortHandle port);
 void ForgetDriverPort(PortHandle port);
 
 // The context of the instance's port, resolved once per call, with the
-// instance's baud rate and write-mode flag and the configured reply pause.
+// instance's write-mode flag, and the instance's baud rate and the configured
+// reply pause as its settings (their timings worked out again only when one
+// of them changed).
 // A port the driver did not see opened gets a context made from the
 // instance's LinkTimeout.
 LinkContext& LinkOf(const DriverState& state);

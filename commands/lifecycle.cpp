@@ -72,7 +72,7 @@ std::int32_t WarmStartCommand(KelRequest* request) {
     DriverState* state = request->state;
     HostLog(kLogInfo, "KELSRP: Warm start");
     if (state->portHandle != nullptr) {
-        PurgeInput(state->portHandle, static_cast<std::uint32_t>(ReplyBudget(LinkOf(*state)).count()));
+        PurgeInput(state->portHandle, static_cast<std::uint32_t>(LinkOf(*state).timings().replyBudget.count()));
     }
     state->WriteEnablePending = 0;
     return KEL_OK;

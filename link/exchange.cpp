@@ -7,7 +7,7 @@
 namespace kel {
 namespace {
 
-void WaitReplyTime(const LinkContext& link) { PauseUnlessStopped(link, link.replyPauseMs); }
+void WaitReplyTime(const LinkContext& link) { PauseUnlessStopped(link, link.settings().replyPauseMs); }
 
 int Judge(LinkContext& line, const ReplyCheck& check) {
     switch (check.verdict) {
@@ -16,8 +16,8 @@ int Judge(LinkContext& line, const ReplyCheck& check) {
         case ReplyVerdict::kMismatch:
             return kLinkMismatch;
         case ReplyVerdict::kWriteModeRequired:
-            line.writeEnablePending = true;
-            ++line.writeModeRequests;
+            line.state.writeEnablePending = true;
+            ++line.state.writeModeRequests;
             return kLinkMismatch;
         case ReplyVerdict::kRefused:
             if (IsDocumentedErrorStatus(check.status)) {
@@ -42,7 +42,7 @@ AttemptOutcome OutcomeOf(const ReplyCheck& check) {
 }
 
 void Report(const LinkContext& line, AttemptOutcome outcome, std::uint8_t status = 0) {
-    if (line.observer != nullptr && !line.Stopped()) line.observer->OnAttempt(outcome, status);
+    if (line.hooks.observer != nullptr && !line.Stopped()) line.hooks.observer->OnAttempt(outcome, status);
 }
 
 }  // namespace
@@ -53,15 +53,15 @@ ExchangeOutcome Exchange(LinkContext& line, const Request& request, ExchangeStep
     const int sent = SendRequest(line, request);
     // A stop while the request waited for its gap sent nothing to wait for.
     if (sent != kLinkOk && (steps.sendFailureEnds || line.Stopped())) {
-        line.exchangeEnded = LinkClock::now();
+        line.state.exchangeEnded = LinkClock::now();
         return {sent, false};
     }
     if (steps.pauseBeforeReply) WaitReplyTime(line);
     const int received = AwaitReply(line, request, reply, length);
-    line.exchangeEnded = LinkClock::now();
+    line.state.exchangeEnded = LinkClock::now();
     if (received != kLinkOk) {
         // A reply that broke off leaves the link to resynchronise.
-        Report(line, line.resync ? AttemptOutcome::kDamaged : AttemptOutcome::kNoReply);
+        Report(line, line.state.resync ? AttemptOutcome::kDamaged : AttemptOutcome::kNoReply);
         return {received, false};
     }
     const ReplyCheck check = CheckReply(reply, request.payload, *length);

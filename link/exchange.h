@@ -26,7 +26,7 @@ struct ExchangeOutcome {
 
 // kLinkOk with the accepted reply in reply (kReplyBufferSize bytes) and its
 // length; otherwise the result of the step that failed. A reply that asks for
-// write mode sets line.writeEnablePending and gives kLinkMismatch; the
+// write mode sets line.state.writeEnablePending and gives kLinkMismatch; the
 // controller's documented error statuses are logged.
 ExchangeOutcome Exchange(LinkContext& line, const Request& request, ExchangeSteps steps, char* reply, int* length);
 

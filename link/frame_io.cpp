@@ -12,12 +12,6 @@ namespace {
 
 constexpr char kCarriageReturn = '\r';
 constexpr char kHeaderChar = ':';
-// A line is quiet after this many character times without a byte, and
-// never sooner than a USB serial adapter's latency timer, which holds
-// trickling bytes back for up to 16 ms.
-constexpr int kQuietCharacters = 5;
-constexpr std::chrono::milliseconds kShortestQuiet {20};
-constexpr std::chrono::milliseconds kLongestPoll {10};
 
 // count bytes within one read timeout. With a stop flag the port's own
 // timeout is a short slice, and the wait goes on slice by slice up to the
@@ -25,13 +19,13 @@ constexpr std::chrono::milliseconds kLongestPoll {10};
 // without a byte is the port failing, not waiting.
 bool ReadWithin(LinkContext& link, char* destination, std::uint16_t count, std::uint32_t* got) {
     *got = 0;
-    if (link.stop == nullptr) return ReadPort(link.port, destination, count, got) == kSerialOk && *got == count;
+    if (link.hooks.stop == nullptr) return ReadPort(link.state.port, destination, count, got) == kSerialOk && *got == count;
     const auto start = LinkClock::now();
-    const auto deadline = start + std::chrono::milliseconds(link.readTimeoutMs);
+    const auto deadline = start + std::chrono::milliseconds(link.settings().readTimeoutMs);
     for (;;) {
         const auto sliceStart = LinkClock::now();
         std::uint32_t chunk = 0;
-        const int result = ReadPort(link.port, destination + *got, static_cast<std::uint16_t>(count - *got), &chunk);
+        const int result = ReadPort(link.state.port, destination + *got, static_cast<std::uint16_t>(count - *got), &chunk);
         *got += chunk;
         if (result == kSerialOk && *got == count) return true;
         const auto now = LinkClock::now();
@@ -64,10 +58,10 @@ int SendFrame(LinkContext& link, const char* payload, int length) {
     const int frameLength = BuildFrame(payload, length, frame);
     if (frameLength == 0) return kLinkFailed;
     // Bytes left from an earlier exchange would be taken for this one's reply.
-    PurgeInput(link.port, static_cast<std::uint32_t>(ReplyBudget(link).count()));
+    PurgeInput(link.state.port, static_cast<std::uint32_t>(link.timings().replyBudget.count()));
     std::uint32_t written = 0;
     const auto wanted = static_cast<std::uint32_t>(frameLength);
-    const bool sent = WritePort(link.port, frame, wanted, &written) == kSerialOk && written == wanted;
+    const bool sent = WritePort(link.state.port, frame, wanted, &written) == kSerialOk && written == wanted;
     TraceSent(frame, static_cast<int>(written <= wanted ? written : wanted));
     return sent ? kLinkOk : kLinkFailed;
 }
@@ -85,17 +79,16 @@ ReplyEnd ReadReplyUntil(LinkContext& link, char* buffer, int* length, LinkClock:
     TraceReceived(header, static_cast<int>(got <= 2 ? got : 2), buffer, stored);
     if (end == ReplyEnd::kComplete) {
         *length = stored;
-        link.replyArrived = LinkClock::now();
+        link.state.replyArrived = LinkClock::now();
     }
-    if (end == ReplyEnd::kBroken) link.resync = true;
+    if (end == ReplyEnd::kBroken) link.state.resync = true;
     return end;
 }
 
 bool InputArrives(const LinkContext& link, LinkClock::time_point deadline) {
-    const auto poll = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(CharacterTime(link, 2)),
-                                 std::chrono::milliseconds(1), kLongestPoll);
+    const auto poll = link.timings().pollInterval;
     for (;;) {
-        if (WaitingBytes(link.port) > 0) return true;
+        if (WaitingBytes(link.state.port) > 0) return true;
         const auto now = LinkClock::now();
         if (now >= deadline || link.Stopped()) return false;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
@@ -104,16 +97,16 @@ bool InputArrives(const LinkContext& link, LinkClock::time_point deadline) {
 }
 
 void Resynchronise(LinkContext& link) {
-    link.resync = false;
-    const auto quiet = std::max<std::chrono::microseconds>(CharacterTime(link, kQuietCharacters), kShortestQuiet);
-    const auto end = LinkClock::now() + ReplyBudget(link);
+    link.state.resync = false;
+    const auto quiet = link.timings().quietTime;
+    const auto end = LinkClock::now() + link.timings().replyBudget;
     for (;;) {
         const auto now = LinkClock::now();
         if (now >= end) return;
         const auto heard = InputArrives(link, std::min<LinkClock::time_point>(now + quiet, end));
         if (!heard) return;
         // Discards only what has arrived; a budget's worth at the most.
-        PurgeInput(link.port, static_cast<std::uint32_t>(
+        PurgeInput(link.state.port, static_cast<std::uint32_t>(
                                   std::chrono::ceil<std::chrono::milliseconds>(end - LinkClock::now()).count()));
     }
 }

@@ -3,16 +3,12 @@
 #include <algorithm>
 #include <limits>
 
-#include "protocol/frame.h"
 #include "serial/serial_port.h"
 
 namespace kel {
 namespace {
 
 constexpr std::uint32_t kDefaultReadTimeoutMs = 1000;
-constexpr std::uint32_t kBitsPerCharacter = 11;  // start, 8 data, parity, stop
-constexpr std::uint32_t kSlowestBaud = 50;
-constexpr std::chrono::milliseconds kBudgetMargin {100};
 // With a stop flag the port's reads wait no longer than this at a time.
 constexpr std::uint32_t kStopSliceMs = 100;
 
@@ -27,33 +23,25 @@ std::uint32_t ReadTimeoutUnits(std::uint32_t linkTimeout) {
 
 void AttachPort(LinkContext& link, PortHandle port, std::uint32_t linkTimeout) {
     const std::uint32_t units = ReadTimeoutUnits(linkTimeout);
-    const std::uint32_t portUnits = link.stop != nullptr ? std::min(units, kStopSliceMs / 10) : units;
+    const std::uint32_t portUnits = link.hooks.stop != nullptr ? std::min(units, kStopSliceMs / 10) : units;
     SetReadTimeout(port, static_cast<std::int32_t>(portUnits));
     ResetLink(link, port, units * 10u);
 }
 
 void ResetLink(LinkContext& link, PortHandle port, std::uint32_t readTimeoutMs) {
-    link.port = port;
-    link.readTimeoutMs = readTimeoutMs;
-    link.writeEnablePending = false;
-    link.owed.Clear();
-    link.resync = false;
+    if (link.settings().readTimeoutMs != readTimeoutMs) {
+        LinkSettings settings = link.settings();
+        settings.readTimeoutMs = readTimeoutMs;
+        link.Configure(settings);
+    }
+    link.state.port = port;
+    link.state.writeEnablePending = false;
+    link.state.owed.Clear();
+    link.state.resync = false;
 }
-
-std::chrono::microseconds CharacterTime(const LinkContext& link, int n) {
-    const std::uint64_t baud = std::max(link.baudRate, kSlowestBaud);
-    return std::chrono::microseconds((std::uint64_t(n) * kBitsPerCharacter * 1000000u + baud - 1) / baud);
-}
-
-std::chrono::milliseconds ReplyBudget(const LinkContext& link) {
-    const auto line = std::chrono::ceil<std::chrono::milliseconds>(CharacterTime(link, kReplyBufferSize));
-    return std::chrono::milliseconds(link.readTimeoutMs) + line + kBudgetMargin;
-}
-
-std::chrono::milliseconds OwedLifetime(const LinkContext& link) { return 2 * ReplyBudget(link); }
 
 void PauseUnlessStopped(const LinkContext& link, std::uint32_t ms) {
-    if (link.stop == nullptr) {
+    if (link.hooks.stop == nullptr) {
         Pause(ms);
         return;
     }
@@ -65,9 +53,9 @@ void PauseUnlessStopped(const LinkContext& link, std::uint32_t ms) {
 }
 
 bool KeepRequestGap(const LinkContext& link) {
-    if (link.requestGapMs == 0) return !link.Stopped();
-    const auto gap = std::chrono::milliseconds(link.requestGapMs);
-    const auto since = LinkClock::now() - link.exchangeEnded;
+    if (link.settings().requestGapMs == 0) return !link.Stopped();
+    const auto gap = std::chrono::milliseconds(link.settings().requestGapMs);
+    const auto since = LinkClock::now() - link.state.exchangeEnded;
     if (since < gap) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(gap - since);
         PauseUnlessStopped(link, static_cast<std::uint32_t>(left.count()));

@@ -1,13 +1,16 @@
-// One controller line as the link works on it: the port and its timeouts,
-// the pause before a reply, the write-mode flag, the replies still owed, and
-// a stop flag. Its owner (the driver's commands for each port, or a program
-// that drives a line itself) makes it once and hands it to every operation.
+// One controller line as the link works on it: its fixed settings (and the
+// timings that follow from them), the state its operations change (the
+// port, the replies still owed, the write-mode flag), and the hooks its
+// owner lends it (a stop flag, an observer). Its owner (the driver's
+// commands for each port, or a program that drives a line itself) makes it
+// once and hands it to every operation.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 
+#include "link/link_settings.h"
 #include "link/owed_replies.h"
 #include "serial/port_handle.h"
 
@@ -30,42 +33,57 @@ public:
     virtual void OnAttempt(AttemptOutcome outcome, std::uint8_t status) = 0;
 };
 
-struct LinkContext {
+// What the link's operations change as they go.
+struct LinkState {
     PortHandle port = nullptr;
-    std::uint32_t baudRate = 0;
-    // How long one read of the port waits for its bytes.
-    std::uint32_t readTimeoutMs = 1000;
-    // Pause between sending a read or write-mode request and reading its
-    // reply (WAITINGTIME).
-    std::uint32_t replyPauseMs = 0;
-    // Quiet time the line keeps from the end of one exchange to the next
-    // request, for converters and controllers that need it; 0: none.
-    std::uint32_t requestGapMs = 0;
+    OwedReplies owed;
+    // The last reply broke off mid-frame: the rest of it may still be
+    // arriving, so the next request waits for a quiet line first.
+    bool resync = false;
+    // The controller asked for write mode: the next write switches it on
+    // first and off after.
+    bool writeEnablePending = false;
     // When the last exchange ended (its reply read, or given up on).
     LinkClock::time_point exchangeEnded {};
     // When the last complete reply frame arrived, whoever's: a program
     // tells from it whether a controller answered at all.
     LinkClock::time_point replyArrived {};
-    // Attempts an operation makes at most (Attempts); below kMaxAttempts
-    // for a program that only probes a controller known to be silent.
-    int attempts = 5;
-    // The controller asked for write mode: the next write switches it on
-    // first and off after.
-    bool writeEnablePending = false;
-    OwedReplies owed;
-    // The last reply broke off mid-frame: the rest of it may still be
-    // arriving, so the next request waits for a quiet line first.
-    bool resync = false;
-    // When set, ends waits and attempts early; an attempt ended so fails as
-    // a timed-out one does. The port's reads then wait in short slices.
-    const std::atomic<bool>* stop = nullptr;
     // Replies that asked for write mode, for a program that counts what its
     // line does.
     std::uint64_t writeModeRequests = 0;
+};
+
+// What the line's owner lends the link.
+struct LinkHooks {
+    // When set, ends waits and attempts early; an attempt ended so fails as
+    // a timed-out one does. The port's reads then wait in short slices.
+    const std::atomic<bool>* stop = nullptr;
     // Told the outcome of every attempt, when set.
     LinkObserver* observer = nullptr;
+};
 
-    bool Stopped() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
+class LinkContext {
+public:
+    LinkContext() = default;
+    explicit LinkContext(const LinkSettings& settings, LinkHooks hooks = {})
+        : hooks(hooks), settings_(settings), timings_(TimingsOf(settings)) {}
+
+    const LinkSettings& settings() const { return settings_; }
+    const LinkTimings& timings() const { return timings_; }
+    // The only way the settings change; works out their timings afresh.
+    void Configure(const LinkSettings& settings) {
+        settings_ = settings;
+        timings_ = TimingsOf(settings);
+    }
+
+    bool Stopped() const { return hooks.stop != nullptr && hooks.stop->load(std::memory_order_relaxed); }
+
+    LinkState state;
+    LinkHooks hooks;
+
+private:
+    LinkSettings settings_;
+    LinkTimings timings_ = TimingsOf(settings_);
 };
 
 // Results of the link's operations; the host sees them as they are.
@@ -77,15 +95,13 @@ enum LinkResult : int {
 
 // Reads and writes are tried this many times while they fail.
 inline constexpr int kMaxAttempts = 5;
-static_assert(LinkContext {}.attempts == kMaxAttempts);
 
-// Runs attempt (returning a LinkResult) until it succeeds, link.attempts
-// times at most (at least once, at most kMaxAttempts), with no pause
-// between, and no further once the link is stopped; the result of the last
-// run.
+// Runs attempt (returning a LinkResult) until it succeeds, attempts times at
+// most (at least once, at most kMaxAttempts), with no pause between, and no
+// further once the link is stopped; the result of the last run.
 template <typename Attempt>
-int Attempts(const LinkContext& link, Attempt attempt) {
-    const int most = link.attempts < 1 ? 1 : link.attempts > kMaxAttempts ? kMaxAttempts : link.attempts;
+int Attempts(const LinkContext& link, int attempts, Attempt attempt) {
+    const int most = attempts < 1 ? 1 : attempts > kMaxAttempts ? kMaxAttempts : attempts;
     int outcome = kLinkFailed;
     for (int run = 0; run < most && outcome != kLinkOk && !link.Stopped(); ++run) outcome = attempt();
     return outcome;
@@ -101,22 +117,8 @@ std::uint32_t ReadTimeoutUnits(std::uint32_t linkTimeout);
 // ResetLink. Pause, baud and stop flag stay as set.
 void AttachPort(LinkContext& link, PortHandle port, std::uint32_t linkTimeout);
 // Starts afresh on a port whose reads wait readTimeoutMs: nothing owed, no
-// resync, write mode off.
+// resync, write mode off; the other settings stay.
 void ResetLink(LinkContext& link, PortHandle port, std::uint32_t readTimeoutMs);
-
-// How long one attempt may take to receive its reply: the read timeout, plus
-// the time 600 characters take at the line's baud rate (11 bits each), plus
-// a margin. A healthy reply never comes near it; a dribbling line or
-// streaming noise is cut off there.
-std::chrono::milliseconds ReplyBudget(const LinkContext& link);
-
-// How long an owed reply may still come: two reply budgets. Late replies
-// beyond the link timeout are what debts are for; one budget would cut off a
-// controller that answers a few link timeouts late.
-std::chrono::milliseconds OwedLifetime(const LinkContext& link);
-
-// Time for n characters at the line's baud rate (11 bits each).
-std::chrono::microseconds CharacterTime(const LinkContext& link, int n);
 
 // Waits ms milliseconds, or less when the link is stopped meanwhile.
 void PauseUnlessStopped(const LinkContext& link, std::uint32_t ms);

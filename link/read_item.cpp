@@ -22,8 +22,8 @@ int DecodeAttempt(const Item& item, const Request& request, const char* reply, i
 
 }  // namespace
 
-int ReadItem(LinkContext& line, const Item& item, std::int32_t* value, bool* delivered) {
-    return Attempts(line, [&] {
+int ReadItem(LinkContext& line, const Item& item, std::int32_t* value, bool* delivered, int attempts) {
+    return Attempts(line, attempts, [&] {
         *delivered = false;
         return ReadAttempt(
             line, [&](Request* request) { return BuildReadRequest(item, request); },

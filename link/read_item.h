@@ -8,10 +8,11 @@
 
 namespace kel {
 
-// Up to kMaxAttempts attempts; the result of the last. On kLinkOk,
+// Up to attempts attempts (Attempts); the result of the last. On kLinkOk,
 // *delivered tells whether *value holds the item's value (a timer/counter
 // reply can withhold it). An item that is not valid is refused
 // (kLinkMismatch) on every attempt without touching the line.
-int ReadItem(LinkContext& line, const Item& item, std::int32_t* value, bool* delivered);
+int ReadItem(LinkContext& line, const Item& item, std::int32_t* value, bool* delivered,
+             int attempts = kMaxAttempts);
 
 }  // namespace kel

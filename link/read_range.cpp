@@ -4,8 +4,8 @@
 
 namespace kel {
 
-int ReadRange(LinkContext& line, const ItemRange& range, RangeValues* values) {
-    return Attempts(line, [&] {
+int ReadRange(LinkContext& line, const ItemRange& range, RangeValues* values, int attempts) {
+    return Attempts(line, attempts, [&] {
         return ReadAttempt(
             line, [&](Request* request) { return BuildRangeReadRequest(range, request); },
             [&](const Request& request, const char* reply, int length) {

@@ -6,9 +6,9 @@
 
 namespace kel {
 
-// Up to kMaxAttempts attempts, as a single item's read makes them; the
+// Up to attempts attempts, as a single item's read makes them; the
 // result of the last. On kLinkOk *values holds the run, item by item. A range
 // that is not valid is refused (kLinkMismatch) without touching the line.
-int ReadRange(LinkContext& line, const ItemRange& range, RangeValues* values);
+int ReadRange(LinkContext& line, const ItemRange& range, RangeValues* values, int attempts = kMaxAttempts);
 
 }  // namespace kel

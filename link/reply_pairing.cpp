@@ -8,10 +8,12 @@ namespace kel {
 namespace {
 
 void Owe(LinkContext& link, const Request& request, LinkClock::time_point sentAt) {
-    link.owed.Owe(request, sentAt, OwedLifetime(link));
+    link.state.owed.Owe(request, sentAt, link.timings().owedLifetime);
 }
 
-void Settle(LinkContext& link, int count) { link.owed.Settle(count, LinkClock::now(), OwedLifetime(link)); }
+void Settle(LinkContext& link, int count) {
+    link.state.owed.Settle(count, LinkClock::now(), link.timings().owedLifetime);
+}
 
 // Pairs the frames waiting with the owed requests, and goes on pairing the
 // frames that arrive while an owed reply could still pass for next's own,
@@ -19,15 +21,15 @@ void Settle(LinkContext& link, int count) { link.owed.Settle(count, LinkClock::n
 // oldest's.
 void SettleOwedBefore(LinkContext& link, const Request& next) {
     char frame[kReplyBufferSize];
-    while (link.owed.count() > 0 && !link.Stopped()) {
+    while (link.state.owed.count() > 0 && !link.Stopped()) {
         const auto now = LinkClock::now();
-        link.owed.Expire(now);
-        if (!InputArrives(link, link.owed.ConfusableUntil(next, now))) return;
+        link.state.owed.Expire(now);
+        if (!InputArrives(link, link.state.owed.ConfusableUntil(next, now))) return;
         int length = 0;
-        const ReplyEnd end = ReadReplyUntil(link, frame, &length, LinkClock::now() + ReplyBudget(link));
+        const ReplyEnd end = ReadReplyUntil(link, frame, &length, LinkClock::now() + link.timings().replyBudget);
         if (end == ReplyEnd::kBroken) Resynchronise(link);
         if (end != ReplyEnd::kComplete) continue;
-        const Attribution who = link.owed.Attribute(frame, length, nullptr, LinkClock::now());
+        const Attribution who = link.state.owed.Attribute(frame, length, nullptr, LinkClock::now());
         Settle(link, who.owner == Owner::kOwed ? who.index + 1 : 1);
     }
 }
@@ -35,7 +37,7 @@ void SettleOwedBefore(LinkContext& link, const Request& next) {
 }  // namespace
 
 int SendRequest(LinkContext& link, const Request& request) {
-    if (link.resync) Resynchronise(link);
+    if (link.state.resync) Resynchronise(link);
     SettleOwedBefore(link, request);
     if (!KeepRequestGap(link)) return kLinkFailed;
     return SendFrame(link, request.payload, request.length);
@@ -44,7 +46,7 @@ int SendRequest(LinkContext& link, const Request& request) {
 int AwaitReply(LinkContext& link, const Request& request, char* buffer, int* replyLength) {
     // Debts count from here, a reply pause after the send: on the safe side.
     const auto sentAt = LinkClock::now();
-    const auto deadline = sentAt + ReplyBudget(link);
+    const auto deadline = sentAt + link.timings().replyBudget;
     for (;;) {
         const ReplyEnd end = ReadReplyUntil(link, buffer, replyLength, deadline);
         if (end != ReplyEnd::kComplete) {
@@ -53,24 +55,24 @@ int AwaitReply(LinkContext& link, const Request& request, char* buffer, int* rep
             Owe(link, request, sentAt);
             return kLinkFailed;
         }
-        const Attribution who = link.owed.Attribute(buffer, *replyLength, &request, LinkClock::now());
+        const Attribution who = link.state.owed.Attribute(buffer, *replyLength, &request, LinkClock::now());
         switch (who.owner) {
             case Owner::kOwed: {
-                const bool interchangeable = Interchangeable(link.owed.request(who.index), request);
+                const bool interchangeable = Interchangeable(link.state.owed.request(who.index), request);
                 Settle(link, who.index + 1);
                 if (!interchangeable) continue;
                 Owe(link, request, sentAt);  // this request's own reply may still come
                 return kLinkOk;
             }
             case Owner::kThisRequest:
-                link.owed.Clear();
+                link.state.owed.Clear();
                 return kLinkOk;
             case Owner::kSomeoneElse:
                 continue;
             case Owner::kUnknown:
                 // It can only fail this request, whoever it belongs to:
                 // judged here, it counts as the oldest owed reply.
-                if (link.owed.count() > 0) {
+                if (link.state.owed.count() > 0) {
                     Settle(link, 1);
                     Owe(link, request, sentAt);
                 }

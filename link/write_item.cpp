@@ -43,13 +43,13 @@ int SendWrite(LinkContext& line, const Request& request, std::int32_t station) {
         HostLog(kLogWriteReply, "KELSRP: Incorrect reply string to Write.");
         return kLinkMismatch;
     }
-    if (!line.writeEnablePending) return kLinkOk;
+    if (!line.state.writeEnablePending) return kLinkOk;
     const int disabled = SetWriteMode(line, station, kWriteModeOff);
     if (disabled != kLinkOk) {
         HostLog(kLogInfo, "KELSRP: Write mode enable error %d", disabled);
         return kLinkMismatch;
     }
-    line.writeEnablePending = false;
+    line.state.writeEnablePending = false;
     return kLinkOk;
 }
 
@@ -68,7 +68,7 @@ int WriteAttempt(LinkContext& line, const Item& item, std::int32_t value, const 
         LogOutOfRange(gas);
         return kLinkMismatch;
     }
-    if (line.writeEnablePending) {
+    if (line.state.writeEnablePending) {
         const int enabled = SetWriteMode(line, item.station, kWriteModeOn);
         if (enabled != kLinkOk) {
             HostLog(kLogInfo, "KELSRP: Write mode enable error %d", enabled);
@@ -95,7 +95,7 @@ int SetWriteMode(LinkContext& line, std::int32_t station, int mode) {
 }
 
 int WriteItem(LinkContext& line, const Item& item, std::int32_t value, const char* gas) {
-    return Attempts(line, [&] { return WriteAttempt(line, item, value, gas); });
+    return Attempts(line, kMaxAttempts, [&] { return WriteAttempt(line, item, value, gas); });
 }
 
 }  // namespace kel

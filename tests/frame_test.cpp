@@ -74,12 +74,12 @@ protected:
         fake_.AddDevice("COM1");
         PortHandle handle = nullptr;
         ASSERT_EQ(OpenPort("COM1", &kLine9600_7E1, 8, &handle), kSerialOk);
-        line_.port = handle;
+        line_.state.port = handle;
         fake_.ClearLog();
         teskar_clear();
     }
     void TearDown() override {
-        if (line_.port != nullptr) ClosePort(line_.port);
+        if (line_.state.port != nullptr) ClosePort(line_.state.port);
         UseSerialPlatform(nullptr);
     }
 
@@ -316,11 +316,11 @@ protected:
         ASSERT_TRUE(pty_.ok()) << pty_.error();
         PortHandle handle = nullptr;
         ASSERT_EQ(OpenPort(pty_.path().c_str(), &kLine9600_7E1, 8, &handle), kSerialOk);
-        line_.port = handle;
+        line_.state.port = handle;
         teskar_clear();
     }
     void TearDown() override {
-        if (line_.port != nullptr) ClosePort(line_.port);
+        if (line_.state.port != nullptr) ClosePort(line_.state.port);
     }
 
     test::PtyPair pty_;
@@ -349,7 +349,7 @@ TEST_F(FramePty, FrameReachesTheFarSideAfterStaleInputIsDiscardedAndItsReplyChec
 }
 
 TEST_F(FramePty, ReplyThatStopsHalfWayOrNeverComesFailsAfterTheReadTimeout) {
-    ASSERT_NE(SetReadTimeout(line_.port, 5), 0);  // 50 ms
+    ASSERT_NE(SetReadTimeout(line_.state.port, 5), 0);  // 50 ms
     for (const std::string& wire : {std::string(), std::string(":"), std::string("::"),
                                     std::string("::01#0E"), "::" + kAcceptedBody.substr(0, 9)}) {
         SCOPED_TRACE("'" + wire + "'");

@@ -82,11 +82,11 @@ protected:
         const LineParameters parameters {9600, 8, 0, 0};
         PortHandle port = nullptr;
         ASSERT_EQ(OpenPort(simulator_.portName().c_str(), &parameters, 8, &port), kSerialOk);
-        line_.baudRate = 9600;  // WAITINGTIME 0
+        line_.Configure({.baudRate = 9600});  // WAITINGTIME 0
         AttachPort(line_, port, 50);
     }
     void TearDown() override {
-        if (line_.port != nullptr) ClosePort(line_.port);
+        if (line_.state.port != nullptr) ClosePort(line_.state.port);
     }
 
     jwsim::Simulator simulator_ {{.stations = {1}}};
@@ -133,10 +133,8 @@ TEST_F(RangePty, RelayReadAsItsMaByteAgreesWithMrlAndADamagedReplyIsTriedAgain) 
 // timeout, and fails the read as a timeout would.
 TEST_F(RangePty, AStopEndsAMinuteLongWaitForASilentStation) {
     std::atomic<bool> stop {false};
-    LinkContext link;
-    link.baudRate = 9600;
-    link.stop = &stop;
-    AttachPort(link, line_.port, 6000);  // 60 s
+    LinkContext link({.baudRate = 9600}, {.stop = &stop});
+    AttachPort(link, line_.state.port, 6000);  // 60 s
     std::thread stopper([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         stop.store(true);

@@ -36,7 +36,7 @@ protected:
         const LineParameters parameters {9600, 8, 0, 0};
         PortHandle port = nullptr;
         ASSERT_EQ(OpenPort("COM1", &parameters, 8, &port), kSerialOk);
-        link_.baudRate = 9600;
+        link_.Configure({.baudRate = 9600});
         AttachPort(link_, port, 10);
         ASSERT_TRUE(BuildRangeReadRequest({1, kAreaMA, 0100, 2}, &request_));
         fake_.ClearLog();
@@ -80,8 +80,10 @@ TEST_F(RequestGapFake, WaitsOnlyWhatIsLeftOfTheGapSinceTheLastExchange) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fake_.ClearLog();
-        link_.requestGapMs = c.gapMs;
-        link_.exchangeEnded = LinkClock::now() - c.endedAgo;
+        LinkSettings settings = link_.settings();
+        settings.requestGapMs = c.gapMs;
+        link_.Configure(settings);
+        link_.state.exchangeEnded = LinkClock::now() - c.endedAgo;
         ASSERT_EQ(SendRequest(link_, request_), kLinkOk);
         bool written = false;
         const std::vector<std::uint32_t> sleeps = SleepsBeforeWrite(&written);
@@ -103,9 +105,8 @@ TEST_F(RequestGapFake, ASilentStationGetsTheAttemptsTheLinkAllowsBetweenOneAndFi
     for (const auto& [attempts, writes] : cases) {
         SCOPED_TRACE(attempts);
         fake_.ClearLog();
-        link_.attempts = attempts;
         RangeValues values;
-        EXPECT_EQ(ReadRange(link_, {1, kAreaMA, 0100, 2}, &values), kLinkFailed);
+        EXPECT_EQ(ReadRange(link_, {1, kAreaMA, 0100, 2}, &values, attempts), kLinkFailed);
         EXPECT_EQ(fake_.CallsOf(PlatformCall::Write).size(), writes);
     }
 }
@@ -117,12 +118,12 @@ protected:
         const LineParameters parameters {9600, 8, 0, 0};
         PortHandle port = nullptr;
         ASSERT_EQ(OpenPort(simulator_.portName().c_str(), &parameters, 8, &port), kSerialOk);
-        line_.baudRate = 9600;
-        line_.stop = &stop_;
+        line_.Configure({.baudRate = 9600});
+        line_.hooks.stop = &stop_;
         AttachPort(line_, port, 50);
     }
     void TearDown() override {
-        if (line_.port != nullptr) ClosePort(line_.port);
+        if (line_.state.port != nullptr) ClosePort(line_.state.port);
     }
 
     jwsim::Simulator simulator_ {{.stations = {1}, .baud = 9600}};
@@ -131,7 +132,9 @@ protected:
 };
 
 TEST_F(RequestGapPty, AStopDuringTheGapEndsTheReadWithoutSendingIt) {
-    line_.requestGapMs = 10000;
+    LinkSettings settings = line_.settings();
+    settings.requestGapMs = 10000;
+    line_.Configure(settings);
     RangeValues values;
     ASSERT_EQ(ReadRange(line_, {1, kAreaMA, 0100, 2}, &values), kLinkOk);
     std::thread stopper([&] {

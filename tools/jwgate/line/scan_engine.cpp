@@ -82,10 +82,12 @@ bool ScanEngine::Open(std::string* error) {
             return false;
         }
     }
-    line_.baudRate = line.baud;
-    line_.replyPauseMs = static_cast<std::uint32_t>(line.waitingTimeMs);
-    line_.requestGapMs = static_cast<std::uint32_t>(line.delayBetweenRequestsMs);
-    line_.stop = &stopping_;
+    kel::LinkSettings settings = line_.settings();
+    settings.baudRate = line.baud;
+    settings.replyPauseMs = static_cast<std::uint32_t>(line.waitingTimeMs);
+    settings.requestGapMs = static_cast<std::uint32_t>(line.delayBetweenRequestsMs);
+    line_.Configure(settings);
+    line_.hooks.stop = &stopping_;
     kel::AttachPort(line_, handle, (line.linkTimeoutMs + 9) / 10);
     const std::lock_guard<std::mutex> lock(countersMutex_);
     counters_.portOpen = true;
@@ -94,7 +96,7 @@ bool ScanEngine::Open(std::string* error) {
 
 void ScanEngine::Observe(LineStatistics* statistics) {
     statistics_ = statistics;
-    line_.observer = statistics;
+    line_.hooks.observer = statistics;
 }
 
 void ScanEngine::Start() { thread_ = std::thread([this] { Run(); }); }
@@ -105,9 +107,9 @@ void ScanEngine::Stop() {
     writes_.Stop();
     if (thread_.joinable()) thread_.join();
     DropWrites(writes_.TakeAll(), "the gateway is stopping");
-    if (line_.port != nullptr) {
-        kel::ClosePort(line_.port);
-        line_.port = nullptr;
+    if (line_.state.port != nullptr) {
+        kel::ClosePort(line_.state.port);
+        line_.state.port = nullptr;
     }
     const std::lock_guard<std::mutex> lock(countersMutex_);
     counters_.portOpen = false;
@@ -138,7 +140,7 @@ void ScanEngine::DropWrites(std::vector<PendingWrite> writes, const char* why) {
 }
 
 void ScanEngine::RunWrites() {
-    while (!stopping_.load() && line_.port != nullptr) {
+    while (!stopping_.load() && line_.state.port != nullptr) {
         WriteQueue::Taken taken = writes_.TakeNext();
         if (!taken.expired.empty()) {
             DropWrites(std::move(taken.expired),
@@ -154,7 +156,7 @@ void ScanEngine::RunWrites() {
             const std::lock_guard<std::mutex> lock(countersMutex_);
             ++counters_.writes;
             if (!done) ++counters_.writeFailures;
-            counters_.writeModeSwitches = line_.writeModeRequests;
+            counters_.writeModeSwitches = line_.state.writeModeRequests;
         }
         if (done) {
             // The controller holds it now: served at once, read back on the next pass.
@@ -184,21 +186,20 @@ void ScanEngine::Execute(const PlannedRead& read) {
     const Clock::time_point began = Clock::now();
     // A station known to be silent is probed with one attempt, not five:
     // it costs the others one link timeout now and then.
-    line_.attempts = stations_.Silent(StationOf(read)) ? 1 : kel::kMaxAttempts;
+    const int attempts = stations_.Silent(StationOf(read)) ? 1 : kel::kMaxAttempts;
     int result = kel::kLinkFailed;
     if (read.isRange) {
         kel::RangeValues values;
-        result = kel::ReadRange(line_, read.range, &values);
+        result = kel::ReadRange(line_, read.range, &values, attempts);
         if (result == kel::kLinkOk) Deliver(read, values);
     } else {
         std::int32_t value = 0;
         bool delivered = false;
-        result = kel::ReadItem(line_, read.item, &value, &delivered);
+        result = kel::ReadItem(line_, read.item, &value, &delivered, attempts);
         for (const int owner : read.owners) {
             if (result == kel::kLinkOk) table_.SetGood(static_cast<std::size_t>(owner), static_cast<std::uint32_t>(value));
         }
     }
-    line_.attempts = kel::kMaxAttempts;  // writes always get all of theirs
     if (result != kel::kLinkOk) {
         for (const int owner : read.owners) table_.SetBad(static_cast<std::size_t>(owner));
     }
@@ -209,10 +210,10 @@ void ScanEngine::Execute(const PlannedRead& read) {
     }
     if (stopping_.load()) return;  // an exchange the stop cut short says nothing of the line
     if (result != kel::kLinkOk) CheckPort();
-    if (line_.port == nullptr) return;
+    if (line_.state.port == nullptr) return;
     // A refusal is an answer too: only a station that sent no whole frame
     // is silent.
-    NoteStation(StationOf(read), result == kel::kLinkOk || line_.replyArrived >= began, result);
+    NoteStation(StationOf(read), result == kel::kLinkOk || line_.state.replyArrived >= began, result);
 }
 
 void ScanEngine::NoteStation(int station, bool answered, int result) {
@@ -238,9 +239,9 @@ void ScanEngine::NoteStation(int station, bool answered, int result) {
 }
 
 void ScanEngine::CheckPort() {
-    if (line_.port == nullptr || kel::PortResponds(line_.port)) return;
-    kel::ClosePort(line_.port);
-    line_.port = nullptr;
+    if (line_.state.port == nullptr || kel::PortResponds(line_.state.port)) return;
+    kel::ClosePort(line_.state.port);
+    line_.state.port = nullptr;
     reopenDelay_ = std::chrono::seconds(1);
     for (std::size_t i = 0; i < table_.size(); ++i) table_.SetBad(i);
     {
@@ -276,7 +277,7 @@ void ScanEngine::Reopen() {
 void ScanEngine::Run() {
     const PlanLimits limits = PlanLimitsOf(config_.line);
     while (!stopping_.load()) {
-        if (line_.port == nullptr) {
+        if (line_.state.port == nullptr) {
             Reopen();
             continue;
         }
@@ -297,7 +298,7 @@ void ScanEngine::Run() {
         if (!items.empty()) {
             for (const PlannedRead& read : PlanReads(items, limits)) {
                 RunWrites();
-                if (stopping_.load() || line_.port == nullptr) break;
+                if (stopping_.load() || line_.state.port == nullptr) break;
                 // A station found silent earlier in this pass is not tried
                 // again in it: its other reads wait for its next try.
                 Clock::time_point retryAt;
@@ -317,7 +318,7 @@ void ScanEngine::Run() {
             counters_.lastScanMs = took;
             counters_.maxScanMs = std::max(counters_.maxScanMs, took);
         }
-        if (line_.port != nullptr) writes_.WaitUntil(*std::min_element(due_.begin(), due_.end()));
+        if (line_.state.port != nullptr) writes_.WaitUntil(*std::min_element(due_.begin(), due_.end()));
     }
 }
 
