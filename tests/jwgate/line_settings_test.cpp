@@ -96,10 +96,10 @@ TEST_F(GatewayRs485Fake, TheEngineAsksThePlatformForWhatTheLineSays) {
         ScanEngine engine(std::make_shared<const GatewayConfig>(config), table, writes);
         std::string error;
         ASSERT_TRUE(engine.Start(&error)) << error;
+        engine.Stop();  // the fake platform is read once the scan thread is gone
         std::vector<std::string> asked;
         for (const auto& record : fake_.CallsOf(PlatformCall::SetRs485)) asked.push_back(record.text);
         EXPECT_EQ(asked, call.empty() ? std::vector<std::string> {} : std::vector<std::string> {call});
-        engine.Stop();
         EXPECT_FALSE(fake_.IsOpen("COM1"));
     }
 }
