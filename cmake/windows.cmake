@@ -33,7 +33,8 @@ target_link_options(teskar PRIVATE ${KEL_STATIC_RUNTIME})
 file(GLOB KELHOST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/kelhost/*.cpp)
 # What the programs share (tools/common/).
 file(GLOB TOOLS_COMMON_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/common/*.cpp)
-add_executable(kelhost ${KELHOST_SOURCES} ${CMAKE_SOURCE_DIR}/protocol/shown_frame.cpp ${TOOLS_COMMON_SOURCES})
+add_executable(kelhost ${KELHOST_SOURCES} ${CMAKE_SOURCE_DIR}/protocol/shown_frame.cpp
+  ${CMAKE_SOURCE_DIR}/protocol/areas.cpp ${TOOLS_COMMON_SOURCES})
 target_include_directories(kelhost PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR})
 # kelhost's header-only libraries (CLI11, nlohmann-json) are the build
 # machine's: only their folders go on the path, never its whole /usr/include.

@@ -51,6 +51,15 @@ ReplyEnd ReadBody(LinkContext& link, char* buffer, int* stored, LinkClock::time_
     return ReplyEnd::kBroken;
 }
 
+// The observer sees a received frame in one piece, as the host's trace does.
+void TellReceived(LinkObserver& observer, const char* head, int headCount, const char* body, int bodyCount) {
+    if (headCount + bodyCount <= 0) return;
+    char frame[2 + kReplyBufferSize];
+    std::copy_n(head, headCount, frame);
+    std::copy_n(body, bodyCount, frame + headCount);
+    observer.OnFrame(FrameDirection::kReceived, frame, headCount + bodyCount);
+}
+
 }  // namespace
 
 int SendFrame(LinkContext& link, const char* payload, int length) {
@@ -62,7 +71,9 @@ int SendFrame(LinkContext& link, const char* payload, int length) {
     std::uint32_t written = 0;
     const auto wanted = static_cast<std::uint32_t>(frameLength);
     const bool sent = WritePort(link.state.port, frame, wanted, &written) == kSerialOk && written == wanted;
-    TraceSent(frame, static_cast<int>(written <= wanted ? written : wanted));
+    const int traced = static_cast<int>(written <= wanted ? written : wanted);
+    TraceSent(frame, traced);
+    if (link.hooks.observer != nullptr && traced > 0) link.hooks.observer->OnFrame(FrameDirection::kSent, frame, traced);
     return sent ? kLinkOk : kLinkFailed;
 }
 
@@ -76,7 +87,9 @@ ReplyEnd ReadReplyUntil(LinkContext& link, char* buffer, int* length, LinkClock:
     } else if (header[0] == kHeaderChar && header[1] == kHeaderChar) {
         end = ReadBody(link, buffer, &stored, deadline);
     }
-    TraceReceived(header, static_cast<int>(got <= 2 ? got : 2), buffer, stored);
+    const int headCount = static_cast<int>(got <= 2 ? got : 2);
+    TraceReceived(header, headCount, buffer, stored);
+    if (link.hooks.observer != nullptr) TellReceived(*link.hooks.observer, header, headCount, buffer, stored);
     if (end == ReplyEnd::kComplete) {
         *length = stored;
         link.state.replyArrived = LinkClock::now();

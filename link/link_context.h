@@ -25,12 +25,17 @@ enum class AttemptOutcome {
     kRefused,     // the controller answered with an error status
 };
 
+enum class FrameDirection { kSent, kReceived };
+
 class LinkObserver {
 public:
     virtual ~LinkObserver() = default;
     // Called on the thread that runs the link; status is the controller's
     // for kRefused, 0 otherwise. It must not block.
     virtual void OnAttempt(AttemptOutcome outcome, std::uint8_t status) = 0;
+    // Every frame the link puts on the line or takes off it (a received one
+    // whole, from its header on), on the same thread; it must not block.
+    virtual void OnFrame(FrameDirection /*direction*/, const char* /*bytes*/, int /*count*/) {}
 };
 
 // What the link's operations change as they go.

@@ -93,13 +93,13 @@ TEST_F(GatewayRs485Fake, TheEngineAsksThePlatformForWhatTheLineSays) {
         const GatewayConfig config = Load(directory_, "[line]\nport = \"COM1\"\n" + keys + Points(1000));
         PointTable table({milliseconds(1000), milliseconds(1000), milliseconds(1000)});
         WriteQueue writes;
-        ScanEngine engine(config, table, writes);
+        ScanEngine engine(std::make_shared<const GatewayConfig>(config), table, writes);
         std::string error;
-        ASSERT_TRUE(engine.Open(&error)) << error;
+        ASSERT_TRUE(engine.Start(&error)) << error;
+        engine.Stop();  // the fake platform is read once the scan thread is gone
         std::vector<std::string> asked;
         for (const auto& record : fake_.CallsOf(PlatformCall::SetRs485)) asked.push_back(record.text);
         EXPECT_EQ(asked, call.empty() ? std::vector<std::string> {} : std::vector<std::string> {call});
-        engine.Stop();
         EXPECT_FALSE(fake_.IsOpen("COM1"));
     }
 }
@@ -113,10 +113,9 @@ TEST(GatewayRequestGap, TheScanKeepsTheLineQuietBetweenRequests) {
                                                      Points(100));
     PointTable table({milliseconds(100), milliseconds(100), milliseconds(100)});
     WriteQueue writes;
-    ScanEngine engine(config, table, writes);
+    ScanEngine engine(std::make_shared<const GatewayConfig>(config), table, writes);
     std::string error;
-    ASSERT_TRUE(engine.Open(&error)) << error;
-    engine.Start();
+    ASSERT_TRUE(engine.Start(&error)) << error;
     const bool enough = simulator.WaitForRequests(9, milliseconds(10000));
     engine.Stop();
     ASSERT_TRUE(enough);

@@ -122,10 +122,9 @@ protected:
         ASSERT_TRUE(config) << error.Text();
         config_ = *config;
         table_ = std::make_unique<PointTable>(std::vector<milliseconds>(config_.points.size(), milliseconds(kIntervalMs)));
-        engine_ = std::make_unique<ScanEngine>(config_, *table_, writes_);
+        engine_ = std::make_unique<ScanEngine>(std::make_shared<const GatewayConfig>(config_), *table_, writes_);
         std::string reason;
-        ASSERT_TRUE(engine_->Open(&reason)) << reason;
-        engine_->Start();
+        ASSERT_TRUE(engine_->Start(&reason)) << reason;
     }
     void TearDown() override {
         if (engine_) engine_->Stop();

@@ -20,37 +20,37 @@ WriteQueueLimits WriteLimitsOf(const GatewayConfig& config) {
 
 }  // namespace
 
-Gateway::Gateway(const GatewayConfig& config)
-    : config_(config), table_(IntervalsOf(config)), writes_(WriteLimitsOf(config)), engine_(config, table_, writes_) {}
+Gateway::Gateway(std::shared_ptr<const GatewayConfig> config)
+    : config_(std::move(config)),
+      table_(IntervalsOf(*config_)),
+      writes_(WriteLimitsOf(*config_)),
+      engine_(config_, table_, writes_) {}
 
 Gateway::~Gateway() { Stop(); }
 
 bool Gateway::Start(std::string* error) {
-    engine_.Observe(&statistics_);
-    if (!engine_.Open(error)) return false;
-    if (config_.modbus.enabled) {
+    if (config_->modbus.enabled) {
         modbus_ = std::make_unique<ModbusServer>(config_, table_, writes_);
         if (!modbus_->Start(error)) return false;
     }
-    if (config_.mqtt.enabled) {
-        mqtt_ = std::make_unique<MqttBridge>(config_, table_, writes_);
+    if (config_->mqtt.enabled) {
+        mqtt_ = std::make_unique<MqttBridge>(config_, table_, writes_, [this] { return engine_.Counters(); });
         if (!mqtt_->Start(error)) return false;
     }
-    if (config_.http.enabled) {
-        http_ = std::make_unique<HttpServer>(config_.http, [this] { return Snapshot(); });
+    if (config_->http.enabled) {
+        http_ = std::make_unique<HttpServer>(config_->http, [this] { return Snapshot(); });
         if (!http_->Start(error)) return false;
     }
     // Only the status page shows the frames, so only it costs the scan the
-    // trace; only the scan thread puts frames on the line, traced from its
-    // start to its end.
+    // trace.
     if (http_) statistics_.TraceFrames();
-    engine_.Start();
-    return true;
+    engine_.Observe(&statistics_);
+    return engine_.Start(error);
 }
 
 GatewaySnapshot Gateway::Snapshot() const {
     GatewaySnapshot snapshot;
-    snapshot.config = &config_;
+    snapshot.config = config_;
     snapshot.takenAt = WallClock::now();
     for (std::size_t i = 0; i < table_.size(); ++i) snapshot.points.push_back(table_.Read(i));
     snapshot.counters = engine_.Counters();
@@ -65,7 +65,7 @@ GatewaySnapshot Gateway::Snapshot() const {
 
 void Gateway::Tick() {
     if (mqtt_ && !stopped_) {
-        mqtt_->Tick(engine_.Counters());
+        mqtt_->Tick();
         mqtt_->PublishStations(engine_.Stations());
     }
 }
@@ -73,11 +73,10 @@ void Gateway::Tick() {
 void Gateway::Stop() {
     if (stopped_) return;
     stopped_ = true;
-    if (http_) http_->Stop();
     engine_.Stop();
-    statistics_.StopTracing();
+    if (http_) http_->Stop();
+    if (mqtt_) mqtt_->Stop();
     if (modbus_) modbus_->Stop();
-    if (mqtt_) mqtt_->Stop(engine_.Counters());
 }
 
 }  // namespace jwgate

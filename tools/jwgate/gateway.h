@@ -1,6 +1,8 @@
 // One serial line's gateway: the point table, the write queue, the scan
 // engine and the servers, owned together and started and stopped in the one
-// safe order. The program around it keeps the command line and the signals.
+// safe order. The program around it keeps the command line and the signals;
+// the configuration is shared by every part, so it lives as long as the
+// last of them.
 #pragma once
 
 #include <memory>
@@ -20,19 +22,21 @@ namespace jwgate {
 
 class Gateway {
 public:
-    explicit Gateway(const GatewayConfig& config);
+    explicit Gateway(std::shared_ptr<const GatewayConfig> config);
     ~Gateway();  // Stop()
     Gateway(const Gateway&) = delete;
     Gateway& operator=(const Gateway&) = delete;
 
-    // Opens the line, starts the servers the configuration asks for, then
-    // the scan; false with the reason when any of them cannot start.
+    // Starts the servers the configuration asks for (Modbus, MQTT, HTTP),
+    // then the scan, which opens the line; false with the reason when any
+    // of them cannot start (those started are stopped by Stop).
     bool Start(std::string* error);
     // Publishes to MQTT what changed or is due; called often by the owner.
     void Tick();
-    // The scan first, so that the writes it still holds are answered as
-    // failed while the servers can still answer; then the servers. Bounded
-    // in time whatever the line does. Idempotent.
+    // In the reverse order of Start: the scan first, so that the writes it
+    // still holds are answered as failed while the servers can still
+    // answer; then HTTP, MQTT and Modbus. Each stop is safe whatever was
+    // stopped before it. Bounded in time whatever the line does. Idempotent.
     void Stop();
 
     ScanCounters Counters() const { return engine_.Counters(); }
@@ -40,15 +44,11 @@ public:
     std::vector<StationState> Stations() const { return engine_.Stations(); }
     // Everything the metrics and the status page show, as of now; thread-safe.
     GatewaySnapshot Snapshot() const;
-    // The HTTP endpoint's port, 0 when it does not run.
-    int HttpPort() const { return http_ ? http_->port() : 0; }
 
 private:
-    const GatewayConfig& config_;
+    const std::shared_ptr<const GatewayConfig> config_;
     PointTable table_;
     WriteQueue writes_;
-    // Declared before the engine, so destroyed after it: the engine's
-    // waiting writes call back into them.
     std::unique_ptr<ModbusServer> modbus_;
     std::unique_ptr<MqttBridge> mqtt_;
     LineStatistics statistics_;

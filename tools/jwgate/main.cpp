@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "tools/jwgate/config/config.h"
@@ -21,7 +22,7 @@ constexpr int kExitUsage = 64;
 constexpr int kExitConfig = 78;
 constexpr int kExitRuntime = 1;
 
-int Serve(const jwgate::GatewayConfig& config) {
+int Serve(const std::shared_ptr<const jwgate::GatewayConfig>& config) {
     using jwgate::Log;
     using jwgate::LogLevel;
     // Signals are taken by sigtimedwait below, never by a handler on some
@@ -39,7 +40,7 @@ int Serve(const jwgate::GatewayConfig& config) {
         Log(LogLevel::kError, error);
         return kExitRuntime;
     }
-    Log(LogLevel::kInfo, "scanning " + std::to_string(config.points.size()) + " point(s) on " + config.line.port);
+    Log(LogLevel::kInfo, "scanning " + std::to_string(config->points.size()) + " point(s) on " + config->line.port);
 
     const timespec tick {0, 100 * 1000 * 1000};
     int signal = -1;
@@ -78,7 +79,7 @@ int main(int argc, char** argv) {
     jwgate::TakeDriverMessages();
 
     jwgate::ConfigError error;
-    const auto config = jwgate::LoadConfig(configPath, &error);
+    auto config = jwgate::LoadConfig(configPath, &error);
     if (!config) {
         jwgate::Log(jwgate::LogLevel::kError, error.Text());
         return kExitConfig;
@@ -92,5 +93,5 @@ int main(int argc, char** argv) {
         std::fputs(jwgate::PlanReport(*config).c_str(), stdout);
         return 0;
     }
-    return Serve(*config);
+    return Serve(std::make_shared<const jwgate::GatewayConfig>(std::move(*config)));
 }

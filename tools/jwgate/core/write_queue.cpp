@@ -89,11 +89,6 @@ void WriteQueue::Stop() {
     changed_.notify_all();
 }
 
-bool WriteQueue::stopped() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return stopped_;
-}
-
 WriteQueueCounts WriteQueue::Counts() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return counts_;

@@ -63,7 +63,6 @@ public:
     // Sleeps until a write waits, Stop() is called or until passes.
     void WaitUntil(Clock::time_point until);
     void Stop();
-    bool stopped() const;
     WriteQueueCounts Counts() const;
 
 private:

@@ -2,6 +2,7 @@
 // moment from the parts that own it.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "tools/jwgate/config/config.h"
@@ -15,7 +16,7 @@
 namespace jwgate {
 
 struct GatewaySnapshot {
-    const GatewayConfig* config = nullptr;
+    std::shared_ptr<const GatewayConfig> config;
     std::vector<PointReading> points;  // in the configuration's order
     ScanCounters counters;
     std::vector<StationState> stations;

@@ -1,11 +1,8 @@
 #include "tools/jwgate/line/line_statistics.h"
 
-#include "host/line_trace.h"
 #include "protocol/shown_frame.h"
 
 namespace jwgate {
-
-LineStatistics::~LineStatistics() { StopTracing(); }
 
 void LineStatistics::OnAttempt(kel::AttemptOutcome outcome, std::uint8_t status) {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -31,23 +28,12 @@ void LineStatistics::AddScan(double seconds) {
     scans_.Add(seconds);
 }
 
-void LineStatistics::TraceFrames() {
-    tracing_ = true;
-    kel::SetLineTrace(&LineStatistics::Trace, this);
-}
-
-void LineStatistics::StopTracing() {
+void LineStatistics::OnFrame(kel::FrameDirection direction, const char* bytes, int count) {
     if (!tracing_) return;
-    kel::SetLineTrace(nullptr, nullptr);
-    tracing_ = false;
-}
-
-void LineStatistics::Trace(void* self, std::int32_t direction, const char* bytes, std::int32_t count) {
-    auto& statistics = *static_cast<LineStatistics*>(self);
-    LoggedFrame frame {WallClock::now(), direction == kel::kTraceSent, kel::ShownFrame(bytes, count)};
-    const std::lock_guard<std::mutex> lock(statistics.mutex_);
-    statistics.frames_.push_back(std::move(frame));
-    if (statistics.frames_.size() > kFramesKept) statistics.frames_.pop_front();
+    LoggedFrame frame {WallClock::now(), direction == kel::FrameDirection::kSent, kel::ShownFrame(bytes, count)};
+    const std::lock_guard<std::mutex> lock(mutex_);
+    frames_.push_back(std::move(frame));
+    if (frames_.size() > kFramesKept) frames_.pop_front();
 }
 
 LineStatistics::Snapshot LineStatistics::Take() const {

@@ -22,24 +22,20 @@ public:
     static constexpr std::size_t kFramesKept = 40;
 
     LineStatistics() = default;
-    ~LineStatistics() override;  // StopTracing()
     LineStatistics(const LineStatistics&) = delete;
     LineStatistics& operator=(const LineStatistics&) = delete;
 
     void OnAttempt(kel::AttemptOutcome outcome, std::uint8_t status) override;
+    void OnFrame(kel::FrameDirection direction, const char* bytes, int count) override;
     void AddScan(double seconds);
 
-    // Keeps the frames the link puts on and takes off the line (the one
-    // line of this process) until StopTracing.
-    void TraceFrames();
-    void StopTracing();
+    // Keeps the frames the link tells of; set before the link runs.
+    void TraceFrames() { tracing_ = true; }
 
     using Snapshot = LineSnapshot;
     Snapshot Take() const;
 
 private:
-    static void Trace(void* self, std::int32_t direction, const char* bytes, std::int32_t count);
-
     mutable std::mutex mutex_;
     AttemptCounts attempts_;
     ScanHistogram scans_;

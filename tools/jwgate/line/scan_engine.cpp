@@ -52,12 +52,13 @@ std::vector<PlanItem> PlanItemsOf(const std::vector<PointConfig>& points) {
 
 PlanLimits PlanLimitsOf(const LineConfig& line) { return {line.maxRunBytes, line.maxGapBytes}; }
 
-ScanEngine::ScanEngine(const GatewayConfig& config, PointTable& table, WriteQueue& writes)
-    : config_(config),
+ScanEngine::ScanEngine(std::shared_ptr<const GatewayConfig> config, PointTable& table, WriteQueue& writes)
+    : configOwned_(std::move(config)),
+      config_(*configOwned_),
       table_(table),
       writes_(writes),
-      due_(config.points.size(), Clock::now()),
-      stations_(config.points) {}
+      due_(config_.points.size(), Clock::now()),
+      stations_(config_.points) {}
 
 ScanEngine::~ScanEngine() { Stop(); }
 
@@ -99,7 +100,11 @@ void ScanEngine::Observe(LineStatistics* statistics) {
     line_.hooks.observer = statistics;
 }
 
-void ScanEngine::Start() { thread_ = std::thread([this] { Run(); }); }
+bool ScanEngine::Start(std::string* error) {
+    if (!Open(error)) return false;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
 
 void ScanEngine::Stop() {
     // The stop flag ends the exchange under way too, whatever the link timeout.

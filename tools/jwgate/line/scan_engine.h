@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,16 +27,17 @@ PlanLimits PlanLimitsOf(const LineConfig& line);
 
 class ScanEngine {
 public:
-    ScanEngine(const GatewayConfig& config, PointTable& table, WriteQueue& writes);
+    ScanEngine(std::shared_ptr<const GatewayConfig> config, PointTable& table, WriteQueue& writes);
     ~ScanEngine();  // Stop()
     ScanEngine(const ScanEngine&) = delete;
     ScanEngine& operator=(const ScanEngine&) = delete;
 
-    // Opens the port with the line's settings; false with the reason.
-    bool Open(std::string* error);
-    void Start();
+    // Opens the port with the line's settings and starts scanning; false
+    // with the reason.
+    bool Start(std::string* error);
     // Ends the exchange under way at once, whatever the link timeout, fails
-    // the writes still waiting, and closes the port.
+    // the writes still waiting (and those that come later), and closes the
+    // port. Idempotent.
     void Stop();
 
     // Tells statistics every attempt's outcome and every scan's duration;
@@ -47,6 +49,7 @@ public:
     std::vector<StationState> Stations() const { return stations_.Snapshot(); }
 
 private:
+    bool Open(std::string* error);
     void Run();
     void RunWrites();
     void DropWrites(std::vector<PendingWrite> writes, const char* why);
@@ -61,7 +64,8 @@ private:
     // come meanwhile, and tries to open it again.
     void Reopen();
 
-    const GatewayConfig& config_;
+    const std::shared_ptr<const GatewayConfig> configOwned_;
+    const GatewayConfig& config_;  // *configOwned_
     PointTable& table_;
     WriteQueue& writes_;
     std::atomic<bool> stopping_ {false};

@@ -132,10 +132,10 @@ struct ModbusServer::Request {
     const std::uint8_t* pdu = nullptr;
 };
 
-ModbusServer::ModbusServer(const GatewayConfig& config, const PointTable& table, WriteQueue& writes)
-    : config_(config), table_(table), writes_(writes), context_(std::make_unique<Context>()) {
-    for (std::size_t i = 0; i < config.points.size(); ++i) {
-        const PointConfig& point = config.points[i];
+ModbusServer::ModbusServer(std::shared_ptr<const GatewayConfig> config, const PointTable& table, WriteQueue& writes)
+    : config_(std::move(config)), table_(table), writes_(writes), context_(std::make_unique<Context>()) {
+    for (std::size_t i = 0; i < config_->points.size(); ++i) {
+        const PointConfig& point = config_->points[i];
         if (point.modbusAddress < 0) continue;
         for (int word = 0; word < ModbusRegisters(point.type); ++word) {
             context_->slots[{point.table, point.modbusAddress + word}] = {i, word};
@@ -146,7 +146,7 @@ ModbusServer::ModbusServer(const GatewayConfig& config, const PointTable& table,
 ModbusServer::~ModbusServer() { Stop(); }
 
 bool ModbusServer::Start(std::string* error) {
-    const ModbusConfig& settings = config_.modbus;
+    const ModbusConfig& settings = config_->modbus;
     context_->modbus = modbus_new_tcp(settings.listen.c_str(), settings.port);
     if (context_->modbus == nullptr) {
         *error = std::string("modbus: ") + modbus_strerror(errno);
@@ -162,8 +162,10 @@ bool ModbusServer::Start(std::string* error) {
     socklen_t length = sizeof bound;
     getsockname(listen_, reinterpret_cast<sockaddr*>(&bound), &length);
     port_ = ntohs(bound.sin_port);
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        *error = std::string("modbus: ") + std::strerror(errno);
+    std::string reason;
+    outcomes_ = WriteOutcomes::Make(&reason);
+    if (!outcomes_) {
+        *error = "modbus: " + reason;
         return false;
     }
     Log(LogLevel::kInfo, "modbus: listening on " + settings.listen + ":" + std::to_string(port_));
@@ -173,24 +175,21 @@ bool ModbusServer::Start(std::string* error) {
 
 void ModbusServer::Stop() {
     stopping_ = true;
-    if (wake_[1] >= 0) {
-        const char byte = 0;
-        [[maybe_unused]] const ssize_t ignored = write(wake_[1], &byte, 1);
-    }
+    if (outcomes_) outcomes_->Wake();
     if (thread_.joinable()) thread_.join();
     // A client waiting for its write hears how it ended, or 0x0B for one
     // still unanswered, before its connection closes.
-    if (wake_[0] >= 0) FinishWrites();
+    if (outcomes_) FinishWrites();
     for (auto& [id, client] : clients_) {
         if (!client->waiting) continue;
         client->writeFailed = true;
         Answer(*client);
     }
     while (!clients_.empty()) Close(clients_.begin()->first);
-    for (int* fd : {&listen_, &wake_[0], &wake_[1]}) {
-        if (*fd >= 0) close(*fd);
-        *fd = -1;
-    }
+    if (listen_ >= 0) close(listen_);
+    listen_ = -1;
+    // Outcomes still to come find nobody to tell.
+    outcomes_.reset();
 }
 
 void ModbusServer::Close(std::uint64_t id) {
@@ -211,7 +210,7 @@ void ModbusServer::Accept() {
     for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
         const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) break;
-        if (static_cast<int>(clients_.size()) >= config_.modbus.maxClients && !MakeRoom()) {
+        if (static_cast<int>(clients_.size()) >= config_->modbus.maxClients && !MakeRoom()) {
             ++refused_;
             close(fd);
         } else {
@@ -232,7 +231,7 @@ void ModbusServer::Accept() {
     }
     const Clock::time_point now = Clock::now();
     if ((evicted_ == 0 && refused_ == 0) || now - lastCrowdLine_ < kCrowdLinePeriod) return;
-    Log(LogLevel::kWarning, "modbus: all " + std::to_string(config_.modbus.maxClients) +
+    Log(LogLevel::kWarning, "modbus: all " + std::to_string(config_->modbus.maxClients) +
                                 " client slots taken; since the last such line, closed the longest-idle client for "
                                 "a new one: " + std::to_string(evicted_) +
                                 ", refused a new one while all waited for writes: " + std::to_string(refused_));
@@ -297,7 +296,7 @@ void ModbusServer::Handle(Client& client) {
 // the exception code otherwise.
 int ModbusServer::Parse(const Client& client, Request* request) const {
     const int unit = client.query[kUnitAt];
-    const int wanted = config_.modbus.unitId;
+    const int wanted = config_->modbus.unitId;
     // A gateway answers for a unit it cannot reach with 0x0B, as it would
     // for a serial device that stays silent, rather than leaving the client to
     // time out.
@@ -337,7 +336,7 @@ void ModbusServer::ServeRead(Client& client, const Request& request) {
     for (int i = 0; i < request.count; ++i) {
         const auto slot = context_->slots.find({request.table, request.start + i});
         if (slot == context_->slots.end()) return Refuse(client, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
-        const PointConfig& point = config_.points[slot->second.point];
+        const PointConfig& point = config_->points[slot->second.point];
         const PointReading reading = table_.Read(slot->second.point);
         if (reading.quality != Quality::kGood) return Refuse(client, MODBUS_EXCEPTION_GATEWAY_TARGET);
         std::uint16_t words[2] = {};
@@ -374,7 +373,7 @@ void ModbusServer::QueueWrite(Client& client, const Request& request) {
         if (slot == context_->slots.end() || slot->second.word != 0) {
             return Refuse(client, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
         }
-        const PointConfig& point = config_.points[slot->second.point];
+        const PointConfig& point = config_->points[slot->second.point];
         const std::size_t words = coils ? 1 : static_cast<std::size_t>(ModbusRegisters(point.type));
         if (i + words > items.size()) return Refuse(client, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
         const auto raw = coils ? std::optional<std::uint32_t>(items[i])
@@ -387,16 +386,9 @@ void ModbusServer::QueueWrite(Client& client, const Request& request) {
     client.request = nextRequest_++;
     client.pendingWrites = static_cast<int>(pending.size());
     client.writeFailed = false;
-    client.deadline = Clock::now() + std::chrono::milliseconds(config_.modbus.writeTimeoutMs);
+    client.deadline = Clock::now() + std::chrono::milliseconds(config_->modbus.writeTimeoutMs);
     for (PendingWrite& entry : pending) {
-        entry.done = [this, id = client.id, request = client.request](WriteOutcome outcome) {
-            {
-                const std::lock_guard<std::mutex> lock(completionsMutex_);
-                completions_.push_back({id, request, outcome});
-            }
-            const char byte = 1;
-            [[maybe_unused]] const ssize_t ignored = ::write(wake_[1], &byte, 1);
-        };
+        entry.done = WriteOutcomes::Sink(outcomes_, client.id, client.request);
         writes_.Submit(std::move(entry));
     }
 }
@@ -430,15 +422,7 @@ void ModbusServer::Answer(Client& client) {
 }
 
 void ModbusServer::FinishWrites() {
-    char drain[64];
-    while (read(wake_[0], drain, sizeof drain) > 0) {
-    }
-    std::vector<Completion> done;
-    {
-        const std::lock_guard<std::mutex> lock(completionsMutex_);
-        done.swap(completions_);
-    }
-    for (const Completion& completion : done) {
+    for (const WriteOutcomes::Outcome& completion : outcomes_->Take()) {
         const auto found = clients_.find(completion.client);
         if (found == clients_.end()) continue;
         Client& client = *found->second;
@@ -453,7 +437,7 @@ void ModbusServer::FinishWrites() {
 // idle timeout unless it waits for a write's answer.
 void ModbusServer::DropSilentClients() {
     const Clock::time_point now = Clock::now();
-    const std::chrono::seconds idle(config_.modbus.idleTimeoutSeconds);
+    const std::chrono::seconds idle(config_->modbus.idleTimeoutSeconds);
     std::vector<std::uint64_t> silent;
     for (const auto& [id, client] : clients_) {
         const Clock::duration quiet = now - client->lastHeard;
@@ -479,9 +463,9 @@ void ModbusServer::TimeOutWrites() {
 void ModbusServer::Serve() {
     std::vector<pollfd> fds;
     std::vector<std::uint64_t> ids;
-    const std::chrono::seconds idle(config_.modbus.idleTimeoutSeconds);
+    const std::chrono::seconds idle(config_->modbus.idleTimeoutSeconds);
     while (!stopping_) {
-        fds.assign({{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}});
+        fds.assign({{outcomes_->wakeFd(), POLLIN, 0}, {listen_, POLLIN, 0}});
         ids.assign(2, 0);
         Clock::time_point until = Clock::now() + std::chrono::seconds(1);
         for (const auto& [id, client] : clients_) {

@@ -23,12 +23,13 @@
 #include "tools/jwgate/core/point_table.h"
 #include "tools/jwgate/core/server_statistics.h"
 #include "tools/jwgate/core/write_queue.h"
+#include "tools/jwgate/modbus/write_outcomes.h"
 
 namespace jwgate {
 
 class ModbusServer {
 public:
-    ModbusServer(const GatewayConfig& config, const PointTable& table, WriteQueue& writes);
+    ModbusServer(std::shared_ptr<const GatewayConfig> config, const PointTable& table, WriteQueue& writes);
     ~ModbusServer();  // Stop()
     ModbusServer(const ModbusServer&) = delete;
     ModbusServer& operator=(const ModbusServer&) = delete;
@@ -36,6 +37,8 @@ public:
     // Listens; false with the reason. The port actually bound (the
     // configured one, or the one the system chose for 0) is port().
     bool Start(std::string* error);
+    // Answers every client still waiting for a write (0x0B for one whose
+    // outcome has not come), closes them and stops listening. Idempotent.
     void Stop();
     int port() const { return port_; }
     // Clients connected and requests received so far. Thread-safe.
@@ -43,12 +46,6 @@ public:
 
 private:
     struct Client;
-    struct Completion {
-        std::uint64_t client;
-        std::uint64_t request;
-        WriteOutcome outcome;
-    };
-
     struct Request;
 
     void Serve();
@@ -66,13 +63,15 @@ private:
     void TimeOutWrites();
     void Close(std::uint64_t id);
 
-    const GatewayConfig& config_;
+    const std::shared_ptr<const GatewayConfig> config_;
     const PointTable& table_;
     WriteQueue& writes_;
     struct Context;
     std::unique_ptr<Context> context_;
     int listen_ = -1;
-    int wake_[2] = {-1, -1};
+    // The outcomes of the writes queued for the clients; woken through it
+    // by Stop too.
+    std::shared_ptr<WriteOutcomes> outcomes_;
     int port_ = 0;
     std::atomic<bool> stopping_ {false};
     std::thread thread_;
@@ -86,9 +85,6 @@ private:
 
     mutable std::mutex statisticsMutex_;
     ModbusStatistics statistics_;  // copied out of the serving thread's own state
-
-    std::mutex completionsMutex_;
-    std::vector<Completion> completions_;
 };
 
 }  // namespace jwgate

@@ -48,9 +48,11 @@ struct Published {
 }  // namespace
 
 struct MqttBridge::State {
-    const GatewayConfig& config;
+    const std::shared_ptr<const GatewayConfig> configOwned;
+    const GatewayConfig& config;  // *configOwned
     const PointTable& table;
     WriteQueue& writes;
+    const CountersSource counters;
     std::map<std::string, std::size_t> pointOfTopic {};
     std::vector<std::pair<std::string, std::size_t>> topics {};  // (topic, point), in the order Tick goes round
     std::size_t nextTopic = 0;  // where the next Tick starts
@@ -95,8 +97,10 @@ struct MqttBridge::State {
 
 bool MqttBridge::Available(std::string*) { return true; }
 
-MqttBridge::MqttBridge(const GatewayConfig& config, const PointTable& table, WriteQueue& writes)
-    : state_(new State {config, table, writes}) {
+MqttBridge::MqttBridge(std::shared_ptr<const GatewayConfig> owned, const PointTable& table, WriteQueue& writes,
+                       CountersSource counters)
+    : state_(new State {owned, *owned, table, writes, std::move(counters)}) {
+    const GatewayConfig& config = state_->config;
     state_->published.resize(config.points.size());
     std::vector<std::string> topics;
     for (std::size_t i = 0; i < config.points.size(); ++i) {
@@ -128,7 +132,7 @@ MqttStatistics MqttBridge::Statistics() const {
 
 bool MqttBridge::Start(std::string* error) { return state_->link->Start(error); }
 
-void MqttBridge::Tick(const ScanCounters& counters) {
+void MqttBridge::Tick() {
     State& state = *state_;
     const auto period = std::chrono::seconds(state.config.mqtt.publishPeriodSeconds);
     const Clock::time_point now = Clock::now();
@@ -173,7 +177,7 @@ void MqttBridge::Tick(const ScanCounters& counters) {
     // points at the front cannot keep the others waiting.
     if (count > 0) state.nextTopic = (state.nextTopic + looked) % count;
     if (room > 0 && (state.countersAt == Clock::time_point {} || now - state.countersAt >= period) &&
-        state.link->Publish(state.config.mqtt.statusTopic + "/counters", CountersJson(counters), true)) {
+        state.link->Publish(state.config.mqtt.statusTopic + "/counters", CountersJson(state.counters()), true)) {
         state.countersAt = now;
     }
 }
@@ -187,9 +191,9 @@ void MqttBridge::PublishStations(const std::vector<StationState>& stations) {
     });
 }
 
-void MqttBridge::Stop(const ScanCounters& counters) {
+void MqttBridge::Stop() {
     if (state_->link->Connected()) {
-        state_->link->Publish(state_->config.mqtt.statusTopic + "/counters", CountersJson(counters), true);
+        state_->link->Publish(state_->config.mqtt.statusTopic + "/counters", CountersJson(state_->counters()), true);
     }
     state_->link->Stop();
 }

@@ -7,6 +7,7 @@
 // MQTT link, which never makes the scan wait for the broker.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +26,13 @@ public:
     // Whether this build has its MQTT client; false with the reason.
     static bool Available(std::string* reason);
 
-    MqttBridge(const GatewayConfig& config, const PointTable& table, WriteQueue& writes);
+    // The scan's counters as of now, published with the points; thread-safe.
+    using CountersSource = std::function<ScanCounters()>;
+
+    // A "<topic>/set" write goes to writes with no one to tell its outcome:
+    // the scan logs a write that fails, and the next value published shows it.
+    MqttBridge(std::shared_ptr<const GatewayConfig> config, const PointTable& table, WriteQueue& writes,
+               CountersSource counters);
     ~MqttBridge();
     MqttBridge(const MqttBridge&) = delete;
     MqttBridge& operator=(const MqttBridge&) = delete;
@@ -34,12 +41,13 @@ public:
     // library the link refuses.
     bool Start(std::string* error);
     // Publishes what changed or is due; called often from the main thread.
-    void Tick(const ScanCounters& counters);
+    void Tick();
     // Publishes each station's "online"/"offline" that changed (all of them
     // after a reconnection); called from the same thread as Tick.
     void PublishStations(const std::vector<StationState>& stations);
-    // The last counters, then "offline" and disconnect.
-    void Stop(const ScanCounters& counters);
+    // The last counters, then "offline" and disconnect. Idempotent; bounded
+    // as the link's Stop is.
+    void Stop();
     // Connected, and the messages sent and dropped so far. Thread-safe.
     MqttStatistics Statistics() const;
 

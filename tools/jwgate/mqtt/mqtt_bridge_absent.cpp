@@ -11,13 +11,13 @@ bool MqttBridge::Available(std::string* reason) {
     return false;
 }
 
-MqttBridge::MqttBridge(const GatewayConfig&, const PointTable&, WriteQueue&) {}
+MqttBridge::MqttBridge(std::shared_ptr<const GatewayConfig>, const PointTable&, WriteQueue&, CountersSource) {}
 MqttBridge::~MqttBridge() = default;
 
 bool MqttBridge::Start(std::string* error) { return Available(error); }
-void MqttBridge::Tick(const ScanCounters&) {}
+void MqttBridge::Tick() {}
 void MqttBridge::PublishStations(const std::vector<StationState>&) {}
-void MqttBridge::Stop(const ScanCounters&) {}
+void MqttBridge::Stop() {}
 
 MqttStatistics MqttBridge::Statistics() const { return {}; }
 
