@@ -209,7 +209,7 @@ case "$step" in
       fail "kelhost check 01MA1600 passed"
     fi
     cat "$out/check.txt"
-    grep -q "^driver .*: KELSRP: Gate address 01MA1600 not valid" "$out/check.txt" ||
+    grep -q "^kelhost: [a-z]*: KELSRP: Gate address 01MA1600 not valid" "$out/check.txt" ||
       fail "kelhost did not show the driver's message through its host log"
 
     # The installed programs together: jwsim on a pseudo-terminal, kelhost
