@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "commands/driver_line.h"
 #include "commands/gate_checks.h"
 #include "kelwnsrp.h"
 
@@ -44,7 +45,8 @@ bool CheckPointAddress(const std::string& gas, ValueType type, kel::Item* item, 
         *error = std::string("a timer/counter value is u16 or i16, not ") + ValueTypeName(type);
         return false;
     }
-    *item = {address.station, address.areaKind, address.address, kel::IsRegisterArea(address.areaKind) ? bytes : 0};
+    // Relays and timers name no width: the link reads them by their area.
+    *item = kel::ItemOf(address, kel::IsRegisterArea(address.areaKind) ? bytes : 0);
     return true;
 }
 
