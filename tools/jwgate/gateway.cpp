@@ -25,7 +25,8 @@ Gateway::Gateway(std::shared_ptr<const GatewayConfig> config)
       table_(IntervalsOf(*config_)),
       writes_(WriteLimitsOf(*config_)),
       engine_(config_, table_, writes_) {
-    table_.SignalChanges(&changes_);
+    // Only MQTT publishes on a change; without it the main thread need not wake.
+    if (config_->mqtt.enabled) table_.SignalChanges(&changes_);
 }
 
 Gateway::~Gateway() { Stop(); }
