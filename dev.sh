@@ -11,6 +11,8 @@
 #   ./dev.sh soak [OPS]      run the fault soak with OPS operations (default 20000)
 #   ./dev.sh bench [N]       print what an exchange costs (N exchanges, default 5000) and
 #                            what jwgate's scan planner wins on a 9600-baud line
+#   ./dev.sh bench fleet [N] [BAUD] [SECONDS]  N lines (default 20) at BAUD (38400), each jwsim
+#                            and jwgate, on one mosquitto for SECONDS (60): freshness, writes, cost
 # As root it first installs whatever of the build's Debian packages is missing.
 set -eu
 cd "$(dirname "$0")"
@@ -49,6 +51,15 @@ tsan() {
   cmake --build build-tsan --parallel "$jobs" --target jwgate jwgate_tests mqtt_link_tests
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build-tsan/bin/mqtt_link_tests
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build-tsan/bin/jwgate_tests
+}
+
+# A plant's worth of lines on one broker (bench/fleet.py), against the wire's bounds.
+bench_fleet() { # lines, baud, seconds
+  packages="cmake make g++ python3 pkg-config libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev mosquitto mosquitto-clients"
+  install_missing
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build build --parallel "$jobs" --target jwsim jwgate
+  python3 bench/fleet.py build/bin --lines "$1" --baud "$2" --seconds "$3"
 }
 
 case "${1:-}" in
@@ -130,6 +141,10 @@ case "${1:-}" in
     KEL_SOAK_OPS=$ops ./build/bin/soak_tests
     ;;
   bench)
+    if [ "${2:-}" = fleet ]; then
+      bench_fleet "${3:-20}" "${4:-38400}" "${5:-60}"
+      exit
+    fi
     # What an exchange costs, against libmodbus and the wire; figures only.
     packages="cmake make g++ pkg-config libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmosquitto-dev nlohmann-json3-dev"
     install_missing
@@ -141,7 +156,7 @@ case "${1:-}" in
     ./build/bin/gateway_bench 10
     ;;
   *)
-    echo "usage: ./dev.sh demo|test|package|tsan|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]" >&2
+    echo "usage: ./dev.sh demo|test|package|tsan|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]|bench fleet [N] [BAUD] [SECONDS]" >&2
     exit 64
     ;;
 esac

@@ -18,6 +18,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -29,6 +30,7 @@
 #include "tools/jwsim/memory_file.h"
 #include "tools/jwsim/protocol.h"
 #include "tools/jwsim/simulator.h"
+#include "tools/jwsim/stepper.h"
 
 namespace kel::jwsim {
 namespace {
@@ -718,6 +720,55 @@ TEST(JwsimCommandLine, OptionsAndUsageErrors) {
     }
     EXPECT_TRUE(ParseCommandLine({"--help"}).help);
     EXPECT_EQ(ParseCommandLine({"--baud", "19200"}).options.baud, 19200u);
+}
+
+// ---- values changed on a schedule -------------------------------------------------
+
+TEST(JwsimStep, CountersStepOnTheLineAndTheRecordNamesEachStep) {
+    for (const char* bad : {"01MA0100", "01MA0100:0", "01MA0100:x", "01Q0001:5", "01MA1600:5", "02MA0100:5x"}) {
+        EXPECT_NE(ParseCommandLine({"--step", bad}).error, "") << bad;
+    }
+    const CommandLine line = ParseCommandLine({"--step", "01ma0100:20", "--step", "01R00001:20"});
+    ASSERT_EQ(line.error, "");
+    char directory[] = "/tmp/kel-step-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string path = std::string(directory) + "/steps.txt";
+    std::FILE* record = std::fopen(path.c_str(), "w");
+    ASSERT_NE(record, nullptr);
+    Simulator simulator;
+    ASSERT_TRUE(simulator.Start()) << simulator.error();
+    DriverEnd driver(simulator.devicePath());
+    const auto counterOnTheLine = [&driver] {
+        driver.Send(FrameFor("01?0MRGA0100A0101"));
+        const std::string reply = driver.Reply();  // "::01#0MRGA0100A0101" then the bytes, low first
+        return reply.size() < 23 ? -1 : std::stoi(reply.substr(19, 2), nullptr, 16) + 256 * std::stoi(reply.substr(21, 2), nullptr, 16);
+    };
+    EXPECT_EQ(counterOnTheLine(), 0);
+
+    const auto before = std::chrono::system_clock::now();
+    Stepper stepper(simulator, line.steps, record);
+    for (int pass = 0; pass < 3; ++pass) {
+        std::this_thread::sleep_until(stepper.NextDue());
+        stepper.StepDue(Clock::now());
+    }
+    const auto after = std::chrono::system_clock::now();
+    std::fclose(record);
+    EXPECT_EQ(counterOnTheLine(), 3);
+    EXPECT_EQ(simulator.Snapshot(1).Relay(1), '1');  // 1, 0, 1
+
+    std::ifstream steps(path);
+    std::vector<std::string> seen;
+    long long micros = 0;
+    std::string gate, value;
+    while (steps >> micros >> gate >> value) {
+        seen.push_back(gate + " " + value);
+        EXPECT_GE(micros, std::chrono::duration_cast<std::chrono::microseconds>(before.time_since_epoch()).count());
+        EXPECT_LE(micros, std::chrono::duration_cast<std::chrono::microseconds>(after.time_since_epoch()).count());
+    }
+    EXPECT_EQ(seen, (std::vector<std::string> {"01MA0100 1", "01R00001 1", "01MA0100 2", "01R00001 0", "01MA0100 3",
+                                               "01R00001 1"}));
+    std::remove(path.c_str());
+    rmdir(directory);
 }
 
 }  // namespace

@@ -24,7 +24,10 @@ Gateway::Gateway(std::shared_ptr<const GatewayConfig> config)
     : config_(std::move(config)),
       table_(IntervalsOf(*config_)),
       writes_(WriteLimitsOf(*config_)),
-      engine_(config_, table_, writes_) {}
+      engine_(config_, table_, writes_) {
+    // Only MQTT publishes on a change; without it the main thread need not wake.
+    if (config_->mqtt.enabled) table_.SignalChanges(&changes_);
+}
 
 Gateway::~Gateway() { Stop(); }
 
@@ -63,11 +66,12 @@ GatewaySnapshot Gateway::Snapshot() const {
     return snapshot;
 }
 
-void Gateway::Tick() {
-    if (mqtt_ && !stopped_) {
-        mqtt_->Tick();
-        mqtt_->PublishStations(engine_.Stations());
-    }
+bool Gateway::Tick() {
+    changes_.Clear();
+    if (!mqtt_ || stopped_) return false;
+    const bool soon = mqtt_->Tick();
+    mqtt_->PublishStations(engine_.Stations());
+    return soon;
 }
 
 void Gateway::Stop() {

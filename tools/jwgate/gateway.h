@@ -31,8 +31,12 @@ public:
     // then the scan, which opens the line; false with the reason when any
     // of them cannot start (those started are stopped by Stop).
     bool Start(std::string* error);
-    // Publishes to MQTT what changed or is due; called often by the owner.
-    void Tick();
+    // Readable when a point changed: the owner then calls Tick at once.
+    int changeFd() const { return changes_.fd(); }
+    // Publishes to MQTT what changed or is due; called by the owner on every
+    // change and at least once a second. True when it asks to be called
+    // again within 100 ms.
+    bool Tick();
     // In the reverse order of Start: the scan first, so that the writes it
     // still holds are answered as failed while the servers can still
     // answer; then HTTP, MQTT and Modbus. Each stop is safe whatever was
@@ -47,6 +51,7 @@ public:
 
 private:
     const std::shared_ptr<const GatewayConfig> config_;
+    ChangeSignal changes_;  // before the table, which notifies it
     PointTable table_;
     WriteQueue writes_;
     std::unique_ptr<ModbusServer> modbus_;

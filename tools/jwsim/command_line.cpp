@@ -54,6 +54,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                   "jwsim"};
     std::vector<std::string> stations;
     std::vector<std::string> faults;
+    std::vector<std::string> steps;
     app.add_option("--station", stations, "serve station NN, written as in a gate address: octal 00 to 77 "
                                           "(repeat for more; default 01)");
     app.add_flag("--protect", line.options.protect, "refuse SRR, SRT and WRG with status 10 until EWR 1 or 2");
@@ -71,6 +72,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
                                                            "each with a fault of a random kind")
         ->check(CLI::Range(0.0, 1.0));
     app.add_option("--seed", line.options.seed, "seed of the random faults, to repeat a run");
+    app.add_option("--step", steps, "GATE:PERIOD_MS: count the gate up by one every PERIOD_MS while serving "
+                                    "(repeat for more gates)");
+    app.add_option("--step-record", line.stepRecord, "append each step to FILE as a line: the wall-clock time "
+                                                     "in microseconds since the epoch, the gate, its new value");
+    app.add_option("--step-after", line.stepAfterMs, "begin the steps MS after the start (default 0), e.g. "
+                                                     "to measure a host while nothing changes first")
+        ->check(CLI::Range(0u, 86400000u));
     app.add_flag("--trace", line.trace, "print every request (<) and reply (>) with a timestamp, control "
                                         "characters escaped");
     line.usage = app.help();
@@ -99,6 +107,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
         line.error = ParseFault(text, &fault);
         if (!line.error.empty()) return line;
         line.faults.push_back(fault);
+    }
+    for (const std::string& text : steps) {
+        StepSchedule step;
+        line.error = ParseStep(text, &step);
+        if (!line.error.empty()) return line;
+        line.steps.push_back(step);
     }
     return line;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/jwsim/simulator.h"
+#include "tools/jwsim/stepper.h"
 
 namespace kel::jwsim {
 
@@ -15,6 +16,9 @@ struct CommandLine {
     bool help = false;
     std::string memoryFile;    // load at start, save on exit and on SIGUSR1
     std::vector<Fault> faults;  // queued before serving, in order
+    std::vector<StepSchedule> steps;
+    std::string stepRecord;    // each step appended here, one line each
+    unsigned stepAfterMs = 0;  // the steps begin this long after the start
     std::string usage;         // the help text
     std::string error;         // not empty: a usage error, one line
 };

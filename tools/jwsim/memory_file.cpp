@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "protocol/areas.h"
@@ -145,6 +146,16 @@ void WriteController(std::FILE* file, int station, const Controller& c) {
 }
 
 }  // namespace
+
+std::string ItemChange(const std::string& gas, const std::string& valueText, int* station,
+                       std::function<void(Controller&)>* change) {
+    Entry entry;
+    const std::string reason = ParseLine(gas, valueText, &entry);
+    if (!reason.empty()) return reason;
+    *station = entry.station;
+    *change = std::move(entry.change);
+    return {};
+}
 
 bool LoadMemory(const std::string& path, Simulator& simulator, std::string* error) {
     std::ifstream file(path);

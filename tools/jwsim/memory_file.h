@@ -12,6 +12,7 @@
 // the memory is saved as bytes.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "tools/jwsim/simulator.h"
@@ -22,6 +23,12 @@ namespace kel::jwsim {
 // file, line and reason in *error for anything it cannot take (and then
 // nothing is changed).
 bool LoadMemory(const std::string& path, Simulator& simulator, std::string* error);
+
+// One item in gate address notation set to valueText ("0x1234", "120
+// counter"), as a change of its station's controller: an empty reason when
+// taken, else why not. The grammar of one line of the file.
+std::string ItemChange(const std::string& gas, const std::string& valueText, int* station,
+                       std::function<void(Controller&)>* change);
 
 // Writes every item that is not in its starting state (zero, a timer);
 // register bytes one a line, relays within their MA bytes.

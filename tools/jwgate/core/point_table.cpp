@@ -17,7 +17,9 @@ PointTable::PointTable(std::vector<std::chrono::milliseconds> intervals)
 void PointTable::SetGood(std::size_t point, std::uint32_t raw) {
     const std::lock_guard<std::mutex> lock(mutex_);
     PointReading& reading = readings_.at(point);
-    if (!reading.everGood || reading.raw != raw) ++reading.changes;
+    const bool changed = !reading.everGood || reading.raw != raw;
+    if (changed) ++reading.changes;
+    if ((changed || reading.quality != Quality::kGood) && signal_ != nullptr) signal_->Notify();
     reading.raw = raw;
     reading.everGood = true;
     reading.quality = Quality::kGood;
@@ -27,7 +29,9 @@ void PointTable::SetGood(std::size_t point, std::uint32_t raw) {
 
 void PointTable::SetBad(std::size_t point) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    readings_.at(point).quality = Quality::kBad;
+    Quality& quality = readings_.at(point).quality;
+    if (quality != Quality::kBad && signal_ != nullptr) signal_->Notify();
+    quality = Quality::kBad;
 }
 
 PointReading PointTable::Read(std::size_t point) const {

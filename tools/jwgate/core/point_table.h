@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "tools/jwgate/core/change_signal.h"
 #include "tools/jwgate/core/clock.h"
 
 namespace jwgate {
@@ -29,6 +30,9 @@ public:
     explicit PointTable(std::vector<std::chrono::milliseconds> intervals);
 
     std::size_t size() const { return intervals_.size(); }
+    // From now on a new value, or a point turning good or bad, notifies
+    // signal (which must outlive the table). Set before the scan starts.
+    void SignalChanges(ChangeSignal* signal) { signal_ = signal; }
 
     void SetGood(std::size_t point, std::uint32_t raw);
     // The line failed for this point: bad, its last good value kept.
@@ -42,6 +46,7 @@ private:
     std::vector<std::chrono::milliseconds> intervals_;
     std::vector<PointReading> readings_;
     std::vector<Clock::time_point> goodAt_;  // monotonic, for staleness
+    ChangeSignal* signal_ = nullptr;
 };
 
 }  // namespace jwgate

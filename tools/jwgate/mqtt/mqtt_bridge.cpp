@@ -132,13 +132,13 @@ MqttStatistics MqttBridge::Statistics() const {
 
 bool MqttBridge::Start(std::string* error) { return state_->link->Start(error); }
 
-void MqttBridge::Tick() {
+bool MqttBridge::Tick() {
     State& state = *state_;
     const auto period = std::chrono::seconds(state.config.mqtt.publishPeriodSeconds);
     const Clock::time_point now = Clock::now();
     // Nothing is sent while the broker is away: what changed meanwhile goes
     // out when it is back.
-    if (!state.link->Connected()) return;
+    if (!state.link->Connected()) return true;
     // Each connection may be to a broker that kept no retained value (one
     // restarted without persistence): every point goes out once more.
     if (const std::uint64_t connections = state.link->Connections(); connections != state.connections) {
@@ -156,7 +156,7 @@ void MqttBridge::Tick() {
         room = state.discovery->Publish(room, [&state](const std::string& topic, const std::string& payload) {
             return state.link->Publish(topic, payload, true);
         });
-        if (!state.discovery->ConfigsOut()) return;
+        if (!state.discovery->ConfigsOut()) return true;
     }
     const std::size_t count = state.topics.size();
     std::size_t looked = 0;
@@ -180,6 +180,7 @@ void MqttBridge::Tick() {
         state.link->Publish(state.config.mqtt.statusTopic + "/counters", CountersJson(state.counters()), true)) {
         state.countersAt = now;
     }
+    return looked < count || room == 0;
 }
 
 void MqttBridge::PublishStations(const std::vector<StationState>& stations) {

@@ -40,8 +40,11 @@ public:
     // Starts connecting in the background; false only for settings or a
     // library the link refuses.
     bool Start(std::string* error);
-    // Publishes what changed or is due; called often from the main thread.
-    void Tick();
+    // Publishes what changed or is due; called from the main thread on
+    // every change of the point table and at least once a second. True
+    // when it should be called again soon (within 100 ms): not connected
+    // yet, or values left due for want of room in the link.
+    bool Tick();
     // Publishes each station's "online"/"offline" that changed (all of them
     // after a reconnection); called from the same thread as Tick.
     void PublishStations(const std::vector<StationState>& stations);

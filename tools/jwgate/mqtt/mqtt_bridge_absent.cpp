@@ -15,7 +15,7 @@ MqttBridge::MqttBridge(std::shared_ptr<const GatewayConfig>, const PointTable&, 
 MqttBridge::~MqttBridge() = default;
 
 bool MqttBridge::Start(std::string* error) { return Available(error); }
-void MqttBridge::Tick() {}
+bool MqttBridge::Tick() { return false; }
 void MqttBridge::PublishStations(const std::vector<StationState>&) {}
 void MqttBridge::Stop() {}
 
