@@ -132,6 +132,7 @@ PYBIND11_MODULE(kelwnsrp, module) {
                                "The request frames received, in order: '::' to the checksum digits.")
         .def("clear_requests", &kelpy::SimulatorHandle::ClearRequests, "Forgets the requests received so far.")
         .def("close", &kelpy::SimulatorHandle::Close, "Stops serving and closes the pseudo-terminal.")
+        .def_property_readonly("closed", &kelpy::SimulatorHandle::closed, "Whether it has stopped serving.")
         .def("__enter__", [](kelpy::SimulatorHandle& simulator) -> kelpy::SimulatorHandle& { return simulator; },
              py::return_value_policy::reference)
         .def("__exit__", [](kelpy::SimulatorHandle& simulator, py::args) { simulator.Close(); });

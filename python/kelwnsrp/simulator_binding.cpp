@@ -65,6 +65,7 @@ SimulatorHandle::SimulatorHandle(const SimulatorSettings& settings) : baud_(sett
 SimulatorHandle::~SimulatorHandle() { Close(); }
 
 void SimulatorHandle::Close() {
+    closed_ = true;
     py::gil_scoped_release release;
     simulator_->Stop();
 }

@@ -29,6 +29,7 @@ public:
     ~SimulatorHandle();
 
     void Close();
+    bool closed() const { return closed_; }
     std::string port() const { return simulator_->devicePath(); }
     std::uint32_t baud() const { return baud_; }
 
@@ -46,6 +47,7 @@ private:
 
     std::unique_ptr<kel::jwsim::Simulator> simulator_;
     std::uint32_t baud_ = 0;
+    bool closed_ = false;
 };
 
 // The view behind Simulator.memory: memory[address] reads and sets a gate.
