@@ -62,7 +62,11 @@ SimulatorHandle::SimulatorHandle(const SimulatorSettings& settings) : baud_(sett
     for (const auto& [address, value] : py::dict(settings.memory)) Set(py::str(address), value.cast<double>());
 }
 
-SimulatorHandle::~SimulatorHandle() { Close(); }
+// Also while the interpreter shuts down, when the GIL must stay where it is:
+// the serving thread never takes it, so stopping it with the GIL held is safe.
+SimulatorHandle::~SimulatorHandle() {
+    if (!closed_) simulator_->Stop();
+}
 
 void SimulatorHandle::Close() {
     closed_ = true;
