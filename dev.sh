@@ -9,8 +9,9 @@
 #   ./dev.sh tsan   only the gateway's and MQTT link's tests under ThreadSanitizer
 #   ./dev.sh fuzz [SECONDS]  run each fuzz target SECONDS (default 60) with clang's libFuzzer
 #   ./dev.sh soak [OPS]      run the fault soak with OPS operations (default 20000)
-#   ./dev.sh bench [N]       print what an exchange costs (N exchanges, default 5000) and
-#                            what jwgate's scan planner wins on a 9600-baud line
+#   ./dev.sh bench [N]       print what an exchange costs (N exchanges, default 5000),
+#                            what jwgate's scan planner wins on a 9600-baud line, and
+#                            reads through the Python module against the link layer
 # As root it first installs whatever of the build's Debian packages is missing.
 set -eu
 cd "$(dirname "$0")"
@@ -49,6 +50,16 @@ tsan() {
   cmake --build build-tsan --parallel "$jobs" --target jwgate jwgate_tests mqtt_link_tests
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build-tsan/bin/mqtt_link_tests
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build-tsan/bin/jwgate_tests
+}
+
+# Reads through the Python module against the link layer in C++, on one
+# pseudo-terminal, and the jwsim fixture's start and stop.
+python_bench() {
+  packages="pybind11-dev python3-dev"
+  install_missing
+  cmake --build build --parallel "$jobs" --target link_reads kelwnsrp_python
+  echo
+  PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py build
 }
 
 case "${1:-}" in
@@ -139,6 +150,7 @@ case "${1:-}" in
     # The gateway's scan planner on a 9600-baud line (10 full scans each way).
     echo
     ./build/bin/gateway_bench 10
+    python_bench
     ;;
   *)
     echo "usage: ./dev.sh demo|test|package|tsan|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]" >&2
