@@ -1,4 +1,5 @@
 """kelwnsrp.Line against the simulator: what a script sees and what goes on the line."""
+import re
 import threading
 
 import pytest
@@ -118,3 +119,21 @@ def test_a_closed_line_refuses_calls(jwline):
     assert jwline.closed
     with pytest.raises(kelwnsrp.Error, match="the line is closed"):
         jwline.read("01MA0100")
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda: kelwnsrp.Line("/dev/no-such-port"), kelwnsrp.Error, "cannot open port /dev/no-such-port"),
+    (lambda: kelwnsrp.Line("/dev/null", parity="sometimes"), ValueError, "parity is none, odd, even"),
+    (lambda: kelwnsrp.Simulator(memory={"02MA0100": 1}), kelwnsrp.GateAddressError, "does not serve that station"),
+    (lambda: kelwnsrp.Simulator().fault("lightning"), ValueError, "no fault named lightning (no-reply, "),
+])
+def test_bad_settings_are_refused(make, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        make()
+
+
+def test_the_simulator_loads_a_jwsim_memory_file(tmp_path):
+    memory = tmp_path / "memory.txt"
+    memory.write_text("01MA0100 = 0x1234\n01T0005 = 120 counter\n")
+    with kelwnsrp.Simulator(memory=memory) as simulator:
+        assert (simulator.memory["01MA0100"], simulator.memory["01T0005"]) == (0x1234, 120)
