@@ -57,7 +57,7 @@ tsan() {
 python_bench() {
   packages="pybind11-dev python3-dev"
   install_missing
-  cmake --build build --parallel "$jobs" --target link_reads kelwnsrp_python
+  cmake --build build --parallel "$jobs" --target link_reads kelwnsrp_python jwsim
   echo
   PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py build
 }
