@@ -9,15 +9,16 @@
 #   ./dev.sh tsan   only the gateway's and MQTT link's tests under ThreadSanitizer
 #   ./dev.sh fuzz [SECONDS]  run each fuzz target SECONDS (default 60) with clang's libFuzzer
 #   ./dev.sh soak [OPS]      run the fault soak with OPS operations (default 20000)
-#   ./dev.sh bench [N]       print what an exchange costs (N exchanges, default 5000) and
-#                            what jwgate's scan planner wins on a 9600-baud line
+#   ./dev.sh bench [N]       print what an exchange costs (N exchanges, default 5000),
+#                            what jwgate's scan planner wins on a 9600-baud line, and
+#                            reads through the Python module against the link layer
 #   ./dev.sh bench fleet [N] [BAUD] [SECONDS]  N lines (default 20) at BAUD (38400), each jwsim
 #                            and jwgate, on one mosquitto for SECONDS (60): freshness, writes, cost
 # As root it first installs whatever of the build's Debian packages is missing.
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 zip libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev mosquitto mosquitto-clients mbpoll nlohmann-json3-dev help2man dpkg-dev file lintian systemd adduser prometheus chromium chromium-driver python3-selenium"
+packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 zip libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev mosquitto mosquitto-clients mbpoll nlohmann-json3-dev help2man dpkg-dev file lintian systemd adduser prometheus chromium chromium-driver python3-selenium pybind11-dev python3-dev python3-pytest"
 
 install_missing() {
   missing=""
@@ -60,6 +61,16 @@ bench_fleet() { # lines, baud, seconds
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
   cmake --build build --parallel "$jobs" --target jwsim jwgate
   python3 bench/fleet.py build/bin --lines "$1" --baud "$2" --seconds "$3"
+}
+
+# Reads through the Python module against the link layer in C++, on one
+# pseudo-terminal, and the jwsim fixture's start and stop.
+python_bench() {
+  packages="pybind11-dev python3-dev"
+  install_missing
+  cmake --build build --parallel "$jobs" --target link_reads kelwnsrp_python jwsim
+  echo
+  PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py build
 }
 
 case "${1:-}" in
@@ -154,6 +165,7 @@ case "${1:-}" in
     # The gateway's scan planner on a 9600-baud line (10 full scans each way).
     echo
     ./build/bin/gateway_bench 10
+    python_bench
     ;;
   *)
     echo "usage: ./dev.sh demo|test|package|tsan|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]|bench fleet [N] [BAUD] [SECONDS]" >&2

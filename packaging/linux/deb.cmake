@@ -22,10 +22,14 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
 # Depends: the shared libraries the programs and the driver link (found by
-# dpkg-shlibdeps: libc6, libstdc++6, libmodbus5, libmosquitto1, ...), and
-# adduser for postinst.
+# dpkg-shlibdeps: libc6, libstdc++6, libmodbus5, libmosquitto1, ...),
+# adduser for postinst, and the python3 whose ABI the Python module is built
+# for (Debian 12's 3.11).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+if(TARGET kelwnsrp_python)
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${KEL_PYTHON_DEPENDS}")
+endif()
 # A shlibs file for libkelwnsrp.so.7 (CPack writes it), and the ldconfig
 # trigger that updates the linker's cache when the library comes or goes.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)

@@ -19,6 +19,18 @@ install(FILES ${CMAKE_SOURCE_DIR}/include/kelwnsrp.h DESTINATION include)
 install(TARGETS teskar LIBRARY DESTINATION ${KEL_PACKAGE_PRIVATE_LIBDIR})
 set_target_properties(kelhost PROPERTIES INSTALL_RPATH "$ORIGIN/../${KEL_PACKAGE_PRIVATE_LIBDIR}")
 
+# The Python module, its type hints, its pytest plugin and the .dist-info
+# that registers the plugin (python/). The hints lie beside the module for
+# editors, and as the stub package kelwnsrp-stubs for type checkers.
+if(TARGET kelwnsrp_python)
+  install(TARGETS kelwnsrp_python LIBRARY DESTINATION ${KEL_PACKAGE_PYTHONDIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/python/kelwnsrp/kelwnsrp.pyi ${CMAKE_SOURCE_DIR}/python/kelwnsrp/kelwnsrp_pytest.py
+    DESTINATION ${KEL_PACKAGE_PYTHONDIR})
+  install(FILES ${CMAKE_SOURCE_DIR}/python/kelwnsrp/kelwnsrp.pyi
+    DESTINATION ${KEL_PACKAGE_PYTHONDIR}/kelwnsrp-stubs RENAME __init__.pyi)
+  install(DIRECTORY ${KEL_PYTHON_DIST_INFO} DESTINATION ${KEL_PACKAGE_PYTHONDIR})
+endif()
+
 # Documentation: the README, docs/, the examples, copyright, changelog.
 # (and the pictures they show)
 file(GLOB KEL_PACKAGE_DOCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.png)

@@ -12,6 +12,8 @@ endif()
 # private folder, which no other program's dynamic linker searches.
 set(KEL_PACKAGE_PRIVATE_LIBDIR ${KEL_PACKAGE_LIBDIR}/${KEL_PACKAGE_NAME})
 set(KEL_PACKAGE_DOCDIR share/doc/${KEL_PACKAGE_NAME})
+# Where Debian's python3 finds modules of every Python 3 version.
+set(KEL_PACKAGE_PYTHONDIR lib/python3/dist-packages)
 set(KEL_PACKAGE_MANDIR share/man)
 set(KEL_PACKAGE_CONFDIR /etc/jwgate)
 set(KEL_PACKAGE_UNITDIR /lib/systemd/system)

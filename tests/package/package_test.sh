@@ -7,7 +7,8 @@
 #   lintian    no errors (warnings are printed)
 #   install    dpkg -i
 #   installed  the system user, jwgate --check on the installed example, the
-#              installed programs working together, the manual pages
+#              installed programs working together, the Python module
+#              imported by Debian's python3, the manual pages
 #   unit       systemd-analyze verify on the installed jwgate@.service
 #   remove     dpkg -r leaves nothing but the configuration; dpkg -P then
 #              takes that too
@@ -99,6 +100,8 @@ case "$step" in
     version=$(dpkg-deb -f "$deb" Version)
     major=${version%%.*}
     lib=usr/lib/$multiarch
+    pydir=usr/lib/python3/dist-packages
+    pysuffix=$(/usr/bin/python3 -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 
     # Exactly these files: the programs, the driver and its header, kelhost's
     # host logging library, docs, examples, manual pages, the unit and the
@@ -124,6 +127,12 @@ case "$step" in
         echo "usr/share/doc/$package/examples/$(basename "$example")"
       done
       for program in jwgate jwsim kelhost; do echo "usr/share/man/man1/$program.1.gz"; done
+      # The Python module, its type hints (also as a stub package), its pytest plugin and .dist-info.
+      echo "$pydir/kelwnsrp$pysuffix"
+      echo "$pydir/kelwnsrp.pyi"
+      echo "$pydir/kelwnsrp-stubs/__init__.pyi"
+      echo "$pydir/kelwnsrp_pytest.py"
+      for info in METADATA entry_points.txt top_level.txt; do echo "$pydir/kelwnsrp-$version.dist-info/$info"; done
     } | sort >"$out/expected-files"
     package_files "$deb" >"$out/actual-files"
     if ! diff -u "$out/expected-files" "$out/actual-files"; then
@@ -137,7 +146,7 @@ case "$step" in
     [ "$soname" = "libkelwnsrp.so.$major" ] || fail "SONAME is '$soname', not libkelwnsrp.so.$major"
     "$source/tests/hostlib/check_exports.sh" "$root/$lib/libkelwnsrp.so.$version"
     echo "driver: SONAME $soname, exports KelMain and KelSetTrace only"
-    for binary in usr/bin/jwgate usr/bin/jwsim usr/bin/kelhost "$lib/libkelwnsrp.so.$version"; do
+    for binary in usr/bin/jwgate usr/bin/jwsim usr/bin/kelhost "$lib/libkelwnsrp.so.$version" "$pydir/kelwnsrp$pysuffix"; do
       if grep -q '\.debug_info' <<<"$(readelf -S "$root/$binary")"; then fail "$binary is not stripped"; fi
     done
 
@@ -232,6 +241,14 @@ case "$step" in
     cat "$work/jwgate.txt"
     [ "$status" -eq 0 ] || fail "jwgate ended with $status after SIGTERM"
     grep -q 'ending on SIGTERM' "$work/jwgate.txt" || fail "jwgate did not end on SIGTERM"
+
+    # Debian's python3 imports the module with no other step, and pytest
+    # finds the plugin by its entry point.
+    env -i PATH=/usr/bin:/bin python3 -c "import kelwnsrp; print('python3: kelwnsrp from', kelwnsrp.__file__)"
+    env -i PATH=/usr/bin:/bin python3 -c "
+from importlib.metadata import entry_points
+assert [e.value for e in entry_points(group='pytest11') if e.name == 'kelwnsrp_pytest'] == ['kelwnsrp_pytest']" ||
+      fail "no pytest11 entry point kelwnsrp_pytest"
 
     # The manual pages, and the driver in the linker's cache (ldconfig trigger).
     man -w jwgate jwsim kelhost
