@@ -438,11 +438,11 @@ TEST_F(GatewayModbusGuarded, OnlyAllowedAddressesReadAndNothingIsWritten) {
 
     simulator_.ClearRequests();
     const std::string port = std::to_string(port_);
-    for (const auto& [table, value] : {std::pair {"4", "-300"}, std::pair {"0", "0"}}) {
+    for (const auto& [table, value] : {std::pair {"4", "300"}, std::pair {"0", "0"}}) {
         const RunResult write = RunProgram({"/usr/bin/mbpoll", "-m", "tcp", "-p", port, "-0", "-1", "-t", table, "-r",
                                             "0", "127.0.0.1", value}, kPatience);
         EXPECT_NE(write.exitCode, 0);
-        EXPECT_NE((write.output + write.errors).find("Illegal function"), std::string::npos) << write.output;
+        EXPECT_NE((write.output + write.errors).find("Illegal function"), std::string::npos) << write.output << write.errors;
     }
     EXPECT_EQ(modbus_write_register(client_.get(), 0, 1), -1);
     EXPECT_EQ(errno, EMBXILFUN);
