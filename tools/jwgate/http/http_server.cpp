@@ -59,6 +59,9 @@ HttpServer::HttpServer(const HttpConfig& config, SnapshotSource snapshot)
     }
     httplib::Server& server = *routes_->server;
     server.set_payload_max_length(kLargestRequestBody);
+    // A reply's head and body go out as two writes: without this the body
+    // waits for the client's delayed acknowledgement, some 40 ms a scrape.
+    server.set_tcp_nodelay(true);
     server.set_read_timeout(kClientTimeoutSeconds, 0);
     server.set_write_timeout(kClientTimeoutSeconds, 0);
     server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
