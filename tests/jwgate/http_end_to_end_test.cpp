@@ -198,16 +198,24 @@ TEST_F(GatewayHttp, APrometheusServerScrapesThePointValuesOverHttpsWithCredentia
     EXPECT_EQ(value, "4660") << prometheus.Errors();
 }
 
-// The page as the person commissioning a line sees it: a value changed in
+// The page as the person commissioning a line sees it, over HTTPS with
+// credentials: a value changed in
 // the controller shows within two scan intervals, and a station that falls
 // silent shows as not answering. The screenshot is kept as an artifact.
 TEST_F(GatewayHttp, TheStatusPageFollowsTheLineInABrowser) {
     constexpr int kIntervalMs = 1000;
-    Start(2, kIntervalMs);
     ScratchDirectory directory;
+    Start(2, kIntervalMs, MakeTlsFiles(directory.path()));
+    // The browser trusts the test's server key alone, by the hash of its
+    // public key, and sends the credentials with every request of the page.
+    const RunResult spki = RunProgram(
+        {"/bin/sh", "-c", "openssl x509 -in '" + directory.path() + "/server.pem' -pubkey -noout | openssl pkey -pubin "
+                          "-outform der | openssl dgst -sha256 -binary | base64"}, kHttpPatience);
+    ASSERT_EQ(spki.exitCode, 0) << spki.errors;
     const std::string ready = directory.path() + "/ready";
     const std::string command = std::string("/usr/bin/python3 ") + JWGATE_TEST_SOURCE_DIR +
-                                "/status_page_check.py --url http://127.0.0.1:" + std::to_string(port_) +
+                                "/status_page_check.py --basic-auth scraper:secret --trust-spki " + spki.output.substr(0, 44) +
+                                " --url https://127.0.0.1:" + std::to_string(port_) +
                                 "/ --point level --first 4660 --changed 4661 --within-ms " +
                                 std::to_string(2 * kIntervalMs) + " --station 02 --ready-file " + ready +
                                 " --screenshot " + JWGATE_ARTIFACT_DIR + "/status-page.png";
