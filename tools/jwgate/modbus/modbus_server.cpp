@@ -304,14 +304,13 @@ void ModbusServer::Receive(Client& client) {
 }
 
 void ModbusServer::Handle(Client& client) {
+    const bool refusedWrite = config_->modbus.readOnly && Changes(client.query[kPduAt]);
     {
         const std::lock_guard<std::mutex> lock(statisticsMutex_);
         ++statistics_.requests[client.query[kUnitAt + 1]];
-        if (config_->modbus.readOnly && Changes(client.query[kPduAt])) ++statistics_.refusedWrites;
+        if (refusedWrite) ++statistics_.refusedWrites;
     }
-    if (config_->modbus.readOnly && Changes(client.query[kPduAt])) {
-        return Refuse(client, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
-    }
+    if (refusedWrite) return Refuse(client, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
     Request request;
     const int refusal = Parse(client, &request);
     if (refusal != 0) return Refuse(client, refusal);
