@@ -67,6 +67,16 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
          ":3: line.delay_between_requests_ms: 10001 is outside 0 to 10000"},
         {kLine + "[http]\nlisten = \"1.2.3\"\n", ":4: http.listen: \"1.2.3\" is not an IPv4 address"},
         {kLine + "[http]\nport = 70000\n", ":4: http.port: 70000 is outside 0 to 65535"},
+        // Who may connect, and what needs what.
+        {kLine + "[modbus]\nallow = [\"10.20.1.0/16\"]\n",
+         ":4: modbus.allow: \"10.20.1.0/16\" has host bits set; the range is 10.20.0.0/16"},
+        {kLine + "[modbus]\nallow = [\"plant\"]\n", ":4: modbus.allow: \"plant\" is not an IPv4 address or range"},
+        {kLine + "[modbus]\nallow = [\"10.0.0.0/33\"]\n", ":4: modbus.allow: \"10.0.0.0/33\": the prefix length"},
+        {kLine + "[modbus]\nallow = []\n", ":4: modbus.allow: lets nobody in"},
+        {kLine + "[http]\nallow = \"127.0.0.1\"\n", ":4: http.allow: expected a list of strings"},
+        {kLine + "[modbus]\nread_only = 1\n", ":4: modbus.read_only: expected true or false"},
+        {kLine + "[http]\ncert_file = \"c.pem\"\n", ":4: http.cert_file: needs both cert_file and key_file"},
+        {kLine + "[http]\nusers_file = \"users\"\n", ":4: http.users_file: needs cert_file and key_file"},
         // Topics: each has one meaning, and "$" ones are the broker's.
         {kLine + kMqtt + Point("01MA0100", "u16", Topic("jw/status")),
          ":9: point[0].mqtt_topic: \"jw/status\" is also the status topic"},
@@ -106,6 +116,48 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
         EXPECT_EQ(result.errors.rfind("jwgate: error: " + path + message, 0), 0u) << result.errors;
         EXPECT_EQ(result.output, "");
     }
+}
+
+// The files [http] names are read by --check as by a start: each wrong one
+// is one line naming it and what is wrong. Certificates made here.
+TEST(GatewayConfiguration, EachBadFileIsNamedAndExits78) {
+    const ScratchDirectory directory;
+    const std::string dir = directory.path();
+    const RunResult made = RunProgram(
+        {"/bin/sh", "-c", "cd '" + dir + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem "
+         "-days 2 -subj /CN=localhost && openssl genpkey -algorithm RSA -out other.pem && htpasswd -cbB users ann pw"},
+        milliseconds(60000));
+    ASSERT_EQ(made.exitCode, 0) << made.errors;
+    directory.Write("notpem", "not a certificate\n");
+    directory.Write("users.colon", "ann\n");
+    directory.Write("users.md5", "ann:$apr1$2hC2wDzS$T0Q.b3/o3eyM2Yk6eS0IH/\n");
+    const auto http = [&](const std::string& cert, const std::string& key, const std::string& users) {
+        return kLine + "[http]\ncert_file = \"" + dir + "/" + cert + "\"\nkey_file = \"" + dir + "/" + key +
+               "\"\nusers_file = \"" + dir + "/" + users + "\"\n" + Point("01MA0100", "u16");
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {http("missing.pem", "key.pem", "users"), ":4: http.cert_file: " + dir + "/missing.pem cannot be read: No such"},
+        {http("notpem", "key.pem", "users"), ":4: http.cert_file: " + dir + "/notpem holds no PEM certificate"},
+        {http("cert.pem", "notpem", "users"), ":5: http.key_file: " + dir + "/notpem holds no PEM private key"},
+        {http("cert.pem", "other.pem", "users"),
+         ":5: http.key_file: " + dir + "/other.pem does not match the certificate in " + dir + "/cert.pem"},
+        {http("cert.pem", "key.pem", "missing"), ":6: http.users_file: " + dir + "/missing cannot be read"},
+        {http("cert.pem", "key.pem", "users.colon"), ":6: http.users_file: " + dir + "/users.colon line 1: expected"},
+        {http("cert.pem", "key.pem", "users.md5"),
+         ":6: http.users_file: " + dir + "/users.md5 line 1: \"ann\" has no bcrypt hash"},
+        {http("cert.pem", "key.pem", "notpem"), ":6: http.users_file: " + dir + "/notpem line 1: expected name:hash"},
+    };
+    for (const auto& [text, message] : cases) {
+        SCOPED_TRACE(text);
+        const std::string path = directory.Write("bad.toml", text);
+        const RunResult result = RunProgram({JWGATE_BINARY, "--config", path, "--check"}, milliseconds(10000));
+        EXPECT_EQ(result.exitCode, 78);
+        EXPECT_EQ(result.errors.rfind("jwgate: error: " + path + message, 0), 0u) << result.errors;
+        EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
+    }
+    const std::string good = directory.Write("good.toml", http("cert.pem", "key.pem", "users"));
+    const RunResult checked = RunProgram({JWGATE_BINARY, "--config", good, "--check"}, milliseconds(10000));
+    EXPECT_EQ(checked.exitCode, 0) << checked.errors;
 }
 
 TEST(GatewayConfiguration, CheckPrintsThePlanAndUsageErrorsExit64) {

@@ -27,9 +27,9 @@ constexpr milliseconds kHttpPatience {20000};
 
 // count points: "level" 16-bit at MA0100 of station 01, "flow" at MA0104 of
 // station 02, then copies of "level" named p3, p4, ... to make up count.
-std::string Configuration(const std::string& port, int count, int intervalMs) {
+std::string Configuration(const std::string& port, int count, int intervalMs, const std::string& httpKeys) {
     const std::string interval = "\ninterval_ms = " + std::to_string(intervalMs) + "\n";
-    std::string text = "[line]\nport = \"" + port + "\"\nlink_timeout_ms = 100\n[http]\nport = 0\n"
+    std::string text = "[line]\nport = \"" + port + "\"\nlink_timeout_ms = 100\n[http]\nport = 0\n" + httpKeys +
                        "[[point]]\nname = \"level\"\naddress = \"01MA0100\"\ntype = \"u16\"" + interval +
                        "[[point]]\nname = \"flow\"\naddress = \"02MA0104\"\ntype = \"u16\"" + interval;
     for (int i = 3; i <= count; ++i) {
@@ -38,12 +38,29 @@ std::string Configuration(const std::string& port, int count, int intervalMs) {
     return text;
 }
 
+// A certificate authority, a certificate for localhost and 127.0.0.1 signed
+// by it, and a users file with "scraper" (password "secret"), made in dir;
+// the [http] keys that use them.
+std::string MakeTlsFiles(const std::string& dir) {
+    const RunResult made = RunProgram(
+        {"/bin/sh", "-c",
+         "cd '" + dir + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 "
+         "-subj /CN=test-ca && openssl req -newkey rsa:2048 -nodes -keyout server.key -out server.csr "
+         "-subj /CN=localhost && printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san && "
+         "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
+         "-extfile san && htpasswd -cbB users scraper secret"},
+        std::chrono::seconds(60));
+    EXPECT_EQ(made.exitCode, 0) << made.errors;
+    return "cert_file = \"" + dir + "/server.pem\"\nkey_file = \"" + dir + "/server.key\"\nusers_file = \"" + dir +
+           "/users\"\n";
+}
+
 class GatewayHttp : public ::testing::Test {
 protected:
-    void Start(int points, int intervalMs) {
+    void Start(int points, int intervalMs, const std::string& httpKeys = "") {
         ASSERT_TRUE(simulator_.Start()) << simulator_.error();
         simulator_.Edit(1, [](kel::jwsim::Controller& c) { c.SetRegisters('A', 0100, {0x34, 0x12}); });
-        gateway_ = std::make_unique<GatewayProcess>(Configuration(simulator_.portName(), points, intervalMs));
+        gateway_ = std::make_unique<GatewayProcess>(Configuration(simulator_.portName(), points, intervalMs, httpKeys));
         port_ = gateway_->HttpPort(kHttpPatience);
         ASSERT_GT(port_, 0) << gateway_->Log();
     }
@@ -120,14 +137,48 @@ TEST_F(GatewayHttp, HealthTurnsUnavailableWhenTheLineFallsSilentAndBackWhenItAns
     EXPECT_FALSE(GetWhen("/healthz", 200).empty());
 }
 
+// Over HTTPS with a users file: curl trusting only the test's authority
+// gets 401 and the challenge without credentials or with a wrong password,
+// the metrics with the right one; a client from an address not allowed
+// (127.0.0.2) gets no answer at all.
+TEST_F(GatewayHttp, HttpsAsksForCredentialsAndRefusesOtherAddresses) {
+    ScratchDirectory directory;
+    Start(2, 200, MakeTlsFiles(directory.path()) + "allow = [\"127.0.0.1\"]\n");
+    const std::string url = "https://127.0.0.1:" + std::to_string(port_) + "/metrics";
+    const auto curl = [&](const std::vector<std::string>& options) {
+        std::vector<std::string> command = {"/usr/bin/curl", "-s", "-D", "-", "-o", "/dev/null", "--cacert",
+                                            directory.path() + "/ca.pem"};
+        command.insert(command.end(), options.begin(), options.end());
+        command.push_back(url);
+        return RunProgram(command, kHttpPatience);
+    };
+    const RunResult anonymous = curl({});
+    EXPECT_EQ(anonymous.output.rfind("HTTP/1.1 401", 0), 0u) << anonymous.output << anonymous.errors;
+    EXPECT_NE(anonymous.output.find("WWW-Authenticate: Basic realm=\"jwgate\""), std::string::npos) << anonymous.output;
+    const RunResult wrong = curl({"-u", "scraper:secreT"});
+    EXPECT_EQ(wrong.output.rfind("HTTP/1.1 401", 0), 0u) << wrong.output;
+    const RunResult stranger = curl({"--interface", "127.0.0.2", "-u", "scraper:secret"});
+    EXPECT_NE(stranger.exitCode, 0);
+    EXPECT_EQ(stranger.output, "");
+    const RunResult right = curl({"-u", "scraper:secret"});
+    EXPECT_EQ(right.output.rfind("HTTP/1.1 200", 0), 0u) << right.output << right.errors;
+    const RunResult counted = RunProgram({"/usr/bin/curl", "-s", "--cacert", directory.path() + "/ca.pem", "-u",
+                                          "scraper:secret", url}, kHttpPatience);
+    EXPECT_NE(counted.output.find("jwgate_http_unauthorized_total 2\n"), std::string::npos) << counted.output;
+    EXPECT_NE(counted.output.find("jwgate_http_connections_refused_total 1\n"), std::string::npos) << counted.output;
+    EXPECT_TRUE(gateway_->WaitForLog("http: refused a connection from 127.0.0.2", kHttpPatience)) << gateway_->Log();
+}
+
 // Prometheus itself scrapes the endpoint every second; the point's value is
 // found through its query API.
-TEST_F(GatewayHttp, APrometheusServerScrapesThePointValues) {
-    Start(2, 200);
+TEST_F(GatewayHttp, APrometheusServerScrapesThePointValuesOverHttpsWithCredentials) {
     ScratchDirectory directory;
+    Start(2, 200, MakeTlsFiles(directory.path()));
     const int prometheusPort = FreeTcpPort();
     const std::string config = directory.Write(
-        "prometheus.yml", "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: jwgate\n    static_configs:\n"
+        "prometheus.yml", "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: jwgate\n    scheme: https\n"
+                          "    tls_config:\n      ca_file: " + directory.path() + "/ca.pem\n"
+                          "    basic_auth:\n      username: scraper\n      password: secret\n    static_configs:\n"
                           "      - targets: ['127.0.0.1:" + std::to_string(port_) + "']\n");
     BackgroundProcess prometheus({"/usr/bin/prometheus", "--config.file=" + config,
                                   "--storage.tsdb.path=" + directory.path() + "/data",
@@ -147,16 +198,24 @@ TEST_F(GatewayHttp, APrometheusServerScrapesThePointValues) {
     EXPECT_EQ(value, "4660") << prometheus.Errors();
 }
 
-// The page as the person commissioning a line sees it: a value changed in
+// The page as the person commissioning a line sees it, over HTTPS with
+// credentials: a value changed in
 // the controller shows within two scan intervals, and a station that falls
 // silent shows as not answering. The screenshot is kept as an artifact.
 TEST_F(GatewayHttp, TheStatusPageFollowsTheLineInABrowser) {
     constexpr int kIntervalMs = 1000;
-    Start(2, kIntervalMs);
     ScratchDirectory directory;
+    Start(2, kIntervalMs, MakeTlsFiles(directory.path()));
+    // The browser trusts the test's server key alone, by the hash of its
+    // public key, and sends the credentials with every request of the page.
+    const RunResult spki = RunProgram(
+        {"/bin/sh", "-c", "openssl x509 -in '" + directory.path() + "/server.pem' -pubkey -noout | openssl pkey -pubin "
+                          "-outform der | openssl dgst -sha256 -binary | base64"}, kHttpPatience);
+    ASSERT_EQ(spki.exitCode, 0) << spki.errors;
     const std::string ready = directory.path() + "/ready";
     const std::string command = std::string("/usr/bin/python3 ") + JWGATE_TEST_SOURCE_DIR +
-                                "/status_page_check.py --url http://127.0.0.1:" + std::to_string(port_) +
+                                "/status_page_check.py --basic-auth scraper:secret --trust-spki " + spki.output.substr(0, 44) +
+                                " --url https://127.0.0.1:" + std::to_string(port_) +
                                 "/ --point level --first 4660 --changed 4661 --within-ms " +
                                 std::to_string(2 * kIntervalMs) + " --station 02 --ready-file " + ready +
                                 " --screenshot " + JWGATE_ARTIFACT_DIR + "/status-page.png";

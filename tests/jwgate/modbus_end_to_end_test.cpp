@@ -303,6 +303,8 @@ using GatewayModbusUnit = GatewayModbusWith<kUnit7>;
 using GatewayModbusIdle = GatewayModbusWith<kIdleFor1s>;
 using GatewayModbusCrowded = GatewayModbusWith<kFourClients>;
 using GatewayModbusMany = GatewayModbusWith<kSixtyFourClients>;
+constexpr char kGuarded[] = "allow = [\"127.0.0.1\", \"10.20.0.0/16\"]\nread_only = true\n";
+using GatewayModbusGuarded = GatewayModbusWith<kGuarded>;
 
 // Refusals before any point is looked at, as a raw client sees them. Unit 0
 // is served like 7; any other hears 0x0B, as from a target that is silent.
@@ -405,6 +407,50 @@ TEST_F(GatewayModbusMany, SixtyClientsConnectingAtOnceAllGetIn) {
         close(fds[i]);
     }
     EXPECT_EQ(answered, kClients);
+}
+
+// A client from an address not allowed (the loopback range lets the test
+// choose 127.0.0.2) is closed without a byte of answer while 127.0.0.1
+// reads; every write is refused with 0x01 and none reaches the line.
+TEST_F(GatewayModbusGuarded, OnlyAllowedAddressesReadAndNothingIsWritten) {
+    std::uint16_t registers[6] = {};
+    int error = 0;
+    ASSERT_TRUE(ReadWhenGood(InputRegisters(client_.get(), registers), &error)) << modbus_strerror(error);
+
+    const int stranger = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from {};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+    ASSERT_EQ(bind(stranger, reinterpret_cast<sockaddr*>(&from), sizeof from), 0) << std::strerror(errno);
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port_));
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    ASSERT_EQ(connect(stranger, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << std::strerror(errno);
+    timeval wait {5, 0};
+    setsockopt(stranger, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::uint8_t byte = 0;
+    errno = 0;
+    const ssize_t got = recv(stranger, &byte, 1, 0);
+    EXPECT_TRUE(got == 0 || (got < 0 && errno == ECONNRESET)) << got << " " << std::strerror(errno);
+    close(stranger);
+    EXPECT_TRUE(gateway_->WaitForLog("modbus: refused a connection from 127.0.0.2", kPatience)) << gateway_->Log();
+
+    simulator_.ClearRequests();
+    const std::string port = std::to_string(port_);
+    for (const auto& [table, value] : {std::pair {"4", "300"}, std::pair {"0", "0"}}) {
+        const RunResult write = RunProgram({"/usr/bin/mbpoll", "-m", "tcp", "-p", port, "-0", "-1", "-t", table, "-r",
+                                            "0", "127.0.0.1", value}, kPatience);
+        EXPECT_NE(write.exitCode, 0);
+        EXPECT_NE((write.output + write.errors).find("Illegal function"), std::string::npos) << write.output << write.errors;
+    }
+    EXPECT_EQ(modbus_write_register(client_.get(), 0, 1), -1);
+    EXPECT_EQ(errno, EMBXILFUN);
+    EXPECT_TRUE(ReadWhenGood(InputRegisters(client_.get(), registers), &error)) << modbus_strerror(error);
+    for (const std::string& payload : simulator_.Payloads()) {
+        EXPECT_EQ(payload.find("WR"), std::string::npos) << payload;
+    }
+    EXPECT_EQ(simulator_.Snapshot(1).Relay(010), '1');
 }
 
 }  // namespace

@@ -9,9 +9,14 @@ runs this script tells it on standard input:
   silenced  a station fell silent: wait until the page shows it not
             answering, then take the screenshot
 
+With --basic-auth every request of the page carries the credentials; with
+--trust-spki the browser trusts that one server key (a test's own
+certificate) besides the system's authorities.
+
 Exits 0 when every step held, 1 with the reason otherwise."""
 
 import argparse
+import base64
 import sys
 import tempfile
 import time
@@ -46,6 +51,8 @@ def main():
     parser.add_argument("--station", required=True)
     parser.add_argument("--ready-file", required=True)
     parser.add_argument("--screenshot", required=True)
+    parser.add_argument("--basic-auth", help="NAME:PASSWORD sent with every request the page makes")
+    parser.add_argument("--trust-spki", help="base64 SHA-256 of the server key's SPKI: the one key trusted besides the system's")
     args = parser.parse_args()
 
     options = webdriver.ChromeOptions()
@@ -54,9 +61,15 @@ def main():
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--window-size=1100,900", "--user-data-dir=" + tempfile.mkdtemp(prefix="jwgate-chromium-")):
         options.add_argument(flag)
+    if args.trust_spki:
+        options.add_argument("--ignore-certificate-errors-spki-list=" + args.trust_spki)
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     try:
         value = "tr[data-point='%s'] td.value" % args.point
+        if args.basic_auth:
+            credentials = base64.b64encode(args.basic_auth.encode()).decode()
+            driver.execute_cdp_cmd("Network.enable", {})
+            driver.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {"Authorization": "Basic " + credentials}})
         driver.get(args.url)
         if wait_for(driver, value, args.first, 30) is None:
             return "the page never showed %s = %s (it shows %r)" % (args.point, args.first, text_of(driver, value))

@@ -205,6 +205,9 @@ case "$step" in
     echo "user: $entry; groups: $(id -nG jwgate)"
     grep -qw dialout <<<"$(id -nG jwgate)" || fail "jwgate is not in dialout"
     case "$entry" in *nologin | */false) ;; *) fail "jwgate can log in: $entry" ;; esac
+    # Configurations (passwords, key paths) are for root and the gateway only.
+    mode=$(stat -c '%a %U %G' /etc/jwgate)
+    [ "$mode" = "750 root jwgate" ] || fail "/etc/jwgate is '$mode', not '750 root jwgate'"
 
     # The installed example passes jwgate's check, also as the service's user.
     cd /

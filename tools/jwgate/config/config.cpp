@@ -12,6 +12,8 @@
 #include "tools/jwgate/config/discovery_names.h"
 #include "tools/jwgate/config/gate_check.h"
 #include "tools/jwgate/config/mqtt_topic.h"
+#include "tools/jwgate/config/tls_files.h"
+#include "tools/jwgate/config/users_file.h"
 
 namespace jwgate {
 namespace {
@@ -86,6 +88,21 @@ public:
         Fail(key, "\"" + value + "\" is not one of " + known);
     }
 
+    // A list of strings; empty when absent.
+    std::vector<std::string> TextList(const std::string& key) {
+        const toml::node* node = Take(key);
+        std::vector<std::string> values;
+        if (node == nullptr) return values;
+        const toml::array* array = node->as_array();
+        if (array == nullptr) Fail(key, "expected a list of strings");
+        for (const toml::node& element : *array) {
+            const auto value = element.value_exact<std::string>();
+            if (!value) Fail(key, "expected a list of strings");
+            values.push_back(*value);
+        }
+        return values;
+    }
+
     std::optional<Section> Table(const std::string& key) {
         const toml::node* node = Take(key);
         if (node == nullptr) return std::nullopt;
@@ -153,6 +170,44 @@ std::string ListenAddress(Section& section, const std::string& fallback) {
     return listen;
 }
 
+// A server's "allow" key: the clients it lets in.
+AllowList ReadAllowList(Section& section) {
+    AllowList allow;
+    for (const std::string& entry : section.TextList("allow")) {
+        if (auto problem = allow.Add(entry); !problem.empty()) section.Fail("allow", problem);
+    }
+    if (section.Has("allow") && allow.empty()) section.Fail("allow", "lets nobody in; leave it out to let everyone in");
+    return allow;
+}
+
+// The files are read here, as a start would, so that --check finds a wrong
+// one and a start never serves half-protected.
+void ReadHttpProtection(Section& http, HttpConfig& config) {
+    config.allow = ReadAllowList(http);
+    config.certFile = http.Text("cert_file", "");
+    config.keyFile = http.Text("key_file", "");
+    if (config.certFile.empty() != config.keyFile.empty()) {
+        http.Fail(config.certFile.empty() ? "key_file" : "cert_file", "needs both cert_file and key_file");
+    }
+    const auto check = [&](const char* key, const std::string& path, const std::string& problem) {
+        if (!problem.empty()) http.Fail(key, path + " " + problem);
+    };
+    if (!config.certFile.empty()) {
+        check("cert_file", config.certFile, CertificateFileProblem(config.certFile));
+        check("key_file", config.keyFile, KeyFileProblem(config.keyFile));
+        check("key_file", config.keyFile, KeyMismatchProblem(config.certFile, config.keyFile));
+    }
+    const std::string usersFile = http.Text("users_file", "");
+    if (usersFile.empty()) return;
+    if (config.certFile.empty()) {
+        http.Fail("users_file", "needs cert_file and key_file: passwords would cross the network in clear");
+    }
+    std::string problem;
+    auto users = ReadUsersFile(usersFile, &problem);
+    if (!users) check("users_file", usersFile, problem);
+    config.users = std::move(*users);
+}
+
 ModbusConfig ReadModbus(Section modbus) {
     ModbusConfig config;
     config.enabled = true;
@@ -162,6 +217,8 @@ ModbusConfig ReadModbus(Section modbus) {
     config.writeTimeoutMs = static_cast<int>(modbus.Integer("write_timeout_ms", 5000, 100, 600000));
     config.idleTimeoutSeconds = static_cast<int>(modbus.Integer("idle_timeout_s", 60, 1, 86400));
     config.unitId = static_cast<int>(modbus.Integer("unit_id", -1, 0, 255));
+    config.allow = ReadAllowList(modbus);
+    config.readOnly = modbus.Boolean("read_only", false);
     modbus.RejectUnknown();
     return config;
 }
@@ -171,6 +228,7 @@ HttpConfig ReadHttp(Section http) {
     config.enabled = true;
     config.listen = ListenAddress(http, config.listen);
     config.port = static_cast<int>(http.Integer("port", 8080, 0, 65535));
+    ReadHttpProtection(http, config);
     http.RejectUnknown();
     return config;
 }

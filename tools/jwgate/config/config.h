@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "protocol/areas.h"
 #include "tools/common/line_defaults.h"
+#include "tools/jwgate/config/allow_list.h"
 #include "tools/jwgate/core/value_type.h"
 
 namespace jwgate {
@@ -39,12 +41,19 @@ struct ModbusConfig {
     int writeTimeoutMs = 5000;  // a write's acknowledgement is awaited this long at most
     int idleTimeoutSeconds = 60;  // a client silent this long is closed
     int unitId = -1;              // the only unit answered; -1 for any
+    AllowList allow;              // clients let in; empty for all
+    bool readOnly = false;        // every write refused with exception 0x01
 };
 
 struct HttpConfig {
     bool enabled = false;
     std::string listen = "127.0.0.1";
     int port = 8080;  // 0: the system chooses (the log says which)
+    AllowList allow;  // clients let in; empty for all
+    std::string certFile;  // with keyFile: HTTPS
+    std::string keyFile;
+    // Basic authentication when not empty: name -> bcrypt hash.
+    std::map<std::string, std::string> users;
 };
 
 struct MqttConfig {

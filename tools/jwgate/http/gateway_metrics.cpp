@@ -120,7 +120,14 @@ void Servers(Families& out, const GatewaySnapshot& snapshot) {
         for (const auto& [function, count] : snapshot.modbus.requests) {
             out.Sample({{"function", std::to_string(function)}}, Count(count));
         }
+        out.Single("modbus_connections_refused_total", kCounter, "Modbus connections closed: address not in allow.",
+                   Count(snapshot.modbus.refusedConnections));
+        out.Single("modbus_writes_refused_total", kCounter, "Modbus writes refused by read_only.",
+                   Count(snapshot.modbus.refusedWrites));
     }
+    out.Single("http_connections_refused_total", kCounter, "HTTP connections closed: address not in allow.",
+               Count(snapshot.http.refusedConnections));
+    out.Single("http_unauthorized_total", kCounter, "HTTP requests answered 401.", Count(snapshot.http.unauthorized));
     if (snapshot.mqttEnabled) {
         out.Single("mqtt_connected", kGauge, "1 while connected to the MQTT broker.", snapshot.mqtt.connected ? 1 : 0);
         out.Single("mqtt_messages_sent_total", kCounter, "MQTT messages handed to the broker connection.",

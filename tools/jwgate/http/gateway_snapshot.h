@@ -25,6 +25,7 @@ struct GatewaySnapshot {
     ModbusStatistics modbus;
     bool mqttEnabled = false;
     MqttStatistics mqtt;
+    HttpStatistics http;  // filled in by the endpoint itself
     WallClock::time_point takenAt;
 };
 

@@ -53,6 +53,8 @@ enum Function : std::uint8_t {
     kWriteSingleRegister = 0x06,
     kWriteMultipleCoils = 0x0F,
     kWriteMultipleRegisters = 0x10,
+    kMaskWriteRegister = 0x16,
+    kReadWriteMultipleRegisters = 0x17,
 };
 
 std::uint16_t Word(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]); }
@@ -61,6 +63,11 @@ bool IsRead(std::uint8_t function) { return function >= kReadCoils && function <
 bool IsWrite(std::uint8_t function) {
     return function == kWriteSingleCoil || function == kWriteSingleRegister || function == kWriteMultipleCoils ||
            function == kWriteMultipleRegisters;
+}
+
+// Every function that changes something, served or not.
+bool Changes(std::uint8_t function) {
+    return IsWrite(function) || function == kMaskWriteRegister || function == kReadWriteMultipleRegisters;
 }
 
 bool IsBitTable(ModbusTable table) { return table == ModbusTable::kCoil || table == ModbusTable::kDiscreteInput; }
@@ -208,8 +215,11 @@ ModbusStatistics ModbusServer::Statistics() const {
 
 void ModbusServer::Accept() {
     for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
-        const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_in peer {};
+        socklen_t peerLength = sizeof peer;
+        const int fd = accept4(listen_, reinterpret_cast<sockaddr*>(&peer), &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) break;
+        if (!LetIn(fd, peer)) continue;
         if (static_cast<int>(clients_.size()) >= config_->modbus.maxClients && !MakeRoom()) {
             ++refused_;
             close(fd);
@@ -237,6 +247,20 @@ void ModbusServer::Accept() {
                                 ", refused a new one while all waited for writes: " + std::to_string(refused_));
     evicted_ = refused_ = 0;
     lastCrowdLine_ = now;
+}
+
+// Closes a client not in the allow-list at once, before reading anything.
+bool ModbusServer::LetIn(int fd, const sockaddr_in& peer) {
+    if (config_->modbus.allow.Allows(peer.sin_addr)) return true;
+    close(fd);
+    {
+        const std::lock_guard<std::mutex> lock(statisticsMutex_);
+        ++statistics_.refusedConnections;
+    }
+    char address[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+    refusals_.Refused(address);
+    return false;
 }
 
 // Closes the longest-idle client for a new one, as gateways commonly do: a
@@ -280,10 +304,13 @@ void ModbusServer::Receive(Client& client) {
 }
 
 void ModbusServer::Handle(Client& client) {
+    const bool refusedWrite = config_->modbus.readOnly && Changes(client.query[kPduAt]);
     {
         const std::lock_guard<std::mutex> lock(statisticsMutex_);
         ++statistics_.requests[client.query[kUnitAt + 1]];
+        if (refusedWrite) ++statistics_.refusedWrites;
     }
+    if (refusedWrite) return Refuse(client, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
     Request request;
     const int refusal = Parse(client, &request);
     if (refusal != 0) return Refuse(client, refusal);

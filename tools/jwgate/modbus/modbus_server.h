@@ -3,7 +3,9 @@
 // so a client that sends slowly only waits for itself, and libmodbus frames
 // the replies (the exceptions it frames itself). A client silent for the idle
 // timeout is closed, and when every slot is taken the longest-idle client
-// makes way for a new one. Reads are
+// makes way for a new one. A client from an address not in "allow" is closed
+// before a byte of it is read; with "read_only" every write is refused with
+// 0x01 and never reaches the line. Reads are
 // answered from the point table and never wait for the line; a write is
 // queued for the scan and answered when the controller acknowledged it, or
 // with exception 0x0B when the bounded wait passes, while the other clients
@@ -21,6 +23,7 @@
 
 #include "tools/jwgate/config/config.h"
 #include "tools/jwgate/core/point_table.h"
+#include "tools/jwgate/core/refusal_log.h"
 #include "tools/jwgate/core/server_statistics.h"
 #include "tools/jwgate/core/write_queue.h"
 #include "tools/jwgate/modbus/write_outcomes.h"
@@ -51,6 +54,7 @@ private:
     void Serve();
     void Accept();
     bool MakeRoom();
+    bool LetIn(int fd, const sockaddr_in& peer);
     void Receive(Client& client);
     void Handle(Client& client);
     int Parse(const Client& client, Request* request) const;
@@ -82,6 +86,7 @@ private:
     int evicted_ = 0;
     int refused_ = 0;
     Clock::time_point lastCrowdLine_ {};
+    RefusalLog refusals_ {"modbus"};
 
     mutable std::mutex statisticsMutex_;
     ModbusStatistics statistics_;  // copied out of the serving thread's own state
