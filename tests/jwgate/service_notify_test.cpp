@@ -205,6 +205,11 @@ TEST(ServiceNotify, AScanHeldInOneExchangeStopsThePetting) {
 TEST(ServiceNotify, APortMissingAtStartIsServedBadAndOpenedWhenItsDeviceAppears) {
     ScratchDirectory directory;
     const std::string link = directory.path() + "/ttyUSB9";  // not there yet
+    // --check never opens the port: a missing one is no error of the file.
+    const std::string file = directory.Write("line.toml", Configuration(link, 200));
+    const RunResult check = RunProgram({JWGATE_BINARY, "--config", file, "--check"}, kPatience);
+    EXPECT_EQ(check.exitCode, 0) << check.errors;
+
     NotifySocket systemd;
     ASSERT_TRUE(systemd.ready());
     GatewayProcess gateway(Configuration(link, 200));
