@@ -3,6 +3,7 @@
 #include "serial/serial_platform.h"
 
 #include <chrono>
+#include <cerrno>
 #include <cstring>
 
 namespace kel {
@@ -33,15 +34,20 @@ std::uint8_t RtsControlFromFlags(std::uint16_t flags) {
 }
 
 int OpenPort(const char* name, const LineParameters* line, std::uint16_t handshakeFlags,
-             PortHandle* handle) {
+             PortHandle* handle, int* errorNumber) {
     SerialPlatform& platform = ActiveSerialPlatform();
+    if (errorNumber != nullptr) *errorNumber = 0;
     if (name == nullptr || line == nullptr) {
         *handle = InvalidPortHandle();
         return kSerialOpenFailed;
     }
+    errno = 0;  // a platform that keeps no errno leaves the reason unknown
     const PortHandle port = platform.OpenDevice(name);
     *handle = port;
-    if (port == InvalidPortHandle()) return kSerialOpenFailed;
+    if (port == InvalidPortHandle()) {
+        if (errorNumber != nullptr) *errorNumber = errno;
+        return kSerialOpenFailed;
+    }
     // The null device takes no line state, timeouts or queue sizes.
     if (std::strcmp(name, kNullDeviceName) == 0) return kSerialOk;
 

@@ -45,9 +45,11 @@ std::uint8_t DtrControlFromFlags(std::uint16_t handshakeFlags);
 std::uint8_t RtsControlFromFlags(std::uint16_t handshakeFlags);
 
 // Opens and configures the port; *handle receives the platform's handle at
-// once, which is usable only when the result is kSerialOk.
+// once, which is usable only when the result is kSerialOk. When the device
+// itself cannot be opened, *errorNumber (if given) receives the system's
+// errno value for why (ENOENT, EACCES, EBUSY...); otherwise 0.
 int OpenPort(const char* name, const LineParameters* line, std::uint16_t handshakeFlags,
-             PortHandle* handle);
+             PortHandle* handle, int* errorNumber = nullptr);
 int ClosePort(PortHandle port);
 // Switches an open port to RS-485 half duplex, or back: kSerialOk, or
 // kSerialStateRefused with *errorNumber the system's errno value. Opening a

@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -497,7 +498,9 @@ TEST_F(SerialPtyExclusive, SecondOpenWhileHeldIsRefusedEvenForRootAndTheFirstSta
     for (const std::string& name : {pty.path(), pty.relativeName()}) {
         SCOPED_TRACE(name);
         PortHandle second = nullptr;
-        EXPECT_EQ(kel::OpenPort(name.c_str(), &k9600_8N1, 8, &second), kel::kSerialOpenFailed);
+        int why = 0;
+        EXPECT_EQ(kel::OpenPort(name.c_str(), &k9600_8N1, 8, &second, &why), kel::kSerialOpenFailed);
+        EXPECT_EQ(why, EBUSY) << std::strerror(why);
         EXPECT_EQ(kel::ClosePort(second), kel::kSerialIoFailed);
     }
 
@@ -561,12 +564,19 @@ TEST_F(SerialPtyNames, MissingDevicesAndNonDevicesAreNotOpened) {
 
     struct stat info {};
     ASSERT_NE(stat("/dev/ttyS199", &info), 0) << "this machine has a /dev/ttyS199";
-    for (const std::string& name : {std::string("nul"), std::string("COM200"), std::string("/dev/nonexistent"),
-                                    std::string(""), std::string("../etc/passwd"), std::string("pts/../null"),
-                                    regularFile, std::string("/tmp"), std::string("pts")}) {
+    // Each with the reason the system gives, for the caller to tell a person.
+    const struct {
+        std::string name;
+        int errorNumber;
+    } cases[] = {{"nul", ENOENT},          {"COM200", ENOENT},      {"/dev/nonexistent", ENOENT},
+                 {"", EINVAL},             {"../etc/passwd", EINVAL}, {"pts/../null", EINVAL},
+                 {regularFile, ENOTTY},    {"/tmp", EISDIR},        {"pts", EISDIR}};
+    for (const auto& [name, errorNumber] : cases) {
         SCOPED_TRACE(name);
         PortHandle handle = nullptr;
-        EXPECT_EQ(kel::OpenPort(name.c_str(), &k9600_8N1, 8, &handle), kel::kSerialOpenFailed);
+        int why = -1;
+        EXPECT_EQ(kel::OpenPort(name.c_str(), &k9600_8N1, 8, &handle, &why), kel::kSerialOpenFailed);
+        EXPECT_EQ(why, errorNumber) << std::strerror(why);
         EXPECT_EQ(kel::ClosePort(handle), kel::kSerialIoFailed);
     }
     ASSERT_EQ(stat(regularFile.c_str(), &info), 0);

@@ -34,6 +34,12 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kMaxPorts = 64;
 constexpr std::uintptr_t kSlotBits = 8;
 
+// A port that could not be opened, errno set to the reason.
+PortHandle Refused(int errorNumber) {
+    errno = errorNumber;
+    return InvalidPortHandle();
+}
+
 // Bytes one read() took beyond what its caller asked for. The link reads a
 // reply byte by byte: one read() per arrival serves the following reads.
 class InputBuffer {
@@ -342,28 +348,32 @@ private:
 class PosixSerialPlatform final : public SerialPlatform {
 public:
     PortHandle OpenDevice(const char* name) override {
+        // Every failure leaves errno saying why, in the system's words.
         char path[kDevicePathSize];
-        if (!DevicePathForPortName(name, path, sizeof path)) return InvalidPortHandle();
+        if (!DevicePathForPortName(name, path, sizeof path)) return Refused(EINVAL);
         std::size_t slot = 0;
         while (slot < kMaxPorts && g_ports[slot].inUse) ++slot;
-        if (slot == kMaxPorts) return InvalidPortHandle();
+        if (slot == kMaxPorts) return Refused(EMFILE);
 
         // Non-blocking so that a line without carrier cannot hang the open.
         const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return InvalidPortHandle();
         struct stat info {};
         const bool nullDevice = std::strcmp(path, "/dev/null") == 0;
+        int why = 0;
         // Only character devices: never write protocol frames into a file.
-        bool ok = fstat(fd, &info) == 0 && S_ISCHR(info.st_mode);
-        if (ok && !nullDevice) ok = flock(fd, LOCK_EX | LOCK_NB) == 0;
-        const bool pseudoTerminal = ok && IsPseudoTerminalSlave(info);
-        if (ok) {
+        if (fstat(fd, &info) != 0) why = errno;
+        else if (!S_ISCHR(info.st_mode)) why = ENOTTY;
+        // Another program holds the port.
+        else if (!nullDevice && flock(fd, LOCK_EX | LOCK_NB) != 0) why = EBUSY;
+        const bool pseudoTerminal = why == 0 && IsPseudoTerminalSlave(info);
+        if (why == 0) {
             const int flags = fcntl(fd, F_GETFL);
-            ok = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+            if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) why = errno;
         }
-        if (!ok) {
+        if (why != 0) {
             close(fd);
-            return InvalidPortHandle();
+            return Refused(why);
         }
         // Keeps out other users' opens too. The mark belongs to the device,
         // not to this descriptor, and outlives it on a pseudo-terminal whose

@@ -5,6 +5,7 @@
 // last of them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,11 +29,16 @@ public:
     Gateway& operator=(const Gateway&) = delete;
 
     // Starts the servers the configuration asks for (Modbus, MQTT, HTTP),
-    // then the scan, which opens the line; false with the reason when any
-    // of them cannot start (those started are stopped by Stop).
+    // then the scan, which opens the line (or keeps trying to); false with
+    // the reason when a server cannot start or the port refuses the line's
+    // settings (those started are stopped by Stop).
     bool Start(std::string* error);
     // Readable when a point changed: the owner then calls Tick at once.
     int changeFd() const { return changes_.fd(); }
+    // The scan's heartbeat (ScanEngine::Heartbeat); before Start.
+    void Heartbeat(std::function<void()> beat, Clock::duration period) {
+        engine_.Heartbeat(std::move(beat), period);
+    }
     // Publishes to MQTT what changed or is due; called by the owner on every
     // change and at least once a second. True when it asks to be called
     // again within 100 ms.

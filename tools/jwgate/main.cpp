@@ -1,12 +1,15 @@
 // jwgate: one serial line of JW controllers served to Modbus TCP clients and
 // an MQTT broker. Exit codes: 0 after SIGINT/SIGTERM (or a good --check), 64
-// usage, 78 configuration, 1 when the line or a server cannot be started.
+// usage, 78 configuration, 1 when a server cannot be started or the port
+// refuses the line's settings (a port that cannot be opened yet is retried,
+// not an exit).
 #include <CLI/CLI.hpp>
 
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -19,6 +22,8 @@
 #include "tools/jwgate/core/log.h"
 #include "tools/jwgate/mqtt/mqtt_bridge.h"
 #include "tools/jwgate/line/plan_report.h"
+#include "tools/jwgate/service_notifier.h"
+#include "link/link_context.h"
 
 namespace {
 
@@ -53,6 +58,25 @@ int WaitForSignal(const sigset_t& signals, jwgate::Gateway& gateway) {
     }
 }
 
+// systemd's watchdog hears from the scan loop, so that a scan held in one
+// exchange longer than its interval gets the service restarted.
+void LetTheWatchdogWatchTheScan(jwgate::ServiceNotifier& service, const jwgate::GatewayConfig& config,
+                                jwgate::Gateway& gateway) {
+    const std::chrono::microseconds interval = service.watchdogInterval();
+    if (interval.count() == 0) return;
+    // Woken every quarter interval to pet every half: a pet is never later
+    // than three quarters of the interval while the scan runs.
+    gateway.Heartbeat([&service] { service.Pet(); }, interval / 4);
+    const std::chrono::milliseconds longest(kel::kMaxAttempts * config.line.linkTimeoutMs);
+    if (interval <= longest) {
+        jwgate::Log(jwgate::LogLevel::kWarning,
+                    "watchdog: its interval (" + std::to_string(interval.count() / 1000) +
+                        " ms) is not longer than a silent station holds the line (" +
+                        std::to_string(kel::kMaxAttempts) + " x link_timeout_ms = " +
+                        std::to_string(longest.count()) + " ms): such a station gets the service restarted");
+    }
+}
+
 int Serve(const std::shared_ptr<const jwgate::GatewayConfig>& config) {
     using jwgate::Log;
     using jwgate::LogLevel;
@@ -65,16 +89,20 @@ int Serve(const std::shared_ptr<const jwgate::GatewayConfig>& config) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    jwgate::ServiceNotifier service;
     jwgate::Gateway gateway(config);
+    LetTheWatchdogWatchTheScan(service, *config, gateway);
     std::string error;
     if (!gateway.Start(&error)) {
         Log(LogLevel::kError, error);
         return kExitRuntime;
     }
+    service.Ready();  // the servers listen
     Log(LogLevel::kInfo, "scanning " + std::to_string(config->points.size()) + " point(s) on " + config->line.port);
 
     const int signal = WaitForSignal(signals, gateway);
     Log(LogLevel::kInfo, std::string("ending on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+    service.Stopping();
     gateway.Stop();
     Log(LogLevel::kInfo, "counters: " + jwgate::CountersText(gateway.Counters()));
     return 0;

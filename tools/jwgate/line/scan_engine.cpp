@@ -62,15 +62,20 @@ ScanEngine::ScanEngine(std::shared_ptr<const GatewayConfig> config, PointTable& 
 
 ScanEngine::~ScanEngine() { Stop(); }
 
-bool ScanEngine::Open(std::string* error) {
+bool ScanEngine::Open(std::string* error, bool* missing) {
     const LineConfig& line = config_.line;
     const kel::LineParameters parameters {line.baud, static_cast<std::uint16_t>(line.dataBits),
                                           static_cast<std::uint16_t>(line.stopBits),
                                           static_cast<std::uint16_t>(line.parity)};
     kel::PortHandle handle = nullptr;
-    const int result = kel::OpenPort(line.port.c_str(), &parameters, kel::kOpenHandshakeFlags, &handle);
+    int errorNumber = 0;
+    const int result =
+        kel::OpenPort(line.port.c_str(), &parameters, kel::kOpenHandshakeFlags, &handle, &errorNumber);
     if (result != kel::kSerialOk) {
-        *error = "cannot open port " + line.port + " (serial layer result " + std::to_string(result) + ")";
+        if (missing != nullptr) *missing = result == kel::kSerialOpenFailed;
+        *error = "cannot open port " + line.port +
+                 (errorNumber != 0 ? std::string(": ") + std::strerror(errorNumber)
+                                   : " (serial layer result " + std::to_string(result) + ")");
         return false;
     }
     if (line.rs485) {
@@ -100,8 +105,33 @@ void ScanEngine::Observe(LineStatistics* statistics) {
     line_.hooks.observer = statistics;
 }
 
+void ScanEngine::Heartbeat(std::function<void()> beat, Clock::duration period) {
+    beat_ = std::move(beat);
+    beatPeriod_ = period;
+}
+
+void ScanEngine::Beat() {
+    if (beat_) beat_();
+}
+
+Clock::time_point ScanEngine::WakeBy(Clock::time_point at) const {
+    if (beatPeriod_ == Clock::duration::max()) return at;
+    return std::min(at, Clock::now() + beatPeriod_);
+}
+
 bool ScanEngine::Start(std::string* error) {
-    if (!Open(error)) return false;
+    bool missing = false;
+    if (!Open(&openError_, &missing)) {
+        if (!missing) {
+            *error = openError_;
+            return false;
+        }
+        // Served all the same, every point bad as it starts: a service that
+        // exited here would be restarted until its start limit, with nobody
+        // told why.
+        Log(LogLevel::kError, "line: " + openError_ +
+                                  "; every point bad until it opens, trying again every 1 to 30 s");
+    }
     thread_ = std::thread([this] { Run(); });
     return true;
 }
@@ -172,6 +202,7 @@ void ScanEngine::RunWrites() {
         due_[write.point] = Clock::now();
         if (write.done) write.done(done ? WriteOutcome::kDone : WriteOutcome::kFailed);
         if (!done) CheckPort();
+        Beat();
     }
 }
 
@@ -214,6 +245,7 @@ void ScanEngine::Execute(const PlannedRead& read) {
         if (result != kel::kLinkOk) ++counters_.failures;
     }
     if (stopping_.load()) return;  // an exchange the stop cut short says nothing of the line
+    Beat();
     if (result != kel::kLinkOk) CheckPort();
     if (line_.state.port == nullptr) return;
     // A refusal is an answer too: only a station that sent no whole frame
@@ -261,16 +293,24 @@ void ScanEngine::CheckPort() {
 void ScanEngine::Reopen() {
     const Clock::time_point at = Clock::now() + reopenDelay_;
     while (!stopping_.load() && Clock::now() < at) {
-        writes_.WaitUntil(at);
+        // Waiting to reopen is the loop working as meant, not a stuck scan.
+        Beat();
+        writes_.WaitUntil(WakeBy(at));
         DropWrites(writes_.TakeAll(), "the port is closed");
     }
     if (stopping_.load()) return;
     std::string error;
     if (!Open(&error)) {
         reopenDelay_ = std::min(reopenDelay_ * 2, std::chrono::seconds(30));
-        Log(LogLevel::kDebug, "line: " + error + "; next try in " + std::to_string(reopenDelay_.count()) + " s");
+        // A new reason is said; the same one again only at debug level.
+        const bool news = error != openError_;
+        openError_ = error;
+        Log(news ? LogLevel::kWarning : LogLevel::kDebug,
+            "line: " + (news ? error : "port " + config_.line.port + " still not open") + "; next try in " +
+                std::to_string(reopenDelay_.count()) + " s");
         return;
     }
+    openError_.clear();
     {
         const std::lock_guard<std::mutex> lock(countersMutex_);
         ++counters_.portReopens;
@@ -282,6 +322,7 @@ void ScanEngine::Reopen() {
 void ScanEngine::Run() {
     const PlanLimits limits = PlanLimitsOf(config_.line);
     while (!stopping_.load()) {
+        Beat();
         if (line_.state.port == nullptr) {
             Reopen();
             continue;
@@ -323,7 +364,7 @@ void ScanEngine::Run() {
             counters_.lastScanMs = took;
             counters_.maxScanMs = std::max(counters_.maxScanMs, took);
         }
-        if (line_.state.port != nullptr) writes_.WaitUntil(*std::min_element(due_.begin(), due_.end()));
+        if (line_.state.port != nullptr) writes_.WaitUntil(WakeBy(*std::min_element(due_.begin(), due_.end())));
     }
 }
 

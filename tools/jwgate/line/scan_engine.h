@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -32,8 +33,12 @@ public:
     ScanEngine(const ScanEngine&) = delete;
     ScanEngine& operator=(const ScanEngine&) = delete;
 
-    // Opens the port with the line's settings and starts scanning; false
-    // with the reason.
+    // Opens the port with the line's settings and starts scanning. A port
+    // that cannot be opened yet (a USB adapter not enumerated) is said once
+    // in the log and tried again with the back-off of a port that went away,
+    // every point bad meanwhile. False with the reason only for a port that
+    // opens but refuses the line's settings (a baud rate, RS-485): waiting
+    // does not mend that.
     bool Start(std::string* error);
     // Ends the exchange under way at once, whatever the link timeout, fails
     // the writes still waiting (and those that come later), and closes the
@@ -43,13 +48,22 @@ public:
     // Tells statistics every attempt's outcome and every scan's duration;
     // set before Start.
     void Observe(LineStatistics* statistics);
+    // Calls beat from the scan thread after every exchange and every turn of
+    // the scan loop, waking at least every period to do so: a scan held in
+    // one exchange stops the beats. Set before Start.
+    void Heartbeat(std::function<void()> beat, Clock::duration period);
 
     ScanCounters Counters() const;
     // Each station's state, in station order. Thread-safe.
     std::vector<StationState> Stations() const { return stations_.Snapshot(); }
 
 private:
-    bool Open(std::string* error);
+    // Opens the port; false with the reason, *missing when the device
+    // itself could not be opened (as against refusing the settings).
+    bool Open(std::string* error, bool* missing = nullptr);
+    void Beat();
+    // The earlier of at and the next heartbeat.
+    Clock::time_point WakeBy(Clock::time_point at) const;
     void Run();
     void RunWrites();
     void DropWrites(std::vector<PendingWrite> writes, const char* why);
@@ -75,6 +89,9 @@ private:
     StationTracker stations_;
     LineStatistics* statistics_ = nullptr;
     std::chrono::seconds reopenDelay_ {1};
+    std::string openError_;  // why the port last failed to open, said once
+    std::function<void()> beat_;
+    Clock::duration beatPeriod_ = Clock::duration::max();
 
     mutable std::mutex countersMutex_;
     ScanCounters counters_;
