@@ -18,6 +18,7 @@ void PointTable::SetGood(std::size_t point, std::uint32_t raw) {
     const std::lock_guard<std::mutex> lock(mutex_);
     PointReading& reading = readings_.at(point);
     if (!reading.everGood || reading.raw != raw) ++reading.changes;
+    ++reading.reads;
     reading.raw = raw;
     reading.everGood = true;
     reading.quality = Quality::kGood;
@@ -27,7 +28,9 @@ void PointTable::SetGood(std::size_t point, std::uint32_t raw) {
 
 void PointTable::SetBad(std::size_t point) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    readings_.at(point).quality = Quality::kBad;
+    PointReading& reading = readings_.at(point);
+    reading.quality = Quality::kBad;
+    ++reading.reads;
 }
 
 PointReading PointTable::Read(std::size_t point) const {

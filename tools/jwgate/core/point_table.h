@@ -20,6 +20,7 @@ struct PointReading {
     Quality quality = Quality::kBad;
     WallClock::time_point lastGood {};  // of the last good read
     std::uint64_t changes = 0;   // counts every good read that changed raw (or was the first)
+    std::uint64_t reads = 0;     // counts every read, good or failed
 };
 
 class PointTable {
