@@ -203,10 +203,10 @@ TEST(GatewayValues, AChangeIsPublishedWhenItPassesTheDeadbandAndEveryReadOnesAft
     EXPECT_GE(ticks + 2, reads);
 }
 
-// Runs the value template as Home Assistant would, with Jinja2.
+// Runs the value template as Home Assistant would, with Debian's Jinja2.
 std::string Rendered(const std::string& valueTemplate, const std::string& payload) {
     const RunResult result = RunProgram(
-        {"python3", JWGATE_TEST_SOURCE_DIR "/render_value_template.py", valueTemplate, payload}, milliseconds(10000));
+        {"/usr/bin/python3", JWGATE_TEST_SOURCE_DIR "/render_value_template.py", valueTemplate, payload}, milliseconds(10000));
     EXPECT_EQ(result.exitCode, 0) << result.errors;
     return result.output;
 }
