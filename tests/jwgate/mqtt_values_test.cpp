@@ -27,7 +27,8 @@ using nlohmann::json;
 using std::chrono::milliseconds;
 
 std::string Lines(const std::string& port, int broker, const std::string& mqttExtra = "") {
-    return "[line]\nport = \"" + port + "\"\nbaud = 19200\nlink_timeout_ms = 50\n"
+    // A timeout that a busy machine does not turn into failed reads.
+    return "[line]\nport = \"" + port + "\"\nbaud = 19200\nlink_timeout_ms = 300\n"
            "[mqtt]\nport = " + std::to_string(broker) + "\nstatus_topic = \"jw/status\"\nkeepalive_s = 5\n"
            "publish_period_s = 3600\nreconnect_max_s = 2\n" + mqttExtra;
 }
@@ -163,7 +164,7 @@ TEST(GatewayValues, AChangeIsPublishedWhenItPassesTheDeadbandAndEveryReadOnesAft
     // Stale after two intervals: long enough that a busy machine does not
     // make a quality change of its own.
     GatewayProcess gateway(Lines(simulator.portName(), broker.port(), "deadband = 1\n") +
-                           PointText("tank", "01MA0100", "u16", "scale = 0.1\ninterval_ms = 400\n") +
+                           PointText("tank", "01MA0100", "u16", "scale = 0.1\ninterval_ms = 1000\n") +
                            PointText("tick", "02MA0100", "u16", "publish = \"every_read\"\ninterval_ms = 300\n"));
     ASSERT_TRUE(watcher.WaitUntil("jw/tank", Good(100))) << gateway.Log();
     ASSERT_TRUE(watcher.WaitUntil("jw/tick", Good(0))) << gateway.Log();
@@ -174,7 +175,7 @@ TEST(GatewayValues, AChangeIsPublishedWhenItPassesTheDeadbandAndEveryReadOnesAft
     // of 101, 100 is not.
     for (const std::uint16_t raw : {1005, 1009, 1010, 1001, 1000, 1100}) {
         set(raw);
-        std::this_thread::sleep_for(milliseconds(1200));
+        std::this_thread::sleep_for(milliseconds(2200));
     }
     const std::size_t ticks = PayloadsOn(watcher, "jw/tick").size() - ticksBefore;
     const std::size_t reads = RequestsTo(simulator, "02") - readsBefore;
@@ -195,12 +196,12 @@ TEST(GatewayValues, AChangeIsPublishedWhenItPassesTheDeadbandAndEveryReadOnesAft
     }
     EXPECT_EQ(published, (std::vector<std::string> {"100.0 good", "101.0 good", "100.0 good", "110.0 good",
                                                     "110.0 bad", "110.0 good"}));
-    // The unchanged value went out after each read, give or take the one
-    // read at either end of the count.
-    std::printf("every_read: %zu message(s) for %zu read(s) of an unchanged value\n", ticks, reads);
-    EXPECT_GE(reads, 15u);
+    // The unchanged value went out after each read: about 44 in 13.2 s, no
+    // more than the requests (retries among them), give or take the read at
+    // either end of the count.
+    std::printf("every_read: %zu message(s) for %zu request(s) of an unchanged value\n", ticks, reads);
+    EXPECT_GE(ticks, 30u);
     EXPECT_LE(ticks, reads + 2);
-    EXPECT_GE(ticks + 2, reads);
 }
 
 // Runs the value template as Home Assistant would, with Debian's Jinja2.
@@ -254,13 +255,21 @@ TEST(GatewayValues, ASilentStationsPointsTurnBadUnknownAndUnavailableWhileTheOth
     EXPECT_EQ(Rendered(Parsed(*configOne)["value_template"], *one), "3.5");
 
     // /metrics leaves out the value it cannot vouch for, and says why.
+    // Polled: a reply late for an attempt before the silence may still count
+    // as an answer, for a moment.
     httplib::Client client("127.0.0.1", gateway.HttpPort(milliseconds(10000)));
-    const auto metrics = client.Get("/metrics");
+    auto metrics = client.Get("/metrics");
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (metrics && metrics->body.find("jwgate_station_up{station=\"02\"} 0\n") == std::string::npos &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(milliseconds(100));
+        metrics = client.Get("/metrics");
+    }
     ASSERT_TRUE(metrics);
     EXPECT_NE(metrics->body.find("jwgate_point_value{point=\"one\",address=\"01MA0100\"} 3.5\n"), std::string::npos);
     EXPECT_EQ(metrics->body.find("jwgate_point_value{point=\"two\""), std::string::npos) << metrics->body;
     EXPECT_NE(metrics->body.find("jwgate_point_quality{point=\"two\",address=\"02MA0100\"} 0\n"), std::string::npos);
-    EXPECT_NE(metrics->body.find("jwgate_station_up{station=\"02\"} 0\n"), std::string::npos);
+    EXPECT_NE(metrics->body.find("jwgate_station_up{station=\"02\"} 0\n"), std::string::npos) << metrics->body;
 
     for (const std::string topic : {"jw/one", "jw/two"}) {
         for (const json& payload : PayloadsOn(watcher, topic)) EXPECT_NE(payload["value"], 0) << topic;
