@@ -194,8 +194,9 @@ void ReadPublishing(Section& section, PublishMode* mode, double* deadband) {
     if (*deadband < 0) section.Fail("deadband", "must not be negative");
 }
 
-// What a point's value means: scaling, unit and Home Assistant's classes.
-void ReadMeaning(Section& point, PointConfig& config) {
+// What a point's value means (scaling, unit, Home Assistant's classes) and
+// when it is published, [mqtt]'s defaults overridden.
+void ReadMeaning(Section& point, const MqttConfig& mqtt, PointConfig& config) {
     if (config.type == ValueType::kRelay) {
         for (const char* key : {"scale", "offset", "precision", "unit", "state_class", "deadband"}) {
             if (point.Has(key)) point.Fail(key, "a relay reads 0 or 1 and takes no " + std::string(key));
@@ -215,6 +216,10 @@ void ReadMeaning(Section& point, PointConfig& config) {
         const char* classes[] = {"measurement", "total", "total_increasing"};
         config.stateClass = classes[point.Choice("state_class", {"measurement", "total", "total_increasing"}, 0)];
     }
+    config.publishMode = mqtt.publishMode;
+    config.deadband = mqtt.deadband;
+    ReadPublishing(point, &config.publishMode, &config.deadband);
+    if (config.type == ValueType::kRelay) config.deadband = 0;  // [mqtt]'s is in other points' units
 }
 
 MqttConfig ReadMqtt(Section mqtt) {
@@ -278,11 +283,7 @@ PointConfig ReadPoint(Section point, const MqttConfig& mqtt) {
         if (config.mqttTopic.empty()) point.Fail("mqtt_topic", "must not be empty");
         CheckTopic(point, "mqtt_topic", config.mqttTopic);
     }
-    ReadMeaning(point, config);
-    config.publishMode = mqtt.publishMode;
-    config.deadband = mqtt.deadband;
-    ReadPublishing(point, &config.publishMode, &config.deadband);
-    if (config.type == ValueType::kRelay) config.deadband = 0;  // [mqtt]'s is in other points' units
+    ReadMeaning(point, mqtt, config);
     point.RejectUnknown();
     return config;
 }
