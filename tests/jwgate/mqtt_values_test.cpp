@@ -271,6 +271,14 @@ TEST(GatewayValues, ASilentStationsPointsTurnBadUnknownAndUnavailableWhileTheOth
     EXPECT_NE(metrics->body.find("jwgate_point_quality{point=\"two\",address=\"02MA0100\"} 0\n"), std::string::npos);
     EXPECT_NE(metrics->body.find("jwgate_station_up{station=\"02\"} 0\n"), std::string::npos) << metrics->body;
 
+    // The status page's data: the scaled value and its unit.
+    const auto page = client.Get("/api/points");
+    ASSERT_TRUE(page);
+    const json points = Parsed(page->body)["points"];
+    ASSERT_TRUE(points.is_array() && points.size() == 2) << page->body;
+    EXPECT_EQ(points[0]["value"], 3.5);
+    EXPECT_EQ(points[0]["unit"], "kWh");
+
     for (const std::string topic : {"jw/one", "jw/two"}) {
         for (const json& payload : PayloadsOn(watcher, topic)) EXPECT_NE(payload["value"], 0) << topic;
     }
