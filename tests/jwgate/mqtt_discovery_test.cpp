@@ -51,8 +51,8 @@ std::size_t NonEmpty(const std::map<std::string, std::string>& configs) {
     return count;
 }
 
-// The last value payload on topic is good and {{ value_json.value }}
-// renders it as text.
+// The last value payload on topic is good and the value template renders
+// its value as text.
 Recorder::Check ValueRendersAs(const std::string& topic, const std::string& text) {
     return [=](const std::vector<Recorder::Message>& messages) {
         for (auto at = messages.rbegin(); at != messages.rend(); ++at) {
@@ -155,10 +155,13 @@ TEST(GatewayDiscovery, ConfigsDescribeEachPointComeBeforeItsValuesAndDriveTheGat
         const std::string state = std::string("jw/") + point.name;
         EXPECT_EQ(config.value("name", ""), point.name);
         EXPECT_EQ(config.value("state_topic", ""), state);
-        EXPECT_EQ(config.value("value_template", ""), "{{ value_json.value }}");
-        EXPECT_EQ(config.value("availability_topic", ""), "jw/status");
-        EXPECT_EQ(config.value("payload_available", ""), "online");
-        EXPECT_EQ(config.value("payload_not_available", ""), "offline");
+        EXPECT_EQ(config.value("value_template", ""),
+                  "{{ value_json.value if value_json.quality == 'good' else None }}");
+        // The gateway and the point's station, both online.
+        EXPECT_EQ(config["availability"], json::parse(R"([
+            {"topic": "jw/status", "payload_available": "online", "payload_not_available": "offline"},
+            {"topic": "jw/status/station/01", "payload_available": "online", "payload_not_available": "offline"}])"));
+        EXPECT_EQ(config.value("availability_mode", ""), "all");
         if (point.writable) {
             EXPECT_EQ(config.value("command_topic", ""), state + "/set");
         } else {

@@ -26,7 +26,11 @@ Gateway::Gateway(std::shared_ptr<const GatewayConfig> config)
       writes_(WriteLimitsOf(*config_)),
       engine_(config_, table_, writes_) {
     // Only MQTT publishes on a change; without it the main thread need not wake.
-    if (config_->mqtt.enabled) table_.SignalChanges(&changes_);
+    if (config_->mqtt.enabled) {
+        std::vector<bool> everyRead;
+        for (const auto& point : config_->points) everyRead.push_back(point.publishMode == PublishMode::kEveryRead);
+        table_.SignalChanges(&changes_, std::move(everyRead));
+    }
 }
 
 Gateway::~Gateway() { Stop(); }

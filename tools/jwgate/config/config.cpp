@@ -4,6 +4,7 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <map>
 #include <set>
@@ -72,6 +73,15 @@ public:
         if (node == nullptr) return fallback;
         const auto value = node->value_exact<bool>();
         if (!value) Fail(key, "expected true or false");
+        return *value;
+    }
+
+    // A finite number, integer or not.
+    double Number(const std::string& key, double fallback) {
+        const toml::node* node = Take(key);
+        if (node == nullptr) return fallback;
+        const auto value = node->value<double>();
+        if (!value || node->is_boolean() || !std::isfinite(*value)) Fail(key, "expected a number");
         return *value;
     }
 
@@ -233,6 +243,43 @@ HttpConfig ReadHttp(Section http) {
     return config;
 }
 
+// "publish" and "deadband": [mqtt]'s defaults, or a point's own.
+void ReadPublishing(Section& section, PublishMode* mode, double* deadband) {
+    const int fallback = *mode == PublishMode::kChange ? 0 : 1;
+    *mode = section.Choice("publish", {"change", "every_read"}, fallback) == 0 ? PublishMode::kChange
+                                                                               : PublishMode::kEveryRead;
+    *deadband = section.Number("deadband", *deadband);
+    if (*deadband < 0) section.Fail("deadband", "must not be negative");
+}
+
+// What a point's value means (scaling, unit, Home Assistant's classes) and
+// when it is published, [mqtt]'s defaults overridden.
+void ReadMeaning(Section& point, const MqttConfig& mqtt, PointConfig& config) {
+    if (config.type == ValueType::kRelay) {
+        for (const char* key : {"scale", "offset", "precision", "unit", "state_class", "deadband"}) {
+            if (point.Has(key)) point.Fail(key, "a relay reads 0 or 1 and takes no " + std::string(key));
+        }
+    }
+    config.scaling.scale = point.Number("scale", 1);
+    if (config.scaling.scale == 0) point.Fail("scale", "must not be 0");
+    config.scaling.offset = point.Number("offset", 0);
+    config.precision = static_cast<int>(point.Integer("precision", -1, 0, 9));
+    config.unit = point.Text("unit", "");
+    config.deviceClass = point.Text("device_class", "");
+    const bool plainClass = std::all_of(config.deviceClass.begin(), config.deviceClass.end(), [](char c) {
+        return std::islower(static_cast<unsigned char>(c)) || c == '_';
+    });
+    if (!plainClass) point.Fail("device_class", "\"" + config.deviceClass + "\" is not a class name (a-z and _)");
+    if (point.Has("state_class")) {
+        const char* classes[] = {"measurement", "total", "total_increasing"};
+        config.stateClass = classes[point.Choice("state_class", {"measurement", "total", "total_increasing"}, 0)];
+    }
+    config.publishMode = mqtt.publishMode;
+    config.deadband = mqtt.deadband;
+    ReadPublishing(point, &config.publishMode, &config.deadband);
+    if (config.type == ValueType::kRelay) config.deadband = 0;  // [mqtt]'s is in other points' units
+}
+
 MqttConfig ReadMqtt(Section mqtt) {
     MqttConfig config;
     config.enabled = true;
@@ -253,6 +300,7 @@ MqttConfig ReadMqtt(Section mqtt) {
         const std::string problem = DiscoveryPrefixProblem(config.discoveryPrefix);
         if (!problem.empty()) mqtt.Fail("discovery_prefix", problem);
     }
+    ReadPublishing(mqtt, &config.publishMode, &config.deadband);
     mqtt.RejectUnknown();
     return config;
 }
@@ -262,7 +310,7 @@ ModbusTable TableOf(const PointConfig& point) {
     return point.writable ? ModbusTable::kHoldingRegister : ModbusTable::kInputRegister;
 }
 
-PointConfig ReadPoint(Section point) {
+PointConfig ReadPoint(Section point, const MqttConfig& mqtt) {
     PointConfig config;
     config.name = point.RequiredText("name");
     const bool plainName = std::all_of(config.name.begin(), config.name.end(), [](char c) {
@@ -293,6 +341,7 @@ PointConfig ReadPoint(Section point) {
         if (config.mqttTopic.empty()) point.Fail("mqtt_topic", "must not be empty");
         CheckTopic(point, "mqtt_topic", config.mqttTopic);
     }
+    ReadMeaning(point, mqtt, config);
     point.RejectUnknown();
     return config;
 }
@@ -401,7 +450,7 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
         int index = 0;
         for (const toml::node& element : *array) {
             sections.emplace_back(*element.as_table(), "point[" + std::to_string(index++) + "].", file);
-            config.points.push_back(ReadPoint(sections.back()));
+            config.points.push_back(ReadPoint(sections.back(), config.mqtt));
         }
     }
     top.MarkTaken("point");

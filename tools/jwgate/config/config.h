@@ -12,6 +12,7 @@
 #include "protocol/areas.h"
 #include "tools/common/line_defaults.h"
 #include "tools/jwgate/config/allow_list.h"
+#include "tools/jwgate/core/scaling.h"
 #include "tools/jwgate/core/value_type.h"
 
 namespace jwgate {
@@ -56,6 +57,10 @@ struct HttpConfig {
     std::map<std::string, std::string> users;
 };
 
+// When a point's value goes out on MQTT: on a change of at least its
+// deadband (and a change of quality, and each publish period), or after every read.
+enum class PublishMode { kChange, kEveryRead };
+
 struct MqttConfig {
     bool enabled = false;
     std::string host = "127.0.0.1";
@@ -69,6 +74,9 @@ struct MqttConfig {
     int reconnectMinSeconds = 1;
     int reconnectMaxSeconds = 30;
     std::string discoveryPrefix;  // Home Assistant discovery; empty for none
+    // The points' defaults for publish and deadband.
+    PublishMode publishMode = PublishMode::kChange;
+    double deadband = 0;
 };
 
 enum class ModbusTable { kNone, kCoil, kDiscreteInput, kInputRegister, kHoldingRegister };
@@ -85,6 +93,14 @@ struct PointConfig {
     int modbusAddress = -1;
     WordOrder wordOrder = WordOrder::kHighFirst;
     std::string mqttTopic;
+    // What the value means, for MQTT, the status page and /metrics.
+    Scaling scaling;
+    int precision = -1;        // decimals shown; -1 for those scale and offset carry
+    std::string unit;          // "°C", "kWh"; empty for none
+    std::string deviceClass;   // Home Assistant's, passed through discovery
+    std::string stateClass;    // measurement, total, total_increasing; empty for none
+    PublishMode publishMode = PublishMode::kChange;
+    double deadband = 0;       // in the published unit
 };
 
 struct GatewayConfig {

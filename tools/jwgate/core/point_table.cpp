@@ -19,7 +19,10 @@ void PointTable::SetGood(std::size_t point, std::uint32_t raw) {
     PointReading& reading = readings_.at(point);
     const bool changed = !reading.everGood || reading.raw != raw;
     if (changed) ++reading.changes;
-    if ((changed || reading.quality != Quality::kGood) && signal_ != nullptr) signal_->Notify();
+    ++reading.reads;
+    if ((changed || reading.quality != Quality::kGood || SignalsEveryRead(point)) && signal_ != nullptr) {
+        signal_->Notify();
+    }
     reading.raw = raw;
     reading.everGood = true;
     reading.quality = Quality::kGood;
@@ -29,9 +32,10 @@ void PointTable::SetGood(std::size_t point, std::uint32_t raw) {
 
 void PointTable::SetBad(std::size_t point) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    Quality& quality = readings_.at(point).quality;
-    if (quality != Quality::kBad && signal_ != nullptr) signal_->Notify();
-    quality = Quality::kBad;
+    PointReading& reading = readings_.at(point);
+    if ((reading.quality != Quality::kBad || SignalsEveryRead(point)) && signal_ != nullptr) signal_->Notify();
+    reading.quality = Quality::kBad;
+    ++reading.reads;
 }
 
 PointReading PointTable::Read(std::size_t point) const {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "tools/jwgate/core/change_signal.h"
@@ -21,6 +22,7 @@ struct PointReading {
     Quality quality = Quality::kBad;
     WallClock::time_point lastGood {};  // of the last good read
     std::uint64_t changes = 0;   // counts every good read that changed raw (or was the first)
+    std::uint64_t reads = 0;     // counts every read, good or failed
 };
 
 class PointTable {
@@ -32,7 +34,12 @@ public:
     std::size_t size() const { return intervals_.size(); }
     // From now on a new value, or a point turning good or bad, notifies
     // signal (which must outlive the table). Set before the scan starts.
-    void SignalChanges(ChangeSignal* signal) { signal_ = signal; }
+    // everyRead: the points whose every read, changed or not, notifies too
+    // (empty for none).
+    void SignalChanges(ChangeSignal* signal, std::vector<bool> everyRead = {}) {
+        signal_ = signal;
+        signalEveryRead_ = std::move(everyRead);
+    }
 
     void SetGood(std::size_t point, std::uint32_t raw);
     // The line failed for this point: bad, its last good value kept.
@@ -47,6 +54,10 @@ private:
     std::vector<PointReading> readings_;
     std::vector<Clock::time_point> goodAt_;  // monotonic, for staleness
     ChangeSignal* signal_ = nullptr;
+    std::vector<bool> signalEveryRead_;
+    bool SignalsEveryRead(std::size_t point) const {
+        return point < signalEveryRead_.size() && signalEveryRead_[point];
+    }
 };
 
 }  // namespace jwgate

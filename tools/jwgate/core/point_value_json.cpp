@@ -1,12 +1,19 @@
 #include "tools/jwgate/core/point_value_json.h"
 
+#include <cmath>
+
 namespace jwgate {
 
-nlohmann::json PointValueJson(ValueType type, const PointReading& reading) {
+double ShownValue(ValueType type, const Scaling& scaling, int precision, std::uint32_t raw) {
+    return Rounded(ScaledValue(type, scaling, raw), DecimalsOf(type, scaling, precision));
+}
+
+nlohmann::json PointValueJson(ValueType type, const Scaling& scaling, int precision, const PointReading& reading) {
     if (!reading.everGood) return nullptr;
-    const double number = NumberOf(type, reading.raw);
-    if (type == ValueType::kFloat) return number;
-    return static_cast<std::int64_t>(number);
+    const double number = ShownValue(type, scaling, precision, reading.raw);
+    const bool whole = type != ValueType::kFloat && DecimalsOf(type, scaling, precision) == 0;
+    if (whole && std::fabs(number) < 9e15) return static_cast<std::int64_t>(number);
+    return number;
 }
 
 }  // namespace jwgate

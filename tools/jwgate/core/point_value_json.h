@@ -1,15 +1,21 @@
-// A point's value as JSON, the same in MQTT payloads and the status JSON.
+// A point's value as JSON, the same in MQTT payloads and the status JSON:
+// its engineering value (scaled) with its decimals.
 #pragma once
 
 #include <nlohmann/json.hpp>
 
 #include "tools/jwgate/core/point_table.h"
+#include "tools/jwgate/core/scaling.h"
 #include "tools/jwgate/core/value_type.h"
 
 namespace jwgate {
 
-// null before the first good read; a number of the type (integers as
-// integers) after it.
-nlohmann::json PointValueJson(ValueType type, const PointReading& reading);
+// The value shown for raw: scaled, rounded to precision (-1: the decimals
+// scale and offset carry).
+double ShownValue(ValueType type, const Scaling& scaling, int precision, std::uint32_t raw);
+
+// null before the first good read; else ShownValue, a whole number written
+// as an integer unless the type is float.
+nlohmann::json PointValueJson(ValueType type, const Scaling& scaling, int precision, const PointReading& reading);
 
 }  // namespace jwgate

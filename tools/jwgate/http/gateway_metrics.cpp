@@ -6,7 +6,7 @@
 #include <prometheus/client_metric.h>
 #include <prometheus/metric_type.h>
 
-#include "tools/jwgate/core/value_type.h"
+#include "tools/jwgate/core/scaling.h"
 
 namespace jwgate {
 namespace {
@@ -65,9 +65,14 @@ double Count(std::uint64_t n) { return static_cast<double>(n); }
 void Points(Families& out, const GatewaySnapshot& snapshot) {
     const auto& points = snapshot.config->points;
     const auto labels = [&](std::size_t i) { return Labels {{"point", points[i].name}, {"address", points[i].gas}}; };
-    out.Family("point_value", kGauge, "The point's last good value (absent until it was read once).");
+    // A value that cannot be trusted now is left out, not exported as current:
+    // point_quality and station_up say why it is missing.
+    out.Family("point_value", kGauge, "The point's value, scaled, while its quality is good.");
     for (std::size_t i = 0; i < points.size(); ++i) {
-        if (snapshot.points[i].everGood) out.Sample(labels(i), NumberOf(points[i].type, snapshot.points[i].raw));
+        const PointReading& reading = snapshot.points[i];
+        if (reading.everGood && reading.quality == Quality::kGood) {
+            out.Sample(labels(i), ScaledValue(points[i].type, points[i].scaling, reading.raw));
+        }
     }
     out.Family("point_quality", kGauge, "1 while the point's value is good, 0 while it is bad or stale.");
     for (std::size_t i = 0; i < points.size(); ++i) {

@@ -46,7 +46,8 @@ std::string StatusJson(const GatewaySnapshot& snapshot) {
         points.push_back({{"name", configs[i].name},
                           {"address", configs[i].gas},
                           {"type", ValueTypeName(configs[i].type)},
-                          {"value", PointValueJson(configs[i].type, reading)},
+                          {"value", PointValueJson(configs[i].type, configs[i].scaling, configs[i].precision, reading)},
+                          {"unit", configs[i].unit},
                           {"quality", QualityName(reading.quality)},
                           {"age_s", reading.everGood ? json(SecondsBetween(reading.lastGood, snapshot.takenAt))
                                                      : json(nullptr)}});

@@ -69,7 +69,7 @@ function show(state) {
     cell(row, p.name);
     cell(row, p.address);
     cell(row, p.type);
-    cell(row, p.value === null ? "—" : String(p.value), "num value");
+    cell(row, p.value === null ? "—" : String(p.value) + (p.unit ? " " + p.unit : ""), "num value");
     cell(row, p.quality, p.quality);
     cell(row, age(p.age_s), "num");
   });

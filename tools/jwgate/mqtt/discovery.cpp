@@ -3,11 +3,14 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <utility>
 
 #include "tools/jwgate/core/log.h"
+#include "tools/jwgate/core/scaling.h"
+#include "tools/jwgate/mqtt/station_topics.h"
 
 namespace jwgate {
 namespace {
@@ -17,28 +20,26 @@ const char* ComponentOf(const PointConfig& point) {
     return point.writable ? "number" : "sensor";
 }
 
-// The bounds a number entity offers: those of the type, so that the gateway
-// never refuses a value the frontend lets through.
-void AddBounds(ValueType type, nlohmann::ordered_json& json) {
-    switch (type) {
-        case ValueType::kU8: json["min"] = 0; json["max"] = 255; break;
-        case ValueType::kI8: json["min"] = -128; json["max"] = 127; break;
-        case ValueType::kU16: json["min"] = 0; json["max"] = 65535; break;
-        case ValueType::kI16: json["min"] = -32768; json["max"] = 32767; break;
-        case ValueType::kU32: json["min"] = 0; json["max"] = std::numeric_limits<std::uint32_t>::max(); break;
-        case ValueType::kI32:
-            json["min"] = std::numeric_limits<std::int32_t>::min();
-            json["max"] = std::numeric_limits<std::int32_t>::max();
-            break;
-        case ValueType::kFloat:
-            json["min"] = -static_cast<double>(std::numeric_limits<float>::max());
-            json["max"] = static_cast<double>(std::numeric_limits<float>::max());
-            break;
-        case ValueType::kRelay: break;
-    }
-    // 0.001 is the finest step the frontend takes; a float written with more
+// The bounds a number entity offers: those of the type in the point's unit,
+// so that the gateway never refuses a value the frontend lets through; a
+// step is one raw unit.
+void AddBounds(const PointConfig& point, nlohmann::ordered_json& json) {
+    const ScaledRange range = ScaledRangeOf(point.type, point.scaling);
+    json["min"] = range.low;
+    json["max"] = range.high;
+    // 0.001 is the finest step the frontend takes; a value written with more
     // digits still goes through /set.
-    json["step"] = type == ValueType::kFloat ? 0.001 : 1;
+    const double step = point.type == ValueType::kFloat ? 0.001 : std::fabs(point.scaling.scale);
+    json["step"] = std::max(step, 0.001);
+}
+
+// What the value means, from the point's configuration.
+void AddMeaning(const PointConfig& point, const char* component, nlohmann::ordered_json& json) {
+    const bool sensor = std::string(component) == "sensor";
+    if (!point.unit.empty()) json["unit_of_measurement"] = point.unit;
+    if (!point.deviceClass.empty()) json["device_class"] = point.deviceClass;
+    if (sensor) json["state_class"] = point.stateClass.empty() ? "measurement" : point.stateClass;
+    if (sensor && point.precision >= 0) json["suggested_display_precision"] = point.precision;
 }
 
 std::string DeviceName(const GatewayConfig& config) {
@@ -75,9 +76,10 @@ DiscoveryMessage DiscoveryConfigOf(const GatewayConfig& config, const PointConfi
     json["unique_id"] = gateway + "_" + id;
     json["state_topic"] = point.mqttTopic;
     // The value published is {"value": ..., "quality": ..., "timestamp": ...};
-    // a null value (no good read yet) renders "None", which each of these
-    // components takes as unknown.
-    json["value_template"] = "{{ value_json.value }}";
+    // "None" is what each of these components takes as unknown: a value that
+    // is not good now (the last good one, kept in the payload) is never shown
+    // as current, and a null one (no good read yet) renders "None" too.
+    json["value_template"] = "{{ value_json.value if value_json.quality == 'good' else None }}";
     if (point.writable) json["command_topic"] = point.mqttTopic + "/set";
     if (point.type == ValueType::kRelay) {
         // Relays read 0 or 1; "1" and "0" are what /set takes as well.
@@ -88,15 +90,19 @@ DiscoveryMessage DiscoveryConfigOf(const GatewayConfig& config, const PointConfi
             json["state_off"] = "0";
         }
     } else if (point.writable) {
-        AddBounds(point.type, json);
+        AddBounds(point, json);
         // A type's whole range makes a useless slider.
         json["mode"] = "box";
-    } else {
-        json["state_class"] = "measurement";
     }
-    json["availability_topic"] = config.mqtt.statusTopic;
-    json["payload_available"] = "online";
-    json["payload_not_available"] = "offline";
+    AddMeaning(point, component, json);
+    // Available while the gateway runs and the point's station answers.
+    json["availability"] = nlohmann::ordered_json::array();
+    for (const std::string& topic : {config.mqtt.statusTopic,
+                                     StationStatusTopics::TopicOf(config.mqtt.statusTopic, point.item.station)}) {
+        json["availability"].push_back(
+            {{"topic", topic}, {"payload_available", "online"}, {"payload_not_available", "offline"}});
+    }
+    json["availability_mode"] = "all";
     // Write requests must not be lost on the way, as the gateway's own
     // subscription says.
     json["qos"] = 1;

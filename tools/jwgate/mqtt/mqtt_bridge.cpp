@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
+#include <cmath>
 #include <map>
 #include <vector>
 
@@ -19,10 +19,13 @@ namespace {
 
 std::string PayloadOf(const PointConfig& point, const PointReading& reading) {
     nlohmann::json json;
-    json["value"] = PointValueJson(point.type, reading);
+    json["value"] = PointValueJson(point.type, point.scaling, point.precision, reading);
     json["quality"] = QualityName(reading.quality);
     json["timestamp"] = reading.everGood ? nlohmann::json(kel::tools::IsoTime(reading.lastGood)) : nlohmann::json(nullptr);
-    return json.dump();
+    if (!point.unit.empty()) json["unit"] = point.unit;
+    // The configuration's text is UTF-8 already; a stray byte is replaced
+    // rather than the value lost.
+    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // A bare number, true/false, or {"value": n}; false for anything else.
@@ -41,9 +44,24 @@ bool NumberInPayload(const std::string& payload, double* number) {
 struct Published {
     bool ever = false;
     std::uint64_t changes = 0;
+    std::uint64_t reads = 0;
     Quality quality = Quality::kBad;
     Clock::time_point at {};
+    bool hasValue = false;
+    double value = 0;  // as published
 };
+
+// Whether reading is due for publishing, last being what went out before.
+bool Due(const PointConfig& point, const PointReading& reading, const Published& last, Clock::time_point now,
+         Clock::duration period) {
+    if (!last.ever || reading.quality != last.quality || now - last.at >= period) return true;
+    if (point.publishMode == PublishMode::kEveryRead) return reading.reads != last.reads;
+    if (reading.changes == last.changes) return false;
+    if (!last.hasValue) return reading.everGood;
+    const double value = ShownValue(point.type, point.scaling, point.precision, reading.raw);
+    // A deadband of 0 still takes only a real change of raw (changes above).
+    return std::fabs(value - last.value) >= point.deadband;
+}
 
 }  // namespace
 
@@ -77,12 +95,12 @@ struct MqttBridge::State {
             Log(LogLevel::kWarning, "mqtt: " + topic + "/set: not a number, true/false or {\"value\": n}");
             return;
         }
-        const auto raw = RawOf(point.type, number);
+        // The reason names the number, not the payload: a payload may carry
+        // line breaks into the log.
+        std::string reason;
+        const auto raw = RawForValue(point.type, point.scaling, number, &reason);
         if (!raw) {
-            // The number, not the payload: a payload may carry line breaks into the log.
-            char shown[32];
-            std::snprintf(shown, sizeof shown, "%.10g", number);
-            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + shown + " is not a " + ValueTypeName(point.type));
+            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + reason);
             return;
         }
         // The scan logs a write that fails or waited too long; only a refusal
@@ -164,14 +182,14 @@ bool MqttBridge::Tick() {
         const auto& [topic, point] = state.topics[(state.nextTopic + looked) % count];
         const PointReading reading = state.table.Read(point);
         Published& last = state.published[point];
-        const bool due = !last.ever || reading.changes != last.changes || reading.quality != last.quality ||
-                         now - last.at >= period;
-        if (!due) continue;
+        const PointConfig& config = state.config.points[point];
+        if (!Due(config, reading, last, now, period)) continue;
         // Refused only when the connection went just now (topics are
         // checked at Start): the rest wait for the next connection.
-        if (!state.link->Publish(topic, PayloadOf(state.config.points[point], reading), true)) break;
+        if (!state.link->Publish(topic, PayloadOf(config, reading), true)) break;
         --room;
-        last = {true, reading.changes, reading.quality, now};
+        last = {true, reading.changes, reading.reads, reading.quality, now, reading.everGood,
+                reading.everGood ? ShownValue(config.type, config.scaling, config.precision, reading.raw) : 0};
     }
     // The next Tick goes on where this one ran out of room, so that the
     // points at the front cannot keep the others waiting.

@@ -1,7 +1,9 @@
 // The gateway's MQTT side: each point with a topic is published as JSON
-// {"value": ..., "quality": "good|bad|stale", "timestamp": "ISO 8601 UTC"},
-// retained, when it changes, at least once every publish period, and once
-// after every (re)connection, no faster than the link takes them; the
+// {"value": ..., "quality": "good|bad|stale", "timestamp": "ISO 8601 UTC",
+// "unit": ...}, its value scaled and the time that of the read that gave it,
+// retained: when it changes by its deadband or its quality changes (or after
+// every read), at least once every publish period, and once after every
+// (re)connection, no faster than the link takes them; the
 // counters go to "<status topic>/counters"; "<topic>/set" messages (a bare
 // number, true/false, or {"value": n}) become writes. The transport is the
 // MQTT link, which never makes the scan wait for the broker.
