@@ -89,6 +89,8 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
         {Discovery("\"home assistant\"") + Point("01MA0100", "u16"),
          ":5: mqtt.discovery_prefix: letters, digits, _ and - only"},
         {Discovery("5") + Point("01MA0100", "u16"), ":5: mqtt.discovery_prefix: expected a string"},
+        {kLine + kMqtt + "protocol = 3\n" + Point("01MA0100", "u16"), ":5: mqtt.protocol: 3 is not 4 (MQTT 3.1.1) or 5 (MQTT 5)"},
+        {kLine + kMqtt + "protocol = \"5\"\n" + Point("01MA0100", "u16"), ":5: mqtt.protocol: expected an integer"},
         {Discovery("\"ha\"") + Point("01MA0100", "u16", Topic("ha/level")),
          ":10: point[0].mqtt_topic: \"ha/level\" is under the discovery prefix"},
         {kLine + "[mqtt]\nstatus_topic = \"ha/status\"\ndiscovery_prefix = \"ha\"\n" + Point("01MA0100", "u16"),

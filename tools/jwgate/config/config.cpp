@@ -4,6 +4,7 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <climits>
 #include <limits>
 #include <map>
 #include <set>
@@ -175,6 +176,14 @@ HttpConfig ReadHttp(Section http) {
     return config;
 }
 
+// protocol = 5 for MQTT 5; 4, the default, is MQTT 3.1.1 (the level its
+// CONNECT carries).
+bool ReadMqttProtocol(Section& mqtt) {
+    const long long level = mqtt.Integer("protocol", 4, LLONG_MIN, LLONG_MAX);
+    if (level != 4 && level != 5) mqtt.Fail("protocol", std::to_string(level) + " is not 4 (MQTT 3.1.1) or 5 (MQTT 5)");
+    return level == 5;
+}
+
 MqttConfig ReadMqtt(Section mqtt) {
     MqttConfig config;
     config.enabled = true;
@@ -195,6 +204,7 @@ MqttConfig ReadMqtt(Section mqtt) {
         const std::string problem = DiscoveryPrefixProblem(config.discoveryPrefix);
         if (!problem.empty()) mqtt.Fail("discovery_prefix", problem);
     }
+    config.protocol5 = ReadMqttProtocol(mqtt);
     mqtt.RejectUnknown();
     return config;
 }

@@ -60,6 +60,7 @@ struct MqttConfig {
     int reconnectMinSeconds = 1;
     int reconnectMaxSeconds = 30;
     std::string discoveryPrefix;  // Home Assistant discovery; empty for none
+    bool protocol5 = false;       // MQTT 5 instead of 3.1.1
 };
 
 enum class ModbusTable { kNone, kCoil, kDiscreteInput, kInputRegister, kHoldingRegister };

@@ -58,7 +58,9 @@ ScanEngine::ScanEngine(std::shared_ptr<const GatewayConfig> config, PointTable& 
       table_(table),
       writes_(writes),
       due_(config_.points.size(), Clock::now()),
-      stations_(config_.points) {}
+      stations_(config_.points) {
+    line_.hooks.observer = &attempts_;
+}
 
 ScanEngine::~ScanEngine() { Stop(); }
 
@@ -97,7 +99,7 @@ bool ScanEngine::Open(std::string* error) {
 
 void ScanEngine::Observe(LineStatistics* statistics) {
     statistics_ = statistics;
-    line_.hooks.observer = statistics;
+    attempts_.ForwardTo(statistics);
 }
 
 bool ScanEngine::Start(std::string* error) {
@@ -111,7 +113,7 @@ void ScanEngine::Stop() {
     stopping_.store(true);
     writes_.Stop();
     if (thread_.joinable()) thread_.join();
-    DropWrites(writes_.TakeAll(), "the gateway is stopping");
+    DropWrites(writes_.TakeAll(), WriteCause::kStopping, "the gateway is stopping");
     if (line_.state.port != nullptr) {
         kel::ClosePort(line_.state.port);
         line_.state.port = nullptr;
@@ -130,7 +132,7 @@ ScanCounters ScanEngine::Counters() const {
 
 // Writes that never reach the line: their requesters hear it now, and the
 // log says so once for the lot, not once per write.
-void ScanEngine::DropWrites(std::vector<PendingWrite> writes, const char* why) {
+void ScanEngine::DropWrites(std::vector<PendingWrite> writes, WriteCause cause, const char* why) {
     if (writes.empty()) return;
     const std::size_t count = writes.size();
     const std::string first = config_.points.at(writes.front().point).name;
@@ -139,7 +141,7 @@ void ScanEngine::DropWrites(std::vector<PendingWrite> writes, const char* why) {
         counters_.writesDropped += count;
     }
     for (PendingWrite& write : writes) {
-        if (write.done) write.done(WriteOutcome::kFailed);
+        if (write.done) write.done({cause});
     }
     Log(LogLevel::kWarning, "dropped " + std::to_string(count) + " write(s) unsent, first to " + first + ": " + why);
 }
@@ -148,12 +150,13 @@ void ScanEngine::RunWrites() {
     while (!stopping_.load() && line_.state.port != nullptr) {
         WriteQueue::Taken taken = writes_.TakeNext();
         if (!taken.expired.empty()) {
-            DropWrites(std::move(taken.expired),
+            DropWrites(std::move(taken.expired), WriteCause::kExpired,
                        ("queued longer than " + std::to_string(config_.modbus.writeTimeoutMs) + " ms").c_str());
         }
         if (!taken.next) return;
         PendingWrite& write = *taken.next;
         const PointConfig& point = config_.points.at(write.point);
+        attempts_.Clear();
         const int result =
             kel::WriteItem(line_, point.item, static_cast<std::int32_t>(write.raw), point.gas.c_str());
         const bool done = result == kel::kLinkOk;
@@ -170,9 +173,24 @@ void ScanEngine::RunWrites() {
             Log(LogLevel::kWarning, "write of " + point.name + " failed (link result " + std::to_string(result) + ")");
         }
         due_[write.point] = Clock::now();
-        if (write.done) write.done(done ? WriteOutcome::kDone : WriteOutcome::kFailed);
+        if (write.done) write.done(done ? WriteOutcome {} : FailedWrite());
         if (!done) CheckPort();
     }
+}
+
+WriteOutcome ScanEngine::FailedWrite() const {
+    if (stopping_.load()) return {WriteCause::kStopping};
+    if (attempts_.attempts() == 0) return {WriteCause::kNotSent};
+    switch (attempts_.last()) {
+        case kel::AttemptOutcome::kRefused:
+            return {WriteCause::kRefused, attempts_.lastStatus()};
+        case kel::AttemptOutcome::kNoReply:
+            return {WriteCause::kNoAnswer};
+        case kel::AttemptOutcome::kDamaged:
+        case kel::AttemptOutcome::kAnswered:  // the write-mode switch around it failed
+            break;
+    }
+    return {WriteCause::kBadReply};
 }
 
 void ScanEngine::Deliver(const PlannedRead& read, const kel::RangeValues& values) {
@@ -255,14 +273,14 @@ void ScanEngine::CheckPort() {
     }
     Log(LogLevel::kError, "line: port " + config_.line.port +
                               " failed (the device is gone or not answering); closed it, reopening every 1 to 30 s");
-    DropWrites(writes_.TakeAll(), "the port is closed");
+    DropWrites(writes_.TakeAll(), WriteCause::kPortClosed, "the port is closed");
 }
 
 void ScanEngine::Reopen() {
     const Clock::time_point at = Clock::now() + reopenDelay_;
     while (!stopping_.load() && Clock::now() < at) {
         writes_.WaitUntil(at);
-        DropWrites(writes_.TakeAll(), "the port is closed");
+        DropWrites(writes_.TakeAll(), WriteCause::kPortClosed, "the port is closed");
     }
     if (stopping_.load()) return;
     std::string error;

@@ -13,6 +13,7 @@
 #include "link/link_context.h"
 #include "tools/jwgate/config/config.h"
 #include "tools/jwgate/core/scan_counters.h"
+#include "tools/jwgate/line/attempt_recorder.h"
 #include "tools/jwgate/line/line_statistics.h"
 #include "tools/jwgate/core/point_table.h"
 #include "tools/jwgate/line/scan_planner.h"
@@ -52,7 +53,9 @@ private:
     bool Open(std::string* error);
     void Run();
     void RunWrites();
-    void DropWrites(std::vector<PendingWrite> writes, const char* why);
+    void DropWrites(std::vector<PendingWrite> writes, WriteCause cause, const char* why);
+    // Why a write that WriteItem did not carry out failed, from its attempts.
+    WriteOutcome FailedWrite() const;
     void Execute(const PlannedRead& read);
     void Deliver(const PlannedRead& read, const kel::RangeValues& values);
     // After a read of station: its state, and its points when it stopped
@@ -74,6 +77,7 @@ private:
     std::thread thread_;
     StationTracker stations_;
     LineStatistics* statistics_ = nullptr;
+    AttemptRecorder attempts_;  // the link's observer
     std::chrono::seconds reopenDelay_ {1};
 
     mutable std::mutex countersMutex_;
