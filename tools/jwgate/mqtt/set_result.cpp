@@ -1,10 +1,23 @@
 #include "tools/jwgate/mqtt/set_result.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "tools/jwgate/core/station_state.h"
 
 namespace jwgate {
+namespace {
+
+// Whole numbers of integer types as integers: 21, not 21.0.
+nlohmann::json NumberJson(ValueType type, double number) {
+    constexpr double kExactIntegers = 9007199254740992.0;  // 2^53
+    if (type != ValueType::kFloat && std::trunc(number) == number && std::fabs(number) < kExactIntegers) {
+        return static_cast<std::int64_t>(number);
+    }
+    return number;
+}
+
+}  // namespace
 
 SetRequest ParseSetRequest(const std::string& payload) {
     SetRequest request;
@@ -25,13 +38,11 @@ std::string SetResultJson(ValueType type, const SetResult& result) {
     nlohmann::json json;
     json["id"] = result.id;
     json["ok"] = result.error.empty();
-    json["value"] = result.value ? nlohmann::json(*result.value) : nlohmann::json();
+    json["value"] = result.value ? NumberJson(type, *result.value) : nlohmann::json();
     if (!result.raw) {
         json["raw"] = nullptr;
-    } else if (type == ValueType::kFloat) {
-        json["raw"] = NumberOf(type, *result.raw);
     } else {
-        json["raw"] = static_cast<std::int64_t>(NumberOf(type, *result.raw));
+        json["raw"] = NumberJson(type, NumberOf(type, *result.raw));
     }
     json["error"] = result.error.empty() ? nlohmann::json() : nlohmann::json(result.error);
     // Invalid UTF-8 in an id is replaced, not thrown over.
