@@ -275,6 +275,25 @@ void CheckPointsApart(const std::vector<PointConfig>& points, const std::vector<
     }
 }
 
+// The answers to writes go to "<topic>/set/result": no value and no status there.
+void CheckResultTopicsApart(const GatewayConfig& config, const std::optional<Section>& mqtt,
+                            const std::vector<Section>& sections) {
+    if (!mqtt) return;
+    std::map<std::string, std::string> pointOfResultTopic;
+    for (const PointConfig& point : config.points) {
+        if (!point.mqttTopic.empty()) pointOfResultTopic.emplace(point.mqttTopic + "/set/result", point.name);
+    }
+    const auto answersTo = [&](const std::string& topic) {
+        const auto found = pointOfResultTopic.find(topic);
+        return found == pointOfResultTopic.end() ? std::string()
+                                                 : "\"" + topic + "\" is where writes to " + found->second + " are answered";
+    };
+    for (std::size_t i = 0; i < config.points.size(); ++i) {
+        if (const std::string why = answersTo(config.points[i].mqttTopic); !why.empty()) sections[i].Fail("mqtt_topic", why);
+    }
+    if (const std::string why = answersTo(config.mqtt.statusTopic); !why.empty()) mqtt->Fail("status_topic", why);
+}
+
 // Each topic the gateway uses has one meaning: a point's value, its
 // "<topic>/set" for writes, the status, or "<status>/counters". A value
 // published where the gateway takes writes would be read back as one.
@@ -361,6 +380,7 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     if (config.points.empty()) top.Fail("point", "no [[point]] to scan");
     CheckPointsApart(config.points, sections, config.mqtt.enabled);
     CheckTopicsApart(config, mqtt, sections);
+    CheckResultTopicsApart(config, mqtt, sections);
     CheckDiscoveryApart(config, mqtt, sections);
     return config;
 }
