@@ -35,7 +35,7 @@ SetRequest ParseSetRequest(const std::string& payload) {
 }
 
 std::string SetResultJson(ValueType type, const SetResult& result) {
-    nlohmann::json json;
+    nlohmann::ordered_json json;  // in the order the documentation shows
     json["id"] = result.id;
     json["ok"] = result.error.empty();
     json["value"] = result.value ? NumberJson(type, *result.value) : nlohmann::json();
@@ -46,7 +46,7 @@ std::string SetResultJson(ValueType type, const SetResult& result) {
     }
     json["error"] = result.error.empty() ? nlohmann::json() : nlohmann::json(result.error);
     // Invalid UTF-8 in an id is replaced, not thrown over.
-    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string WriteErrorText(const WriteOutcome& outcome, const PointConfig& point, int writeTimeoutMs) {
