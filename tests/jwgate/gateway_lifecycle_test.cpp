@@ -114,13 +114,13 @@ TEST(WriteQueue, AFullQueueTakesWritesAgainOnceOneGoesOutAndAReplacedWriteShares
     EXPECT_FALSE(queue.Submit(write(2, 1)));  // full: refused at once
     EXPECT_TRUE(queue.Submit(write(0, 7)));   // replaces point 0's value, takes no room
     ASSERT_EQ(heard.size(), 1u);
-    EXPECT_EQ(heard[0], std::make_pair(std::size_t {2}, WriteOutcome::kFailed));
+    EXPECT_EQ(heard[0], std::make_pair(std::size_t {2}, WriteOutcome {WriteCause::kQueueFull}));
 
     WriteQueue::Taken taken = queue.TakeNext();
     ASSERT_TRUE(taken.next);
     EXPECT_EQ(taken.next->raw, 7u);
     EXPECT_TRUE(queue.Submit(write(2, 1)));  // room again
-    taken.next->done(WriteOutcome::kDone);
+    taken.next->done({WriteCause::kDone});
     EXPECT_EQ(heard.size(), 3u);  // both writes to point 0 heard it
     EXPECT_EQ(queue.Counts().refused, 1u);
     EXPECT_EQ(queue.Counts().superseded, 1u);

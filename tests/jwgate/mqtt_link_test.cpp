@@ -118,7 +118,7 @@ TEST(MqttLink, WriteRequestsReachTheHandlerAsTheyCame) {
     std::mutex mutex;
     std::vector<std::pair<std::string, std::string>> received;
     MqttLink link(SettingsFor(broker.port()), {"jw/01/MA0100", "jw/01/R00001"},
-                  [&](const std::string& point, const std::string& payload) {
+                  [&](const std::string& point, const std::string& payload, const MqttLink::ReplyTo&) {
                       std::lock_guard lock(mutex);
                       received.emplace_back(point, payload);
                   });

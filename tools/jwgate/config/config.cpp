@@ -4,6 +4,7 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -280,6 +281,14 @@ void ReadMeaning(Section& point, const MqttConfig& mqtt, PointConfig& config) {
     if (config.type == ValueType::kRelay) config.deadband = 0;  // [mqtt]'s is in other points' units
 }
 
+// protocol = 5 for MQTT 5; 4, the default, is MQTT 3.1.1 (the level its
+// CONNECT carries).
+bool ReadMqttProtocol(Section& mqtt) {
+    const long long level = mqtt.Integer("protocol", 4, LLONG_MIN, LLONG_MAX);
+    if (level != 4 && level != 5) mqtt.Fail("protocol", std::to_string(level) + " is not 4 (MQTT 3.1.1) or 5 (MQTT 5)");
+    return level == 5;
+}
+
 MqttConfig ReadMqtt(Section mqtt) {
     MqttConfig config;
     config.enabled = true;
@@ -301,6 +310,7 @@ MqttConfig ReadMqtt(Section mqtt) {
         if (!problem.empty()) mqtt.Fail("discovery_prefix", problem);
     }
     ReadPublishing(mqtt, &config.publishMode, &config.deadband);
+    config.protocol5 = ReadMqttProtocol(mqtt);
     mqtt.RejectUnknown();
     return config;
 }
@@ -370,6 +380,25 @@ void CheckPointsApart(const std::vector<PointConfig>& points, const std::vector<
             }
         }
     }
+}
+
+// The answers to writes go to "<topic>/set/result": no value and no status there.
+void CheckResultTopicsApart(const GatewayConfig& config, const std::optional<Section>& mqtt,
+                            const std::vector<Section>& sections) {
+    if (!mqtt) return;
+    std::map<std::string, std::string> pointOfResultTopic;
+    for (const PointConfig& point : config.points) {
+        if (!point.mqttTopic.empty()) pointOfResultTopic.emplace(point.mqttTopic + "/set/result", point.name);
+    }
+    const auto answersTo = [&](const std::string& topic) {
+        const auto found = pointOfResultTopic.find(topic);
+        return found == pointOfResultTopic.end() ? std::string()
+                                                 : "\"" + topic + "\" is where writes to " + found->second + " are answered";
+    };
+    for (std::size_t i = 0; i < config.points.size(); ++i) {
+        if (const std::string why = answersTo(config.points[i].mqttTopic); !why.empty()) sections[i].Fail("mqtt_topic", why);
+    }
+    if (const std::string why = answersTo(config.mqtt.statusTopic); !why.empty()) mqtt->Fail("status_topic", why);
 }
 
 // Each topic the gateway uses has one meaning: a point's value, its
@@ -458,6 +487,7 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     if (config.points.empty()) top.Fail("point", "no [[point]] to scan");
     CheckPointsApart(config.points, sections, config.mqtt.enabled);
     CheckTopicsApart(config, mqtt, sections);
+    CheckResultTopicsApart(config, mqtt, sections);
     CheckDiscoveryApart(config, mqtt, sections);
     return config;
 }

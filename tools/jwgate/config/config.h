@@ -77,6 +77,7 @@ struct MqttConfig {
     // The points' defaults for publish and deadband.
     PublishMode publishMode = PublishMode::kChange;
     double deadband = 0;
+    bool protocol5 = false;       // MQTT 5 instead of 3.1.1
 };
 
 enum class ModbusTable { kNone, kCoil, kDiscreteInput, kInputRegister, kHoldingRegister };

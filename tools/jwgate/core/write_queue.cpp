@@ -23,12 +23,14 @@ WriteQueue::WriteQueue(WriteQueueLimits limits) : limits_(limits) {}
 
 bool WriteQueue::Submit(PendingWrite write) {
     bool taken = false;
+    WriteCause refusal = WriteCause::kQueueFull;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         const Clock::time_point expires = Clock::now() + limits_.maxAge;
         const auto same = std::find_if(entries_.begin(), entries_.end(),
                                        [&](const Entry& entry) { return entry.write.point == write.point; });
         if (stopped_) {
+            refusal = WriteCause::kStopping;
             ++counts_.refused;
         } else if (same != entries_.end()) {
             same->write.raw = write.raw;
@@ -44,7 +46,7 @@ bool WriteQueue::Submit(PendingWrite write) {
         }
     }
     if (!taken) {
-        if (write.done) write.done(WriteOutcome::kFailed);
+        if (write.done) write.done({refusal});
         return false;
     }
     changed_.notify_all();

@@ -22,7 +22,26 @@
 
 namespace jwgate {
 
-enum class WriteOutcome { kDone, kFailed };
+// Why a write ended as it did.
+enum class WriteCause {
+    kDone,        // the controller acknowledged it
+    kQueueFull,   // refused at the door
+    kStopping,    // the gateway is stopping
+    kPortClosed,  // the line's device is gone
+    kExpired,     // waited in the queue past its age limit, never sent
+    kRefused,     // the controller answered with an error status
+    kNoAnswer,    // the station sent no reply
+    kBadReply,    // replies came, none that acknowledged the write
+    kNotSent,     // the driver found the value unfit for the item; nothing sent
+};
+
+struct WriteOutcome {
+    WriteCause cause = WriteCause::kDone;
+    std::uint8_t status = 0;  // the controller's, for kRefused
+
+    bool ok() const { return cause == WriteCause::kDone; }
+    bool operator==(const WriteOutcome&) const = default;
+};
 
 struct PendingWrite {
     std::size_t point = 0;
@@ -48,8 +67,8 @@ class WriteQueue {
 public:
     explicit WriteQueue(WriteQueueLimits limits = {});
 
-    // False, with done(kFailed) called before it returns, when the queue is
-    // full or stopped.
+    // False, with done(kQueueFull or kStopping) called before it returns,
+    // when the queue is full or stopped.
     bool Submit(PendingWrite write);
 
     struct Taken {

@@ -58,7 +58,9 @@ ScanEngine::ScanEngine(std::shared_ptr<const GatewayConfig> config, PointTable& 
       table_(table),
       writes_(writes),
       due_(config_.points.size(), Clock::now()),
-      stations_(config_.points) {}
+      stations_(config_.points) {
+    line_.hooks.observer = &attempts_;
+}
 
 ScanEngine::~ScanEngine() { Stop(); }
 
@@ -102,7 +104,7 @@ bool ScanEngine::Open(std::string* error, bool* missing) {
 
 void ScanEngine::Observe(LineStatistics* statistics) {
     statistics_ = statistics;
-    line_.hooks.observer = statistics;
+    attempts_.ForwardTo(statistics);
 }
 
 void ScanEngine::Heartbeat(std::function<void()> beat, Clock::duration period) {
@@ -141,7 +143,7 @@ void ScanEngine::Stop() {
     stopping_.store(true);
     writes_.Stop();
     if (thread_.joinable()) thread_.join();
-    DropWrites(writes_.TakeAll(), "the gateway is stopping");
+    DropWrites(writes_.TakeAll(), WriteCause::kStopping, "the gateway is stopping");
     if (line_.state.port != nullptr) {
         kel::ClosePort(line_.state.port);
         line_.state.port = nullptr;
@@ -160,7 +162,7 @@ ScanCounters ScanEngine::Counters() const {
 
 // Writes that never reach the line: their requesters hear it now, and the
 // log says so once for the lot, not once per write.
-void ScanEngine::DropWrites(std::vector<PendingWrite> writes, const char* why) {
+void ScanEngine::DropWrites(std::vector<PendingWrite> writes, WriteCause cause, const char* why) {
     if (writes.empty()) return;
     const std::size_t count = writes.size();
     const std::string first = config_.points.at(writes.front().point).name;
@@ -169,7 +171,7 @@ void ScanEngine::DropWrites(std::vector<PendingWrite> writes, const char* why) {
         counters_.writesDropped += count;
     }
     for (PendingWrite& write : writes) {
-        if (write.done) write.done(WriteOutcome::kFailed);
+        if (write.done) write.done({cause});
     }
     Log(LogLevel::kWarning, "dropped " + std::to_string(count) + " write(s) unsent, first to " + first + ": " + why);
 }
@@ -178,12 +180,13 @@ void ScanEngine::RunWrites() {
     while (!stopping_.load() && line_.state.port != nullptr) {
         WriteQueue::Taken taken = writes_.TakeNext();
         if (!taken.expired.empty()) {
-            DropWrites(std::move(taken.expired),
+            DropWrites(std::move(taken.expired), WriteCause::kExpired,
                        ("queued longer than " + std::to_string(config_.modbus.writeTimeoutMs) + " ms").c_str());
         }
         if (!taken.next) return;
         PendingWrite& write = *taken.next;
         const PointConfig& point = config_.points.at(write.point);
+        attempts_.Clear();
         const int result =
             kel::WriteItem(line_, point.item, static_cast<std::int32_t>(write.raw), point.gas.c_str());
         const bool done = result == kel::kLinkOk;
@@ -200,10 +203,25 @@ void ScanEngine::RunWrites() {
             Log(LogLevel::kWarning, "write of " + point.name + " failed (link result " + std::to_string(result) + ")");
         }
         due_[write.point] = Clock::now();
-        if (write.done) write.done(done ? WriteOutcome::kDone : WriteOutcome::kFailed);
+        if (write.done) write.done(done ? WriteOutcome {} : FailedWrite());
         if (!done) CheckPort();
         Beat();
     }
+}
+
+WriteOutcome ScanEngine::FailedWrite() const {
+    if (stopping_.load()) return {WriteCause::kStopping};
+    if (attempts_.attempts() == 0) return {WriteCause::kNotSent};
+    switch (attempts_.last()) {
+        case kel::AttemptOutcome::kRefused:
+            return {WriteCause::kRefused, attempts_.lastStatus()};
+        case kel::AttemptOutcome::kNoReply:
+            return {WriteCause::kNoAnswer};
+        case kel::AttemptOutcome::kDamaged:
+        case kel::AttemptOutcome::kAnswered:  // the write-mode switch around it failed
+            break;
+    }
+    return {WriteCause::kBadReply};
 }
 
 void ScanEngine::Deliver(const PlannedRead& read, const kel::RangeValues& values) {
@@ -287,7 +305,7 @@ void ScanEngine::CheckPort() {
     }
     Log(LogLevel::kError, "line: port " + config_.line.port +
                               " failed (the device is gone or not answering); closed it, reopening every 1 to 30 s");
-    DropWrites(writes_.TakeAll(), "the port is closed");
+    DropWrites(writes_.TakeAll(), WriteCause::kPortClosed, "the port is closed");
 }
 
 void ScanEngine::Reopen() {
@@ -296,7 +314,7 @@ void ScanEngine::Reopen() {
         // Waiting to reopen is the loop working as meant, not a stuck scan.
         Beat();
         writes_.WaitUntil(WakeBy(at));
-        DropWrites(writes_.TakeAll(), "the port is closed");
+        DropWrites(writes_.TakeAll(), WriteCause::kPortClosed, "the port is closed");
     }
     if (stopping_.load()) return;
     std::string error;

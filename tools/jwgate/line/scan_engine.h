@@ -14,6 +14,7 @@
 #include "link/link_context.h"
 #include "tools/jwgate/config/config.h"
 #include "tools/jwgate/core/scan_counters.h"
+#include "tools/jwgate/line/attempt_recorder.h"
 #include "tools/jwgate/line/line_statistics.h"
 #include "tools/jwgate/core/point_table.h"
 #include "tools/jwgate/line/scan_planner.h"
@@ -66,7 +67,9 @@ private:
     Clock::time_point WakeBy(Clock::time_point at) const;
     void Run();
     void RunWrites();
-    void DropWrites(std::vector<PendingWrite> writes, const char* why);
+    void DropWrites(std::vector<PendingWrite> writes, WriteCause cause, const char* why);
+    // Why a write that WriteItem did not carry out failed, from its attempts.
+    WriteOutcome FailedWrite() const;
     void Execute(const PlannedRead& read);
     void Deliver(const PlannedRead& read, const kel::RangeValues& values);
     // After a read of station: its state, and its points when it stopped
@@ -88,6 +91,7 @@ private:
     std::thread thread_;
     StationTracker stations_;
     LineStatistics* statistics_ = nullptr;
+    AttemptRecorder attempts_;  // the link's observer
     std::chrono::seconds reopenDelay_ {1};
     std::string openError_;  // why the port last failed to open, said once
     std::function<void()> beat_;

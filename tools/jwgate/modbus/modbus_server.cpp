@@ -455,7 +455,7 @@ void ModbusServer::FinishWrites() {
         Client& client = *found->second;
         // A completion after the wait ran out belongs to an answered request.
         if (!client.waiting || client.request != completion.request) continue;
-        if (completion.outcome == WriteOutcome::kFailed) client.writeFailed = true;
+        if (!completion.outcome.ok()) client.writeFailed = true;
         if (--client.pendingWrites == 0) Answer(client);
     }
 }

@@ -4,6 +4,9 @@
 
 #include <cmath>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "tools/common/time_text.h"
@@ -12,6 +15,7 @@
 #include "tools/jwgate/mqtt/discovery.h"
 #include "tools/jwgate/core/log.h"
 #include "tools/jwgate/mqtt/mqtt_link.h"
+#include "tools/jwgate/mqtt/set_result.h"
 #include "tools/jwgate/mqtt/station_topics.h"
 
 namespace jwgate {
@@ -28,18 +32,30 @@ std::string PayloadOf(const PointConfig& point, const PointReading& reading) {
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-// A bare number, true/false, or {"value": n}; false for anything else.
-bool NumberInPayload(const std::string& payload, double* number) {
-    nlohmann::json json = nlohmann::json::parse(payload, nullptr, false);
-    if (json.is_object() && json.size() == 1 && json.contains("value")) json = json["value"];
-    if (json.is_boolean()) {
-        *number = json.get<bool>() ? 1 : 0;
-        return true;
+// The outcomes of /set requests on their way from the thread that learnt
+// them (the scan's, or the network thread at a refusal) to Tick's, which
+// publishes them.
+class SetAnswers {
+public:
+    struct Answer {
+        std::string topic;  // "<topic>/set/result"
+        std::string payload;
+        MqttLink::ReplyTo replyTo;
+    };
+
+    void Post(Answer answer) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        waiting_.push_back(std::move(answer));
     }
-    if (!json.is_number()) return false;
-    *number = json.get<double>();
-    return true;
-}
+    std::vector<Answer> Take() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(waiting_, {});
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Answer> waiting_;
+};
 
 struct Published {
     bool ever = false;
@@ -81,31 +97,50 @@ struct MqttBridge::State {
     std::unique_ptr<MqttLink> link {};
     bool refusingWrites = false;  // touched only on the link's network thread
     StationStatusTopics stationTopics {config.mqtt.statusTopic};
+    const std::shared_ptr<SetAnswers> answers = std::make_shared<SetAnswers>();
 
-    void OnSet(const std::string& topic, const std::string& payload) {
+    // Every request gets one answer: at once when it is refused here, from
+    // the scan once the write went out, failed or expired.
+    void OnSet(const std::string& topic, const std::string& payload, const MqttLink::ReplyTo& replyTo) {
         const auto found = pointOfTopic.find(topic);
         if (found == pointOfTopic.end()) return;
         const PointConfig& point = config.points[found->second];
-        double number = 0;
+        const SetRequest request = ParseSetRequest(payload);
+        SetResult result {request.id, request.value, std::nullopt, ""};
+        const auto refuse = [&](const std::string& error) {
+            result.error = error;
+            answers->Post({topic + "/set/result", SetResultJson(point.type, result), replyTo});
+        };
         if (!point.writable) {
             Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + point.name + " is not writable");
-            return;
+            return refuse("not writable");
         }
-        if (!NumberInPayload(payload, &number)) {
-            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: not a number, true/false or {\"value\": n}");
-            return;
+        if (!request.value) {
+            Log(LogLevel::kWarning,
+                "mqtt: " + topic + "/set: not a number, true/false or {\"value\": n, \"id\": ...}");
+            return refuse("not a number");
         }
         // The reason names the number, not the payload: a payload may carry
         // line breaks into the log.
         std::string reason;
-        const auto raw = RawForValue(point.type, point.scaling, number, &reason);
+        const auto raw = RawForValue(point.type, point.scaling, *request.value, &reason);
         if (!raw) {
             Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + reason);
-            return;
+            return refuse("out of range: " + reason);
         }
+        result.raw = raw;
+        const auto answer = [weak = std::weak_ptr<SetAnswers>(answers), config = configOwned, index = found->second,
+                             result, resultTopic = topic + "/set/result", replyTo](WriteOutcome outcome) {
+            const std::shared_ptr<SetAnswers> alive = weak.lock();
+            if (!alive) return;
+            const PointConfig& written = config->points[index];
+            SetResult told = result;
+            told.error = WriteErrorText(outcome, written, config->modbus.writeTimeoutMs);
+            alive->Post({resultTopic, SetResultJson(written.type, told), replyTo});
+        };
         // The scan logs a write that fails or waited too long; only a refusal
         // at the door is told here, once per run of them.
-        const bool taken = writes.Submit({found->second, *raw, {}});
+        const bool taken = writes.Submit({found->second, *raw, answer});
         if (!taken && !refusingWrites) {
             Log(LogLevel::kWarning, "mqtt: " + topic + "/set: refused, the write queue is full (or the gateway stopping)");
         }
@@ -128,10 +163,9 @@ MqttBridge::MqttBridge(std::shared_ptr<const GatewayConfig> owned, const PointTa
         topics.push_back(config.points[i].mqttTopic);
     }
     State* state = state_.get();
-    state_->link = std::make_unique<MqttLink>(config.mqtt, topics, [state](const std::string& topic,
-                                                                           const std::string& payload) {
-        state->OnSet(topic, payload);
-    });
+    state_->link = std::make_unique<MqttLink>(
+        config.mqtt, topics, [state](const std::string& topic, const std::string& payload,
+                                     const MqttLink::ReplyTo& replyTo) { state->OnSet(topic, payload, replyTo); });
     if (!config.mqtt.discoveryPrefix.empty()) {
         state_->discovery = std::make_unique<Discovery>(config);
         Discovery* discovery = state_->discovery.get();
@@ -157,6 +191,7 @@ bool MqttBridge::Tick() {
     // Nothing is sent while the broker is away: what changed meanwhile goes
     // out when it is back.
     if (!state.link->Connected()) return true;
+    PublishAnswers();
     // Each connection may be to a broker that kept no retained value (one
     // restarted without persistence): every point goes out once more.
     if (const std::uint64_t connections = state.link->Connections(); connections != state.connections) {
@@ -210,8 +245,20 @@ void MqttBridge::PublishStations(const std::vector<StationState>& stations) {
     });
 }
 
+void MqttBridge::PublishAnswers() {
+    MqttLink& link = *state_->link;
+    for (const SetAnswers::Answer& answer : state_->answers->Take()) {
+        link.PublishAnswer(answer.topic, answer.payload, answer.replyTo.correlation);
+        if (!answer.replyTo.topic.empty()) {
+            link.PublishAnswer(answer.replyTo.topic, answer.payload, answer.replyTo.correlation);
+        }
+    }
+}
+
 void MqttBridge::Stop() {
     if (state_->link->Connected()) {
+        // The writes the scan dropped on its way out are answered too.
+        PublishAnswers();
         state_->link->Publish(state_->config.mqtt.statusTopic + "/counters", CountersJson(state_->counters()), true);
     }
     state_->link->Stop();

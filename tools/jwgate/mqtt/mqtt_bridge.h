@@ -5,8 +5,10 @@
 // every read), at least once every publish period, and once after every
 // (re)connection, no faster than the link takes them; the
 // counters go to "<status topic>/counters"; "<topic>/set" messages (a bare
-// number, true/false, or {"value": n}) become writes. The transport is the
-// MQTT link, which never makes the scan wait for the broker.
+// number, true/false, or {"value": n, "id": ...}) become writes, each
+// answered on "<topic>/set/result" (and on an MQTT 5 request's response
+// topic). The transport is the MQTT link, which never makes the scan wait
+// for the broker.
 #pragma once
 
 #include <functional>
@@ -31,8 +33,8 @@ public:
     // The scan's counters as of now, published with the points; thread-safe.
     using CountersSource = std::function<ScanCounters()>;
 
-    // A "<topic>/set" write goes to writes with no one to tell its outcome:
-    // the scan logs a write that fails, and the next value published shows it.
+    // A "<topic>/set" write goes to writes; its outcome comes back from the
+    // scan and is published at the next Tick.
     MqttBridge(std::shared_ptr<const GatewayConfig> config, const PointTable& table, WriteQueue& writes,
                CountersSource counters);
     ~MqttBridge();
@@ -57,6 +59,9 @@ public:
     MqttStatistics Statistics() const;
 
 private:
+    // The outcomes of /set requests learnt since the last call.
+    void PublishAnswers();
+
     struct State;
     std::unique_ptr<State> state_;
 };

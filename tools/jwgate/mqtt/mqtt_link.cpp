@@ -1,11 +1,13 @@
 #include "tools/jwgate/mqtt/mqtt_link.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <utility>
@@ -70,6 +72,9 @@ bool MqttLink::Start(std::string* error) {
         result = mosquitto_username_pw_set(client_, settings_.username.c_str(),
                                            settings_.password.empty() ? nullptr : settings_.password.c_str());
     }
+    if (result == MOSQ_ERR_SUCCESS && settings_.protocol5) {
+        result = mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    }
     if (result == MOSQ_ERR_SUCCESS) {
         result = mosquitto_will_set(client_, settings_.statusTopic.c_str(), static_cast<int>(kOffline.size()),
                                     kOffline.data(), kReliableQos, true);
@@ -86,7 +91,7 @@ bool MqttLink::Start(std::string* error) {
     mosquitto_connect_callback_set(client_, OnConnect);
     mosquitto_disconnect_callback_set(client_, OnDisconnect);
     mosquitto_publish_callback_set(client_, OnPublish);
-    mosquitto_message_callback_set(client_, OnMessage);
+    mosquitto_message_v5_callback_set(client_, OnMessage);
     mosquitto_subscribe_callback_set(client_, OnSubscribe);
 
     // Once a connection is under way, libmosquitto's network thread keeps it
@@ -121,6 +126,15 @@ bool MqttLink::Start(std::string* error) {
 // without limit, so the link counts what is still waiting for the socket
 // (libmosquitto reports QoS 0 publishes once written) and drops beyond that.
 bool MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {
+    return Send(topic, payload, 0, retain, "");
+}
+
+bool MqttLink::PublishAnswer(const std::string& topic, const std::string& payload, const std::string& correlation) {
+    return Send(topic, payload, kReliableQos, false, correlation);
+}
+
+bool MqttLink::Send(const std::string& topic, const std::string& payload, int qos, bool retain,
+                    const std::string& correlation) {
     if (auto problem = MqttTopicProblem(topic); !problem.empty()) return NoteDrop(topic, "topic " + problem);
     if (payload.size() > static_cast<std::size_t>(INT_MAX)) return NoteDrop(topic, "payload too large");
     const char* refusal = nullptr;
@@ -137,8 +151,18 @@ bool MqttLink::Publish(const std::string& topic, const std::string& payload, boo
         }
     }
     if (refusal != nullptr) return NoteDrop(topic, refusal);
-    const int result = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                         payload.data(), 0, retain);
+    // Properties exist only in MQTT 5; libmosquitto refuses them otherwise.
+    mosquitto_property* properties = nullptr;
+    int result = MOSQ_ERR_SUCCESS;
+    if (settings_.protocol5 && !correlation.empty()) {
+        result = mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, correlation.data(),
+                                               static_cast<std::uint16_t>(correlation.size()));
+    }
+    if (result == MOSQ_ERR_SUCCESS) {
+        result = mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                      payload.data(), qos, retain, properties);
+    }
+    mosquitto_property_free_all(&properties);
     if (result == MOSQ_ERR_SUCCESS) {
         NoteSent();
         return true;
@@ -228,8 +252,9 @@ void MqttLink::OnPublish(mosquitto*, void* self, int messageId) {
     static_cast<MqttLink*>(self)->HandlePublished(messageId);
 }
 
-void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
-    if (message != nullptr) static_cast<MqttLink*>(self)->HandleMessage(*message);
+void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message,
+                         const mosquitto_property* properties) {
+    if (message != nullptr) static_cast<MqttLink*>(self)->HandleMessage(*message, properties);
 }
 
 void MqttLink::OnSubscribe(mosquitto*, void*, int, int count, const int* grantedQos) {
@@ -243,7 +268,8 @@ void MqttLink::OnSubscribe(mosquitto*, void*, int, int count, const int* granted
 void MqttLink::HandleConnect(int reason) {
     if (reason != 0) {
         MqttLog(LogLevel::kWarning,
-                "MQTT broker " + BrokerName() + " refused the connection: " + mosquitto_connack_string(reason));
+                "MQTT broker " + BrokerName() + " refused the connection: " +
+                    (settings_.protocol5 ? mosquitto_reason_string(reason) : mosquitto_connack_string(reason)));
         return;
     }
     std::lock_guard status(statusMutex_);
@@ -371,7 +397,30 @@ void MqttLink::HandlePublished(int messageId) {
     wake_.notify_all();
 }
 
-void MqttLink::HandleMessage(const mosquitto_message& message) {
+namespace {
+
+// The MQTT 5 response topic and correlation data of a request, if it gave them.
+MqttLink::ReplyTo ReplyToOf(const mosquitto_property* properties) {
+    MqttLink::ReplyTo replyTo;
+    char* topic = nullptr;
+    if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &topic, false) != nullptr &&
+        topic != nullptr) {
+        replyTo.topic = topic;
+    }
+    std::free(topic);
+    void* data = nullptr;
+    std::uint16_t length = 0;
+    if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &data, &length, false) != nullptr &&
+        data != nullptr) {
+        replyTo.correlation.assign(static_cast<const char*>(data), length);
+    }
+    std::free(data);
+    return replyTo;
+}
+
+}  // namespace
+
+void MqttLink::HandleMessage(const mosquitto_message& message, const mosquitto_property* properties) {
     if (message.topic == nullptr) return;
     const auto point = pointOfSetTopic_.find(message.topic);
     if (point == pointOfSetTopic_.end()) {
@@ -400,7 +449,7 @@ void MqttLink::HandleMessage(const mosquitto_message& message) {
         return;
     }
     try {
-        onSet_(point->second, payload);
+        onSet_(point->second, payload, ReplyToOf(properties));
     } catch (const std::exception& exception) {
         MqttLog(LogLevel::kError, "write request on " + Quoted(topic) + " failed: " + exception.what());
     } catch (...) {

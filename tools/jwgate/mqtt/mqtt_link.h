@@ -20,6 +20,8 @@
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
+typedef struct mqtt5__property mosquitto_property;
 
 namespace jwgate {
 
@@ -29,7 +31,14 @@ public:
     // payload's bytes as they came (never a NUL among them). It must not
     // block (queue the write and return): nothing is sent or received while
     // it runs.
-    using SetHandler = std::function<void(const std::string& pointTopic, const std::string& payload)>;
+    // Where a request's requester wants its answer too: an MQTT 5 response
+    // topic and correlation data, both empty for none.
+    struct ReplyTo {
+        std::string topic;
+        std::string correlation;
+    };
+    using SetHandler =
+        std::function<void(const std::string& pointTopic, const std::string& payload, const ReplyTo& replyTo)>;
 
     // Write requests with longer payloads, or with a NUL byte, are dropped
     // and logged.
@@ -62,6 +71,10 @@ public:
     // connected, when kMaxUnsentPublishes are waiting, or for a topic
     // MqttTopicProblem refuses. Thread-safe.
     bool Publish(const std::string& topic, const std::string& payload, bool retain);
+    // The answer to a write request, not retained, at QoS 1 (it must not be
+    // lost, and no newer one overtakes it); under MQTT 5 with the request's
+    // correlation data when it gave some. Dropped like Publish's values.
+    bool PublishAnswer(const std::string& topic, const std::string& payload, const std::string& correlation = "");
     // How many values Publish would queue just now: 0 while not connected.
     int Room() const;
 
@@ -85,13 +98,16 @@ private:
     static void OnConnect(mosquitto* client, void* self, int reason);
     static void OnDisconnect(mosquitto* client, void* self, int reason);
     static void OnPublish(mosquitto* client, void* self, int messageId);
-    static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+    static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message,
+                          const mosquitto_property* properties);
     static void OnSubscribe(mosquitto* client, void* self, int messageId, int count, const int* grantedQos);
 
     void HandleConnect(int reason);
     void HandleDisconnect(int reason);
     void HandlePublished(int messageId);
-    void HandleMessage(const mosquitto_message& message);
+    void HandleMessage(const mosquitto_message& message, const mosquitto_property* properties);
+    bool Send(const std::string& topic, const std::string& payload, int qos, bool retain,
+              const std::string& correlation);
     void HandleWatched(const mosquitto_message& message);
     void ReportUnreachable(const std::string& why);
     void ReportNoConnack();
