@@ -2,26 +2,11 @@
 
 #include <cmath>
 #include <cstdio>
-#include <limits>
 
 namespace jwgate {
 namespace {
 
 constexpr int kMaxDecimals = 9;
-
-ScaledRange RawRange(ValueType type) {
-    switch (type) {
-        case ValueType::kRelay: return {0, 1};
-        case ValueType::kU8: return {0, 255};
-        case ValueType::kI8: return {-128, 127};
-        case ValueType::kU16: return {0, 65535};
-        case ValueType::kI16: return {-32768, 32767};
-        case ValueType::kU32: return {0, 4294967295.0};
-        case ValueType::kI32: return {-2147483648.0, 2147483647.0};
-        case ValueType::kFloat: break;
-    }
-    return {-static_cast<double>(std::numeric_limits<float>::max()), std::numeric_limits<float>::max()};
-}
 
 // The fewest decimals that write x exactly enough (to a billionth).
 int DecimalsIn(double x) {
@@ -57,7 +42,7 @@ std::optional<std::uint32_t> RawForValue(ValueType type, const Scaling& scaling,
     // Relays take 0 or 1 (or true/false) and nothing in between.
     if (type != ValueType::kFloat && type != ValueType::kRelay) raw = NearestWhole(raw);
     if (const auto bytes = RawOf(type, raw)) return bytes;
-    const ScaledRange range = RawRange(type);
+    const ValueBounds range = BoundsOf(type);
     if (scaling.Identity()) {
         *reason = Shown(value) + " is not a " + ValueTypeName(type);
     } else {
@@ -68,7 +53,7 @@ std::optional<std::uint32_t> RawForValue(ValueType type, const Scaling& scaling,
 }
 
 ScaledRange ScaledRangeOf(ValueType type, const Scaling& scaling) {
-    const ScaledRange raw = RawRange(type);
+    const ValueBounds raw = BoundsOf(type);
     const double a = raw.low * scaling.scale + scaling.offset;
     const double b = raw.high * scaling.scale + scaling.offset;
     return {std::min(a, b), std::max(a, b)};

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 namespace jwgate {
@@ -12,23 +13,6 @@ constexpr std::pair<ValueType, const char*> kNames[] = {
     {ValueType::kU16, "u16"},     {ValueType::kI16, "i16"}, {ValueType::kU32, "u32"},
     {ValueType::kI32, "i32"},     {ValueType::kFloat, "float"},
 };
-
-struct Bounds {
-    double low;
-    double high;
-};
-
-Bounds IntegerBounds(ValueType type) {
-    switch (type) {
-        case ValueType::kRelay: return {0, 1};
-        case ValueType::kU8: return {0, 255};
-        case ValueType::kI8: return {-128, 127};
-        case ValueType::kU16: return {0, 65535};
-        case ValueType::kI16: return {-32768, 32767};
-        case ValueType::kU32: return {0, 4294967295.0};
-        default: return {-2147483648.0, 2147483647.0};
-    }
-}
 
 }  // namespace
 
@@ -44,6 +28,20 @@ const char* ValueTypeName(ValueType type) {
         if (known == type) return text;
     }
     return "?";
+}
+
+ValueBounds BoundsOf(ValueType type) {
+    switch (type) {
+        case ValueType::kRelay: return {0, 1};
+        case ValueType::kU8: return {0, 255};
+        case ValueType::kI8: return {-128, 127};
+        case ValueType::kU16: return {0, 65535};
+        case ValueType::kI16: return {-32768, 32767};
+        case ValueType::kU32: return {0, 4294967295.0};
+        case ValueType::kI32: return {-2147483648.0, 2147483647.0};
+        case ValueType::kFloat: break;
+    }
+    return {-static_cast<double>(std::numeric_limits<float>::max()), std::numeric_limits<float>::max()};
 }
 
 int ValueBytes(ValueType type) {
@@ -74,10 +72,10 @@ double NumberOf(ValueType type, std::uint32_t raw) {
 std::optional<std::uint32_t> RawOf(ValueType type, double number) {
     if (!std::isfinite(number)) return std::nullopt;
     if (type == ValueType::kFloat) {
-        if (std::fabs(number) > 3.4028234663852886e38) return std::nullopt;
+        if (std::fabs(number) > std::numeric_limits<float>::max()) return std::nullopt;
         return std::bit_cast<std::uint32_t>(static_cast<float>(number));
     }
-    const Bounds bounds = IntegerBounds(type);
+    const ValueBounds bounds = BoundsOf(type);
     if (number != std::trunc(number) || number < bounds.low || number > bounds.high) return std::nullopt;
     const auto whole = static_cast<std::int64_t>(number);
     const int bytes = ValueBytes(type);

@@ -18,6 +18,13 @@ const char* ValueTypeName(ValueType type);
 // Register bytes the type takes in the controller: 1, 2 or 4 (0 for relays).
 int ValueBytes(ValueType type);
 
+// The lowest and highest number the type holds (a float's finite range).
+struct ValueBounds {
+    double low;
+    double high;
+};
+ValueBounds BoundsOf(ValueType type);
+
 // The controller's raw bytes as a number.
 double NumberOf(ValueType type, std::uint32_t raw);
 
