@@ -57,12 +57,18 @@ bool ReadSome(LinkContext& link, char* destination, std::uint16_t room, std::uin
 // character can be), could not all have arrived before this: a wait that
 // lets them gather costs one wake instead of one per piece. Only with a stop
 // flag, whose slices let the next read's timeout count from the last byte.
+// A sender that fell behind catches up in a burst and ends sooner than its
+// rest predicts, so no wait is longer than kLongestGather: that much is the
+// most a reply is read late.
+constexpr std::chrono::milliseconds kLongestGather {10};
+
 LinkClock::time_point RestOfBodyDue(const LinkContext& link, int expectedBody, int stored) {
     constexpr std::uint64_t kShortestCharacterBits = 10;
     const auto now = LinkClock::now();
     if (link.hooks.stop == nullptr || expectedBody <= stored || link.settings().baudRate == 0) return now;
     const auto bits = static_cast<std::uint64_t>(expectedBody - stored) * kShortestCharacterBits;
-    return now + std::chrono::microseconds(bits * 1000000u / link.settings().baudRate);
+    const auto rest = std::chrono::microseconds(bits * 1000000u / link.settings().baudRate);
+    return now + std::min<std::chrono::microseconds>(rest, kLongestGather);
 }
 
 // The frame's body, after its "::", into buffer; how it ended. expectedBody
