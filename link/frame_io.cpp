@@ -41,7 +41,9 @@ bool ReadWithin(LinkContext& link, char* destination, std::uint16_t count, std::
 bool ReadSome(LinkContext& link, char* destination, std::uint16_t room, std::uint32_t* got,
               LinkClock::time_point waitFrom) {
     *got = 0;
-    if (link.hooks.stop == nullptr) return ReadPortUntil(link.state.port, destination, room, kCarriageReturn, got) == kSerialOk;
+    if (link.hooks.stop == nullptr) {
+        return ReadPortUntil(link.state.port, destination, room, kCarriageReturn, got) == kSerialOk;
+    }
     const auto deadline = waitFrom + std::chrono::milliseconds(link.settings().readTimeoutMs);
     for (;;) {
         const auto sliceStart = LinkClock::now();
@@ -62,9 +64,9 @@ bool ReadSome(LinkContext& link, char* destination, std::uint16_t room, std::uin
 // most a reply is read late.
 constexpr std::chrono::milliseconds kLongestGather {10};
 
-LinkClock::time_point RestOfBodyDue(const LinkContext& link, int expectedBody, int stored) {
+LinkClock::time_point RestOfBodyDue(const LinkContext& link, int expectedBody, int stored,
+                                    LinkClock::time_point now) {
     constexpr std::uint64_t kShortestCharacterBits = 10;
-    const auto now = LinkClock::now();
     if (link.hooks.stop == nullptr || expectedBody <= stored || link.settings().baudRate == 0) return now;
     const auto bits = static_cast<std::uint64_t>(expectedBody - stored) * kShortestCharacterBits;
     const auto rest = std::chrono::microseconds(bits * 1000000u / link.settings().baudRate);
@@ -86,7 +88,7 @@ ReplyEnd ReadBody(LinkContext& link, char* buffer, int* stored, LinkClock::time_
         if (buffer[*stored - 1] == kCarriageReturn) return ReplyEnd::kComplete;
         lastByte = LinkClock::now();
         if (lastByte > deadline) return ReplyEnd::kBroken;
-        const auto due = std::min(RestOfBodyDue(link, expectedBody, *stored), deadline);
+        const auto due = std::min(RestOfBodyDue(link, expectedBody, *stored, lastByte), deadline);
         const auto wait = std::chrono::floor<std::chrono::milliseconds>(due - lastByte);
         if (wait.count() > 0) PauseUnlessStopped(link, static_cast<std::uint32_t>(wait.count()));
     }
