@@ -4,6 +4,7 @@
 // exchange per point, each against the wire time of its exchanges. The
 // reads go through the link functions the gateway's scan uses. A report, not
 // a test: the figures depend on the machine.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -90,7 +91,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     const kel::LineParameters parameters {kBaud, 8, 0, 0};
-    kel::LinkContext line({.baudRate = kBaud});  // WAITINGTIME 0
+    // A stop flag, as the gateway's scan thread has: its reads wait for the
+    // rest of a reply of known length instead of waking for each piece.
+    std::atomic<bool> stop {false};
+    kel::LinkContext line({.baudRate = kBaud}, {.stop = argc > 2 ? nullptr : &stop});  // WAITINGTIME 0
     kel::PortHandle port = nullptr;
     if (kel::OpenPort(simulator.portName().c_str(), &parameters, 8, &port) != kel::kSerialOk) {
         std::fprintf(stderr, "gateway_bench: cannot open %s\n", simulator.portName().c_str());

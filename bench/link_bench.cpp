@@ -6,6 +6,7 @@
 // allocations and system calls of one exchange. A report, not a test: the
 // figures depend on the machine.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <modbus.h>
 #include <poll.h>
 #include <pty.h>
@@ -231,24 +232,25 @@ private:
 // The floor under any driver on this machine: the same four system calls a
 // read makes (purge check, write, poll, read), with a thread on the other
 // end answering a fixed reply and no protocol work on either side.
+// Given a simulator's device, the same loop sends the read to the simulator
+// instead: what is left between it and KelMain is the driver's own work, and
+// what is between it and the fixed reply is the simulator's.
 class BareRoundTrip {
 public:
     BareRoundTrip() {
         if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) std::abort();
-        for (const int fd : {master_, slave_}) {
-            termios raw {};
-            tcgetattr(fd, &raw);
-            cfmakeraw(&raw);
-            raw.c_cc[VMIN] = 0;
-            raw.c_cc[VTIME] = 0;
-            tcsetattr(fd, TCSANOW, &raw);
-        }
+        for (const int fd : {master_, slave_}) MakeRaw(fd);
         thread_ = std::thread([this] { Echo(); });
+    }
+    explicit BareRoundTrip(const std::string& simulatorDevice) {
+        slave_ = open(simulatorDevice.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave_ < 0) std::abort();
+        MakeRaw(slave_);
     }
     ~BareRoundTrip() {
         close(slave_);  // the echo thread sees the hang-up and ends
-        thread_.join();
-        close(master_);
+        if (thread_.joinable()) thread_.join();
+        if (master_ >= 0) close(master_);
     }
     bool Read() {
         int waiting = 0;
@@ -268,6 +270,15 @@ public:
 private:
     static constexpr char kRequest[] = "::01?0MRGA0100A010145\r";
     static constexpr char kReply[] = "::01#0MRGA0100A01010000A1\r";
+
+    static void MakeRaw(int fd) {
+        termios raw {};
+        tcgetattr(fd, &raw);
+        cfmakeraw(&raw);
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(fd, TCSANOW, &raw);
+    }
 
     void Echo() {
         char request[256];
@@ -340,16 +351,20 @@ int main(int argc, char** argv) {
     Figures ours[2] = {};
     Figures theirs[2] = {};
     Figures floor {};
+    Figures floorToSimulator {};
     {
         DriverHost host(simulator, 0);
         ModbusPair modbus;
         BareRoundTrip bare;
+        kel::jwsim::Simulator bareSimulator;
+        BareRoundTrip bareToSimulator(Started(bareSimulator).devicePath());
         std::vector<Contender> contenders = {
             {"reads (WAITINGTIME 0)", [&](int) { return host.Read(); }, {}},
             {"writes (WAITINGTIME 0)", [&](int i) { return host.Write(i); }, {}},
             {"libmodbus read holding register", [&](int) { return modbus.Read(); }, {}},
             {"libmodbus write single register", [&](int i) { return modbus.Write(i); }, {}},
             {"bare round trip (no protocol)", [&](int) { return bare.Read(); }, {}},
+            {"bare round trip to jwsim", [&](int) { return bareToSimulator.Read(); }, {}},
         };
         MeasureInTurns(count, contenders);
         for (const Contender& contender : contenders) PrintRow(contender.name, Median(contender.rounds));
@@ -358,6 +373,7 @@ int main(int argc, char** argv) {
         theirs[0] = Median(contenders[2].rounds);
         theirs[1] = Median(contenders[3].rounds);
         floor = Median(contenders[4].rounds);
+        floorToSimulator = Median(contenders[5].rounds);
     }
     std::printf("  ours / libmodbus, exchanges per second: reads %.2f, writes %.2f\n",
                 ours[0].perSecond / theirs[0].perSecond, ours[1].perSecond / theirs[1].perSecond);
@@ -365,6 +381,8 @@ int main(int argc, char** argv) {
                 ours[0].cpuMicroseconds / theirs[0].cpuMicroseconds,
                 ours[1].cpuMicroseconds / theirs[1].cpuMicroseconds);
     std::printf("  ours / bare round trip, host CPU per read: %.2f\n", ours[0].cpuMicroseconds / floor.cpuMicroseconds);
+    std::printf("  ours / bare round trip to jwsim, host CPU per read: %.2f\n",
+                ours[0].cpuMicroseconds / floorToSimulator.cpuMicroseconds);
 
     std::printf("\n2. KelMain with the default reply pause (WAITINGTIME 50; 20 exchanges)\n");
     {

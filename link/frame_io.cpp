@@ -34,19 +34,63 @@ bool ReadWithin(LinkContext& link, char* destination, std::uint16_t count, std::
     }
 }
 
-bool ReadByte(LinkContext& link, char* destination) {
-    std::uint32_t got = 0;
-    return ReadWithin(link, destination, 1, &got);
+// At least one byte of a frame's body into destination (room > 0), with
+// whatever else has already arrived up to its CR; false when none came
+// within one read timeout of waitFrom. With a stop flag the wait goes on
+// slice by slice, as in ReadWithin.
+bool ReadSome(LinkContext& link, char* destination, std::uint16_t room, std::uint32_t* got,
+              LinkClock::time_point waitFrom) {
+    *got = 0;
+    if (link.hooks.stop == nullptr) {
+        return ReadPortUntil(link.state.port, destination, room, kCarriageReturn, got) == kSerialOk;
+    }
+    const auto deadline = waitFrom + std::chrono::milliseconds(link.settings().readTimeoutMs);
+    for (;;) {
+        const auto sliceStart = LinkClock::now();
+        if (ReadPortUntil(link.state.port, destination, room, kCarriageReturn, got) == kSerialOk) return true;
+        *got = 0;
+        const auto now = LinkClock::now();
+        if (now >= deadline || link.Stopped()) return false;
+        if (now - sliceStart < std::chrono::milliseconds(5)) return false;
+    }
 }
 
-// The frame's body, after its "::", into buffer; how it ended.
-ReplyEnd ReadBody(LinkContext& link, char* buffer, int* stored, LinkClock::time_point deadline) {
-    // Each byte waits up to the read timeout; the deadline bounds the whole
-    // frame, so a line that dribbles or streams noise cannot hold it.
+// The body's remaining characters, at 10 bits each (the shortest a
+// character can be), could not all have arrived before this: a wait that
+// lets them gather costs one wake instead of one per piece. Only with a stop
+// flag, whose slices let the next read's timeout count from the last byte.
+// A sender that fell behind catches up in a burst and ends sooner than its
+// rest predicts, so no wait is longer than kLongestGather: that much is the
+// most a reply is read late.
+constexpr std::chrono::milliseconds kLongestGather {10};
+
+LinkClock::time_point RestOfBodyDue(const LinkContext& link, int expectedBody, int stored,
+                                    LinkClock::time_point now) {
+    constexpr std::uint64_t kShortestCharacterBits = 10;
+    if (link.hooks.stop == nullptr || expectedBody <= stored || link.settings().baudRate == 0) return now;
+    const auto bits = static_cast<std::uint64_t>(expectedBody - stored) * kShortestCharacterBits;
+    const auto rest = std::chrono::microseconds(bits * 1000000u / link.settings().baudRate);
+    return now + std::min<std::chrono::microseconds>(rest, kLongestGather);
+}
+
+// The frame's body, after its "::", into buffer; how it ended. expectedBody
+// is the body's length when known (0 otherwise), used only for when to look
+// for more.
+ReplyEnd ReadBody(LinkContext& link, char* buffer, int* stored, LinkClock::time_point deadline, int expectedBody) {
+    // Each wait for more waits up to the read timeout; the deadline bounds
+    // the whole frame, so a line that dribbles or streams noise cannot hold it.
+    auto lastByte = LinkClock::now();
     while (*stored < kReplyBufferSize) {
-        if (!ReadByte(link, buffer + *stored)) return ReplyEnd::kBroken;
-        if (buffer[(*stored)++] == kCarriageReturn) return ReplyEnd::kComplete;
-        if (LinkClock::now() > deadline) return ReplyEnd::kBroken;
+        std::uint32_t got = 0;
+        const auto room = static_cast<std::uint16_t>(kReplyBufferSize - *stored);
+        if (!ReadSome(link, buffer + *stored, room, &got, lastByte)) return ReplyEnd::kBroken;
+        *stored += static_cast<int>(got);
+        if (buffer[*stored - 1] == kCarriageReturn) return ReplyEnd::kComplete;
+        lastByte = LinkClock::now();
+        if (lastByte > deadline) return ReplyEnd::kBroken;
+        const auto due = std::min(RestOfBodyDue(link, expectedBody, *stored, lastByte), deadline);
+        const auto wait = std::chrono::floor<std::chrono::milliseconds>(due - lastByte);
+        if (wait.count() > 0) PauseUnlessStopped(link, static_cast<std::uint32_t>(wait.count()));
     }
     return ReplyEnd::kBroken;
 }
@@ -77,7 +121,8 @@ int SendFrame(LinkContext& link, const char* payload, int length) {
     return sent ? kLinkOk : kLinkFailed;
 }
 
-ReplyEnd ReadReplyUntil(LinkContext& link, char* buffer, int* length, LinkClock::time_point deadline) {
+ReplyEnd ReadReplyUntil(LinkContext& link, char* buffer, int* length, LinkClock::time_point deadline,
+                        int expectedLength) {
     char header[2] = {};
     std::uint32_t got = 0;
     int stored = 0;
@@ -85,7 +130,7 @@ ReplyEnd ReadReplyUntil(LinkContext& link, char* buffer, int* length, LinkClock:
     if (!ReadWithin(link, header, 2, &got)) {
         end = got == 0 ? ReplyEnd::kSilent : ReplyEnd::kBroken;
     } else if (header[0] == kHeaderChar && header[1] == kHeaderChar) {
-        end = ReadBody(link, buffer, &stored, deadline);
+        end = ReadBody(link, buffer, &stored, deadline, expectedLength > 2 ? expectedLength - 2 : 0);
     }
     const int headCount = static_cast<int>(got <= 2 ? got : 2);
     TraceReceived(header, headCount, buffer, stored);

@@ -23,13 +23,16 @@ enum class ReplyEnd {
 
 // Reads a reply frame into buffer (kReplyBufferSize bytes): "::" first (there
 // is no search for it: any other byte there breaks the reply), then the body
-// up to and including its CR, one byte per read, so a reply that stops
-// arriving fails after one read timeout. On kComplete *length holds the bytes
-// stored, CR included; otherwise it is left alone. A body that has not ended
-// when the buffer is full, or by the deadline, is broken without storing
-// more, and the link is marked for a resync. A stop ends it as silence or a
-// break does.
-ReplyEnd ReadReplyUntil(LinkContext& link, char* buffer, int* length, LinkClock::time_point deadline);
+// up to and including its CR, never past it, so a reply that stops arriving
+// fails after one read timeout without a byte. On kComplete *length holds the
+// bytes stored, CR included; otherwise it is left alone. A body that has not
+// ended when the buffer is full, or by the deadline, is broken without
+// storing more, and the link is marked for a resync. A stop ends it as
+// silence or a break does. expectedLength, the frame's characters from "::"
+// to CR when known (0 otherwise), only lets a link with a stop flag wait for
+// the rest of a reply arriving in pieces instead of waking for each.
+ReplyEnd ReadReplyUntil(LinkContext& link, char* buffer, int* length, LinkClock::time_point deadline,
+                        int expectedLength = 0);
 
 // After a broken reply: discards what arrives until the line has been quiet
 // for a few character times (at least a USB adapter's latency), or one reply

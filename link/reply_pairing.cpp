@@ -48,7 +48,7 @@ int AwaitReply(LinkContext& link, const Request& request, char* buffer, int* rep
     const auto sentAt = LinkClock::now();
     const auto deadline = sentAt + link.timings().replyBudget;
     for (;;) {
-        const ReplyEnd end = ReadReplyUntil(link, buffer, replyLength, deadline);
+        const ReplyEnd end = ReadReplyUntil(link, buffer, replyLength, deadline, request.replyLength);
         if (end != ReplyEnd::kComplete) {
             // Its reply may still come, after silence or after the bytes of
             // a disturbed line.

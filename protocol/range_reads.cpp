@@ -59,6 +59,7 @@ bool BuildRangeReadRequest(const ItemRange& range, Request* request) {
     }
     request->length = kRequestHeadLength + FieldChars(range.area);
     request->echoLength = request->length;
+    request->replyLength = RangeReplyLength(range);
     return true;
 }
 

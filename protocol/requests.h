@@ -16,6 +16,9 @@ struct Request {
     // Payload bytes an accepted reply repeats: all of a read's, only the
     // head of a write's.
     int echoLength = 0;
+    // Characters of its accepted reply on the line, "::" to CR, when known
+    // in advance; 0 otherwise.
+    int replyLength = 0;
 };
 
 // Write-mode digits of "EWR".

@@ -93,6 +93,14 @@ public:
     // ReadFile: up to count bytes, returning when count arrived or the read
     // timeouts expired; *got is 0 when nothing arrived.
     virtual bool Read(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t* got) = 0;
+    // Hands over bytes the backend already holds from an earlier Read, up
+    // to and including terminator and at most count, without waiting or
+    // asking the system: *got is 0 when it holds none. A backend that reads
+    // only what it is asked (ReadFile does) holds none.
+    virtual void TakeHeld(PortHandle /*port*/, void* /*buffer*/, std::uint32_t /*count*/, char /*terminator*/,
+                          std::uint32_t* got) {
+        *got = 0;
+    }
     // WriteFile.
     virtual bool Write(PortHandle port, const void* bytes, std::uint32_t count,
                        std::uint32_t* written) = 0;

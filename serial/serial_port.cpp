@@ -173,4 +173,13 @@ int ReadPort(PortHandle port, void* buffer, std::uint16_t count, std::uint32_t* 
     return kSerialOk;
 }
 
+int ReadPortUntil(PortHandle port, char* buffer, std::uint16_t count, char terminator, std::uint32_t* got) {
+    const int first = ReadPort(port, buffer, 1, got);
+    if (first != kSerialOk || count <= 1 || buffer[0] == terminator) return first;
+    std::uint32_t held = 0;
+    ActiveSerialPlatform().TakeHeld(port, buffer + 1, count - 1u, terminator, &held);
+    *got = 1 + (held < count - 1u ? held : count - 1u);
+    return kSerialOk;
+}
+
 }  // namespace kel

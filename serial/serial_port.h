@@ -70,6 +70,10 @@ std::uint32_t WaitingBytes(PortHandle port);
 bool PortResponds(PortHandle port);
 int WritePort(PortHandle port, const void* bytes, std::uint32_t count, std::uint32_t* written);
 int ReadPort(PortHandle port, void* buffer, std::uint16_t count, std::uint32_t* got);
+// Up to count bytes (count > 0), ending after terminator: the first waits as
+// a ReadPort of one byte does, the rest are only what has already been
+// received. kSerialOk with *got at least 1, or what ReadPort failed with.
+int ReadPortUntil(PortHandle port, char* buffer, std::uint16_t count, char terminator, std::uint32_t* got);
 
 // The pause between a request and reading its reply (the platform's Sleep),
 // here so that nothing above this layer reaches into the platform seam.

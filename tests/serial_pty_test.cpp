@@ -387,6 +387,45 @@ TEST_F(SerialPtyPartialRead, SecondByteThatNeverComesGivesSevenWithOneByteCounte
     EXPECT_LE(elapsed, 1500);
 }
 
+// A reply frame is taken up to its CR in one go, and never past it: what
+// follows belongs to the next frame.
+TEST_F(SerialPtyPartialRead, ReadUntilTakesWhatHasArrivedUpToTheTerminatorAndLeavesTheRest) {
+    struct Case {
+        const char* sent;
+        std::uint16_t count;
+        const char* taken;
+        const char* left;
+    };
+    const Case cases[] = {
+        {"ab\rcd", 10, "ab\r", "cd"},
+        {"ab\rcd", 2, "ab", "\rcd"},
+        {"\rxy", 10, "\r", "xy"},
+        {"abc", 10, "abc", ""},
+    };
+    ScopedPort port;
+    ASSERT_EQ(port.Open(pty.path(), k9600_8N1), kel::kSerialOk);
+    kel::SetReadTimeout(port.handle(), 10);  // 100 ms
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sent);
+        const std::size_t sent = std::strlen(c.sent);
+        ASSERT_TRUE(pty.WriteFromFarSide(c.sent, sent));
+        ASSERT_TRUE(pty.WaitForBytesAtSlave(static_cast<int>(sent), kArrival));
+        char buffer[16] = {};
+        std::uint32_t got = 0;
+        ASSERT_EQ(kel::ReadPortUntil(port.handle(), buffer, c.count, '\r', &got), kel::kSerialOk);
+        EXPECT_EQ(std::string(buffer, got), c.taken);
+        const std::size_t left = std::strlen(c.left);
+        int result = 0;
+        const auto rest = ReadThroughPort(port.handle(), left, &result);
+        EXPECT_EQ(std::string(rest.begin(), rest.end()), c.left);
+        EXPECT_EQ(kel::WaitingBytes(port.handle()), 0u);
+    }
+    char buffer[4] = {};
+    std::uint32_t got = 7;
+    EXPECT_EQ(kel::ReadPortUntil(port.handle(), buffer, 4, '\r', &got), kel::kSerialIoFailed);
+    EXPECT_EQ(got, 0u);
+}
+
 // ---- purge -------------------------------------------------------------------
 
 using SerialPtyPurge = SerialPtyTest;

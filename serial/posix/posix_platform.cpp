@@ -54,6 +54,16 @@ public:
         if (head_ == tail_) Clear();
         return n;
     }
+    // Like Take, but stops after the first terminator.
+    std::uint32_t TakeUntil(unsigned char* destination, std::uint32_t count, unsigned char terminator) {
+        const std::uint32_t most = count < size() ? count : size();
+        const void* end = std::memchr(bytes_.data() + head_, terminator, most);
+        const auto n = end == nullptr
+                           ? most
+                           : static_cast<std::uint32_t>(static_cast<const unsigned char*>(end) - bytes_.data() -
+                                                        static_cast<std::ptrdiff_t>(head_) + 1);
+        return Take(destination, n);
+    }
     // One read() of whatever has arrived into the empty buffer.
     ssize_t Fill(int fd) {
         Clear();
@@ -510,6 +520,15 @@ public:
             return false;  // hang-up (no data after POLLIN) or a read error
         }
         return true;
+    }
+
+    void TakeHeld(PortHandle handle, void* buffer, std::uint32_t count, char terminator,
+                  std::uint32_t* got) override {
+        *got = 0;
+        Port* port = Lookup(handle);
+        if (port == nullptr) return;
+        *got = port->input.TakeUntil(static_cast<unsigned char*>(buffer), count,
+                                     static_cast<unsigned char>(terminator));
     }
 
     bool Write(PortHandle handle, const void* bytes, std::uint32_t count,
