@@ -179,7 +179,7 @@ MqttBridge::~MqttBridge() = default;
 
 MqttStatistics MqttBridge::Statistics() const {
     const MqttLink& link = *state_->link;
-    return {link.Connected(), link.SentPublishes(), link.DroppedPublishes()};
+    return {link.Connected(), link.SentPublishes(), link.DroppedPublishes(), link.ConnectFailures()};
 }
 
 bool MqttBridge::Start(std::string* error) { return state_->link->Start(error); }

@@ -2,6 +2,8 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -75,6 +77,16 @@ bool MqttLink::Start(std::string* error) {
     if (result == MOSQ_ERR_SUCCESS && settings_.protocol5) {
         result = mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     }
+    if (result == MOSQ_ERR_SUCCESS && !settings_.caFile.empty()) {
+        // The broker's certificate and host name are always checked
+        // (libmosquitto's default, never switched off here).
+        result = mosquitto_tls_set(client_, settings_.caFile.c_str(), nullptr,
+                                   settings_.certFile.empty() ? nullptr : settings_.certFile.c_str(),
+                                   settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str(), nullptr);
+        if (result == MOSQ_ERR_SUCCESS) {
+            result = mosquitto_tls_opts_set(client_, SSL_VERIFY_PEER, settings_.tlsVersion.c_str(), nullptr);
+        }
+    }
     if (result == MOSQ_ERR_SUCCESS) {
         result = mosquitto_will_set(client_, settings_.statusTopic.c_str(), static_cast<int>(kOffline.size()),
                                     kOffline.data(), kReliableQos, true);
@@ -93,11 +105,14 @@ bool MqttLink::Start(std::string* error) {
     mosquitto_publish_callback_set(client_, OnPublish);
     mosquitto_message_v5_callback_set(client_, OnMessage);
     mosquitto_subscribe_callback_set(client_, OnSubscribe);
+    mosquitto_log_callback_set(client_, OnLibraryLog);
 
     // Once a connection is under way, libmosquitto's network thread keeps it
     // up. One that fails at once (refused on this host, a name that does not
     // resolve yet, no route) would leave that thread waiting for a first
-    // connection for ever: RetryFirstConnection makes it, then starts the thread.
+    // connection for ever, and after some failures (a TLS handshake, a
+    // protocol error) the thread ends: Reconnect makes the connection then,
+    // and starts the thread again.
     result = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, settings_.keepaliveSeconds);
     if (result == MOSQ_ERR_INVAL || result == MOSQ_ERR_NOMEM) {
         mosquitto_destroy(client_);
@@ -105,8 +120,8 @@ bool MqttLink::Start(std::string* error) {
         return refuse(std::string("cannot connect to MQTT broker ") + BrokerName() + ": " + mosquitto_strerror(result));
     }
     if (result != MOSQ_ERR_SUCCESS) {
-        ReportUnreachable(ReasonText(result));
-        firstConnection_ = std::thread(&MqttLink::RetryFirstConnection, this);
+        ReportAttemptFailure(result, errno);
+        reconnector_ = std::thread(&MqttLink::Reconnect, this, false);
         return true;
     }
     result = mosquitto_loop_start(client_);
@@ -115,8 +130,11 @@ bool MqttLink::Start(std::string* error) {
         client_ = nullptr;
         return refuse(std::string("cannot start the MQTT network thread: ") + mosquitto_strerror(result));
     }
-    std::lock_guard lock(mutex_);
-    loopStarted_ = true;
+    {
+        std::lock_guard lock(mutex_);
+        loopStarted_ = true;
+    }
+    reconnector_ = std::thread(&MqttLink::Reconnect, this, true);
     return true;
 }
 
@@ -186,7 +204,7 @@ void MqttLink::Stop() {
         stopped_ = true;
     }
     wake_.notify_all();
-    if (firstConnection_.joinable()) firstConnection_.join();
+    if (reconnector_.joinable()) reconnector_.join();
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
@@ -242,6 +260,11 @@ std::uint64_t MqttLink::SentPublishes() const {
     return sent_;
 }
 
+MqttConnectFailures MqttLink::ConnectFailures() const {
+    std::lock_guard lock(mutex_);
+    return failures_;
+}
+
 void MqttLink::OnConnect(mosquitto*, void* self, int reason) { static_cast<MqttLink*>(self)->HandleConnect(reason); }
 
 void MqttLink::OnDisconnect(mosquitto*, void* self, int reason) {
@@ -265,11 +288,59 @@ void MqttLink::OnSubscribe(mosquitto*, void*, int, int count, const int* granted
     }
 }
 
+// libmosquitto tells what OpenSSL refused only in its log, as OpenSSL's
+// error string ("error:0A000086:SSL routines::certificate verify failed");
+// a refused client certificate comes as the broker's TLS alert ("tlsv13
+// alert certificate required"), with TLS 1.3 only once CONNECT is sent.
+// Its own check of the host name comes as a line before.
+void MqttLink::OnLibraryLog(mosquitto* client, void* self, int level, const char* text) {
+    if (level != MOSQ_LOG_ERR || text == nullptr) return;
+    auto& link = *static_cast<MqttLink*>(self);
+    const std::string line = text;
+    if (line.find("host name verification failed") != std::string::npos) {
+        std::lock_guard lock(link.mutex_);
+        link.hostNameRefused_ = true;
+        return;
+    }
+    if (!line.starts_with("OpenSSL Error")) return;
+    std::string reason = line.substr(line.rfind(':') + 1);
+    {
+        std::lock_guard lock(link.mutex_);
+        // One failure per attempt, however many lines OpenSSL had.
+        if (!link.tlsError_.empty()) return;
+        if (reason == "certificate verify failed") {
+            // Why: unknown authority, expired, not for this host.
+            if (std::exchange(link.hostNameRefused_, false)) {
+                reason += ": the certificate is not for " + link.settings_.host;
+            } else if (auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(client)); ssl != nullptr) {
+                reason += std::string(": ") + X509_verify_cert_error_string(SSL_get_verify_result(ssl));
+            }
+        }
+        link.tlsError_ = reason;
+        // After a TLS failure the network thread ends, with or without a
+        // disconnect callback; or, reconnecting by itself, keeps failing.
+        link.networkThreadEnds_ = true;
+    }
+    link.wake_.notify_all();
+    const int savedErrno = errno;  // libmosquitto's loop reads it after this
+    link.ReportTlsFailure(reason);
+    errno = savedErrno;
+}
+
 void MqttLink::HandleConnect(int reason) {
     if (reason != 0) {
-        MqttLog(LogLevel::kWarning,
-                "MQTT broker " + BrokerName() + " refused the connection: " +
-                    (settings_.protocol5 ? mosquitto_reason_string(reason) : mosquitto_connack_string(reason)));
+        // MQTT 3.1.1's 4 and 5, MQTT 5's 134 and 135: bad user name or
+        // password, not authorised.
+        const bool credentials = reason == 4 || reason == 5 || reason == 134 || reason == 135;
+        {
+            std::lock_guard lock(mutex_);
+            refusedByBroker_ = true;
+        }
+        ReportFailure(credentials ? Failure::kCredentials : Failure::kNetwork,
+                      "MQTT broker " + BrokerName() + " refused the " + (credentials ? "credentials" : "connection") +
+                          ": " +
+                          (settings_.protocol5 ? mosquitto_reason_string(reason) : mosquitto_connack_string(reason)) +
+                          Retrying(settings_));
         return;
     }
     std::lock_guard status(statusMutex_);
@@ -303,6 +374,8 @@ void MqttLink::HandleConnect(int reason) {
         ++connections_;
         reportedUnreachable_ = false;
         reportedNoConnack_ = false;
+        reportedFailures_.clear();
+        tlsError_.clear();
         // Whatever waited for the old socket went with it.
         unsent_ = 0;
         onlineMessageId_ = onlineId;
@@ -311,30 +384,79 @@ void MqttLink::HandleConnect(int reason) {
 }
 
 void MqttLink::HandleDisconnect(int reason) {
+    // libmosquitto's network thread reads errno after this, to decide
+    // whether it gives up (EPROTO: after a TLS failure).
+    const int savedErrno = errno;
     const std::string why = ReasonText(reason);
     bool wasConnected = false;
+    bool refused = false;
+    std::string tlsError;
     {
         std::lock_guard lock(mutex_);
         wasConnected = connected_;
         connected_ = false;
+        refused = std::exchange(refusedByBroker_, false);
+        tlsError = std::exchange(tlsError_, {});
+        if (!tlsError.empty() || savedErrno == EPROTO || NetworkThreadGivesUp(reason)) networkThreadEnds_ = true;
     }
     wake_.notify_all();
-    if (!wasConnected && reason == MOSQ_ERR_KEEPALIVE) {
+    if (!wasConnected && (refused || !tlsError.empty())) {
+        // Reported with the broker's CONNACK, or as OpenSSL said it.
+    } else if (!wasConnected && reason == MOSQ_ERR_KEEPALIVE) {
         // The broker took the TCP connection and never answered CONNECT.
         ReportNoConnack();
     } else if (!wasConnected) {
         // A connection attempt that failed.
-        ReportUnreachable(why);
+        ReportAttemptFailure(reason, savedErrno);
     } else if (reason == MOSQ_ERR_SUCCESS) {
         MqttLog(LogLevel::kInfo, "disconnected from MQTT broker " + BrokerName());
     } else {
         MqttLog(LogLevel::kWarning, "lost MQTT broker " + BrokerName() + ": " + why);
     }
+    errno = savedErrno;
+}
+
+void MqttLink::ReportTlsFailure(const std::string& detail) {
+    std::string what = "the TLS handshake with MQTT broker " + BrokerName() + " failed";
+    if (detail.starts_with("certificate verify failed")) {
+        what = "the certificate of MQTT broker " + BrokerName() + " failed the check";
+    } else if (detail.find("alert") != std::string::npos && detail.find("certificate") != std::string::npos) {
+        what = "MQTT broker " + BrokerName() + " refused the gateway's certificate";
+    }
+    ReportFailure(Failure::kTls, what + " (" + detail + ")" + Retrying(settings_));
+}
+
+void MqttLink::ReportFailure(Failure kind, const std::string& text) {
+    {
+        std::lock_guard lock(mutex_);
+        ++(kind == Failure::kTls ? failures_.tls : kind == Failure::kCredentials ? failures_.credentials
+                                                                                 : failures_.network);
+        if (stopping_ || !reportedFailures_.insert(text).second) return;
+    }
+    MqttLog(LogLevel::kWarning, text);
+}
+
+// A TLS connection the broker closed while the gateway was still writing
+// (its refusal racing CONNECT) fails with EPROTO and no word from OpenSSL.
+void MqttLink::ReportAttemptFailure(int reason, int error) {
+    const bool brokeOff = reason == MOSQ_ERR_ERRNO && error == EPROTO;
+    if (!settings_.caFile.empty() && (brokeOff || reason == MOSQ_ERR_TLS || reason == MOSQ_ERR_TLS_HANDSHAKE)) {
+        bool reported = false;
+        {
+            std::lock_guard lock(mutex_);
+            reported = !std::exchange(tlsError_, {}).empty();  // in OpenSSL's words, by OnLibraryLog
+        }
+        if (!reported) ReportTlsFailure(brokeOff ? std::strerror(error) : mosquitto_strerror(reason));
+        return;
+    }
+    errno = error;
+    ReportUnreachable(ReasonText(reason));
 }
 
 void MqttLink::ReportUnreachable(const std::string& why) {
     {
         std::lock_guard lock(mutex_);
+        ++failures_.network;
         // Once until the next connection, not at every attempt.
         if (std::exchange(reportedUnreachable_, true) || stopping_) return;
     }
@@ -344,6 +466,7 @@ void MqttLink::ReportUnreachable(const std::string& why) {
 void MqttLink::ReportNoConnack() {
     {
         std::lock_guard lock(mutex_);
+        ++failures_.network;
         if (std::exchange(reportedNoConnack_, true) || stopping_) return;
     }
     MqttLog(LogLevel::kWarning, "MQTT broker " + BrokerName() + " accepted the connection but sent no CONNACK within " +
@@ -351,19 +474,56 @@ void MqttLink::ReportNoConnack() {
                                     Retrying(settings_));
 }
 
-void MqttLink::RetryFirstConnection() {
-    auto delay = std::chrono::seconds(settings_.reconnectMinSeconds);
+// The failures after which libmosquitto's network thread returns instead of
+// reconnecting (its loop_forever).
+bool MqttLink::NetworkThreadGivesUp(int reason) {
+    switch (reason) {
+        case MOSQ_ERR_NOMEM: case MOSQ_ERR_PROTOCOL: case MOSQ_ERR_INVAL: case MOSQ_ERR_NOT_FOUND:
+        case MOSQ_ERR_TLS: case MOSQ_ERR_PAYLOAD_SIZE: case MOSQ_ERR_NOT_SUPPORTED: case MOSQ_ERR_AUTH:
+        case MOSQ_ERR_ACL_DENIED: case MOSQ_ERR_UNKNOWN: case MOSQ_ERR_EAI: case MOSQ_ERR_PROXY:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Waits for the network thread to end, then reconnects with the back-off
+// (doubling from the least delay, anew after each connection) and starts
+// it again; also makes a first connection that failed at once.
+void MqttLink::Reconnect(bool networkThreadRuns) {
+    const auto shortest = std::chrono::seconds(settings_.reconnectMinSeconds);
     const auto longest = std::chrono::seconds(settings_.reconnectMaxSeconds);
+    auto delay = shortest;
+    std::uint64_t connectionsSeen = 0;
     for (;;) {
+        if (networkThreadRuns) {
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [&] { return stopped_ || networkThreadEnds_; });
+                if (stopped_) return;
+                networkThreadEnds_ = false;
+                loopStarted_ = false;
+                if (std::exchange(connectionsSeen, connections_) != connections_) delay = shortest;
+            }
+            // It returns once its callback did: the cancel only bounds the wait.
+            mosquitto_loop_stop(client_, true);
+            networkThreadRuns = false;
+        }
         {
             std::unique_lock lock(mutex_);
             if (wake_.wait_for(lock, delay, [&] { return stopped_; })) return;
+            tlsError_.clear();
+            hostNameRefused_ = false;
         }
+        delay = std::min(delay * 2, longest);
         // The only thread touching the client until the network thread runs.
         if (const int result = mosquitto_reconnect_async(client_); result != MOSQ_ERR_SUCCESS) {
-            ReportUnreachable(ReasonText(result));
-            delay = std::min(delay * 2, longest);
+            ReportAttemptFailure(result, errno);
             continue;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            networkThreadEnds_ = false;  // said of an attempt that failed before
         }
         if (const int result = mosquitto_loop_start(client_); result != MOSQ_ERR_SUCCESS) {
             MqttLog(LogLevel::kError,
@@ -372,7 +532,7 @@ void MqttLink::RetryFirstConnection() {
         }
         std::lock_guard lock(mutex_);
         loopStarted_ = true;
-        return;
+        networkThreadRuns = true;
     }
 }
 

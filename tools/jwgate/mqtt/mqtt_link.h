@@ -12,11 +12,13 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tools/jwgate/config/mqtt_settings.h"
+#include "tools/jwgate/core/server_statistics.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -93,6 +95,8 @@ public:
     std::uint64_t DroppedPublishes() const;
     // Publishes handed to the broker connection since construction.
     std::uint64_t SentPublishes() const;
+    // Connection attempts that failed since construction, by reason.
+    MqttConnectFailures ConnectFailures() const;
 
 private:
     static void OnConnect(mosquitto* client, void* self, int reason);
@@ -101,6 +105,9 @@ private:
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message,
                           const mosquitto_property* properties);
     static void OnSubscribe(mosquitto* client, void* self, int messageId, int count, const int* grantedQos);
+    static void OnLibraryLog(mosquitto* client, void* self, int level, const char* text);
+
+    enum class Failure { kNetwork, kTls, kCredentials };
 
     void HandleConnect(int reason);
     void HandleDisconnect(int reason);
@@ -110,8 +117,14 @@ private:
               const std::string& correlation);
     void HandleWatched(const mosquitto_message& message);
     void ReportUnreachable(const std::string& why);
+    void ReportAttemptFailure(int reason, int error);  // error: errno just after
+    // Counts a failed attempt; logs it unless the same text was logged
+    // since the last connection.
+    void ReportFailure(Failure kind, const std::string& text);
+    void ReportTlsFailure(const std::string& detail);
     void ReportNoConnack();
-    void RetryFirstConnection();
+    void Reconnect(bool networkThreadRuns);
+    static bool NetworkThreadGivesUp(int reason);
     static std::string ReasonText(int reason);  // a libmosquitto result, errno for MOSQ_ERR_ERRNO
     bool NoteDrop(const std::string& topic, const std::string& reason);
     void NoteSent();
@@ -124,7 +137,7 @@ private:
     std::string watchFilter_;  // set before Start, then only read
     RetainedHandler onRetained_;
     mosquitto* client_ = nullptr;
-    std::thread firstConnection_;
+    std::thread reconnector_;
 
     // Keeps "online" on a connect and "offline" on Stop in that order.
     std::mutex statusMutex_;
@@ -135,8 +148,14 @@ private:
     bool stopping_ = false;
     bool stopped_ = false;
     bool loopStarted_ = false;
+    bool networkThreadEnds_ = false;  // it gave up after a failure: Reconnect takes over
     bool reportedUnreachable_ = false;  // each once until the next connection
     bool reportedNoConnack_ = false;
+    std::set<std::string> reportedFailures_;  // logged since the last connection
+    std::string tlsError_;         // what OpenSSL said during the attempt under way
+    bool hostNameRefused_ = false;  // libmosquitto found the certificate not for the host
+    bool refusedByBroker_ = false;  // the attempt under way got a refusing CONNACK
+    MqttConnectFailures failures_;
     int unsent_ = 0;
     int onlineMessageId_ = -1;
     std::vector<int> publishedWhileStopping_;
