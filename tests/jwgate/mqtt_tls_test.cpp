@@ -1,15 +1,16 @@
 // jwgate against a mosquitto broker with a TLS listener, with certificates
-// the test makes: values over TLS with a password file, and refused
-// credentials logged once while the gateway keeps retrying and serving
-// Modbus.
+// the test makes: values over TLS with a password file; a broker that asks
+// for the gateway's certificate; and refusals (credentials, a missing client
+// certificate, a broker certificate not trusted or not for the host) logged
+// once while the gateway keeps retrying and serving Modbus.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <modbus/modbus.h>
 
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -62,10 +63,10 @@ std::string RetainedOverTls(int broker, const std::string& topic, const std::vec
 int ConnectFailures(const GatewayProcess& gateway, const std::string& reason) {
     httplib::Client client("127.0.0.1", gateway.HttpPort(kPatience));
     const auto response = client.Get("/metrics");
-    std::smatch match;
-    const std::regex sample("jwgate_mqtt_connect_failures_total\\{reason=\"" + reason + "\"\\} (\\d+)");
-    if (!response || !std::regex_search(response->body, match, sample)) return -1;
-    return std::stoi(match[1]);
+    const std::string sample = "\njwgate_mqtt_connect_failures_total{reason=\"" + reason + "\"} ";
+    const auto at = response ? response->body.find(sample) : std::string::npos;
+    if (at == std::string::npos) return -1;
+    return std::atoi(response->body.c_str() + at + sample.size());
 }
 
 // How many times text is in the gateway's log.
@@ -81,7 +82,7 @@ int TimesLogged(const GatewayProcess& gateway, const std::string& text) {
 // must still answer Modbus.
 void ExpectRefusedOnceWhileServing(const GatewayProcess& gateway, const std::string& reason,
                                    const std::string& logged) {
-    const auto until = std::chrono::steady_clock::now() + seconds(20);
+    const auto until = std::chrono::steady_clock::now() + seconds(60);
     while (ConnectFailures(gateway, reason) < 3 && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(milliseconds(200));
     }
@@ -146,6 +147,45 @@ TEST_F(GatewayMqttTls, AWrongPasswordIsLoggedOnceAndRetried) {
     ASSERT_TRUE(broker.Start()) << broker.error();
     GatewayProcess gateway(Gateway(broker.port(), CaFile(certificates_) + "username = \"jw\"\npassword = \"wrong\"\n"));
     ExpectRefusedOnceWhileServing(gateway, "credentials", "refused the credentials: Connection Refused: not authorised");
+}
+
+TEST_F(GatewayMqttTls, ABrokerThatAsksForAClientCertificateTakesTheGatewaysOwn) {
+    BrokerProcess broker(BrokerProcess::FreePort(),
+                         TlsListener(certificates_, "server", "require_certificate true\nallow_anonymous true\n"));
+    ASSERT_TRUE(broker.Start()) << broker.error();
+    GatewayProcess gateway(Gateway(broker.port(), CaFile(certificates_) + "cert_file = \"" +
+                                                      certificates_.Certificate("client") + "\"\nkey_file = \"" +
+                                                      certificates_.Key("client") + "\"\n"));
+    EXPECT_TRUE(gateway.WaitForLog("connected to MQTT broker", kPatience)) << gateway.Log();
+}
+
+// With TLS 1.3 the broker's refusal comes after the handshake, as an alert
+// that may arrive while the gateway is still sending CONNECT.
+TEST_F(GatewayMqttTls, ABrokerRefusingAGatewayWithoutCertificateIsLoggedOnceAndRetried) {
+    BrokerProcess broker(BrokerProcess::FreePort(),
+                         TlsListener(certificates_, "server", "require_certificate true\nallow_anonymous true\n"));
+    ASSERT_TRUE(broker.Start()) << broker.error();
+    GatewayProcess gateway(Gateway(broker.port(), CaFile(certificates_)));
+    ExpectRefusedOnceWhileServing(gateway, "tls",
+                                  "refused the gateway's certificate (tlsv13 alert certificate required)");
+}
+
+TEST_F(GatewayMqttTls, ABrokerCertificateThatFailsTheCheckIsNeverConnectedTo) {
+    const struct {
+        const char* serverCertificate;
+        const char* logged;
+    } cases[] = {
+        {"untrusted_server", "failed the check (certificate verify failed: unable to get local issuer certificate)"},
+        {"wrong_name", "failed the check (certificate verify failed: the certificate is not for 127.0.0.1)"},
+    };
+    for (const auto& [serverCertificate, logged] : cases) {
+        SCOPED_TRACE(serverCertificate);
+        BrokerProcess broker(BrokerProcess::FreePort(),
+                             TlsListener(certificates_, serverCertificate, "allow_anonymous true\n"));
+        ASSERT_TRUE(broker.Start()) << broker.error();
+        GatewayProcess gateway(Gateway(broker.port(), CaFile(certificates_)));
+        ExpectRefusedOnceWhileServing(gateway, "tls", logged);
+    }
 }
 
 }  // namespace
