@@ -63,13 +63,13 @@ public:
     // thread (the owner's).
     bool Start(std::string* error);
 
-    // Called on the network thread, like SetHandler, with each retained
+    // Called on the link's thread, like SetHandler, with each retained
     // message on topics matching filter, subscribed to on every connection.
     using RetainedHandler = std::function<void(const std::string& topic, std::size_t payloadSize)>;
     // Before Start; one filter per link.
     void WatchRetained(std::string filter, RetainedHandler onRetained);
 
-    // Hands a value to the network thread without waiting for the broker;
+    // Hands a value to the link's thread without waiting for the broker;
     // true when it was queued. Dropped (false) and counted while not
     // connected, when kMaxUnsentPublishes are waiting, or for a topic
     // MqttTopicProblem refuses. Thread-safe.
