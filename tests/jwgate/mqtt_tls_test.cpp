@@ -38,7 +38,7 @@ std::string TlsListener(const TestCertificates& certificates, const std::string&
 // One u16 point at input register 0 and on "jw/level"; Modbus and HTTP on
 // ports the system chooses; retries every 1 to 2 s.
 std::string Configuration(const std::string& line, int broker, const std::string& mqttSettings) {
-    return "[line]\nport = \"" + line + "\"\nbaud = 19200\nlink_timeout_ms = 50\n"
+    return "[line]\nport = \"" + line + "\"\nbaud = 19200\nlink_timeout_ms = 200\n"
            "[modbus]\nport = 0\n[http]\nport = 0\n"
            "[mqtt]\nport = " + std::to_string(broker) + "\nstatus_topic = \"jw/status\"\nkeepalive_s = 5\n"
            "publish_period_s = 1\nreconnect_max_s = 2\n" + mqttSettings +
@@ -78,8 +78,8 @@ int TimesLogged(const GatewayProcess& gateway, const std::string& text) {
 }
 
 // Waits until the gateway has failed to connect at least attempts times for
-// this reason; then the refusal must have been logged once and the gateway
-// must still answer Modbus.
+// this reason, and never for the network; then the refusal must have been
+// logged once and the gateway must still answer Modbus.
 void ExpectRefusedOnceWhileServing(const GatewayProcess& gateway, const std::string& reason,
                                    const std::string& logged) {
     const auto until = std::chrono::steady_clock::now() + seconds(60);
@@ -87,15 +87,22 @@ void ExpectRefusedOnceWhileServing(const GatewayProcess& gateway, const std::str
         std::this_thread::sleep_for(milliseconds(200));
     }
     EXPECT_GE(ConnectFailures(gateway, reason), 3) << gateway.Log();
+    EXPECT_EQ(ConnectFailures(gateway, "network"), 0) << gateway.Log();
     EXPECT_EQ(TimesLogged(gateway, logged), 1) << gateway.Log();
     EXPECT_EQ(TimesLogged(gateway, "connected to MQTT broker"), 0) << gateway.Log();
     std::unique_ptr<modbus_t, decltype(&modbus_free)> client(modbus_new_tcp("127.0.0.1", gateway.ModbusPort(kPatience)),
                                                              &modbus_free);
     ASSERT_TRUE(client);
     ASSERT_EQ(modbus_connect(client.get()), 0);
+    // Served once the line has been read (it may time out first on a loaded
+    // machine).
     std::uint16_t value = 0;
-    EXPECT_EQ(modbus_read_input_registers(client.get(), 0, 1, &value), 1);
-    EXPECT_EQ(value, 0x1234);
+    for (const auto reading = std::chrono::steady_clock::now() + seconds(30);
+         (modbus_read_input_registers(client.get(), 0, 1, &value) != 1 || value != 0x1234) &&
+         std::chrono::steady_clock::now() < reading;) {
+        std::this_thread::sleep_for(milliseconds(200));
+    }
+    EXPECT_EQ(value, 0x1234) << gateway.Log();
     modbus_close(client.get());
 }
 
@@ -127,15 +134,20 @@ TEST_F(GatewayMqttTls, ValuesArriveRetainedOverTlsWithTheCaFileAndAPasswordFile)
         Gateway(broker.port(), CaFile(certificates_) + "username = \"jw\"\npassword_file = \"" + passwordFile + "\"\n"));
     ASSERT_TRUE(gateway.WaitForLog("connected to MQTT broker", kPatience)) << gateway.Log();
 
-    // The first value goes out with the first scan after the connection.
+    // The value goes out with the first good scan after the connection (on a
+    // loaded machine the line may time out first).
     std::string value;
-    for (int tries = 0; tries < 10 && value.empty(); ++tries) {
+    auto hasTheValue = [&] {
+        const nlohmann::json json = nlohmann::json::parse(value, nullptr, false);
+        return json.is_object() && json["value"] == 0x1234;
+    };
+    const auto until = std::chrono::steady_clock::now() + seconds(60);
+    do {
         value = RetainedOverTls(broker.port(), "jw/level",
                                 {"--cafile", certificates_.Certificate("ca"), "-u", "jw", "-P", "s3cret"});
-        if (value.empty()) std::this_thread::sleep_for(milliseconds(300));
-    }
-    const nlohmann::json json = nlohmann::json::parse(value, nullptr, false);
-    EXPECT_TRUE(json.is_object() && json["value"] == 0x1234) << value << gateway.Log();
+        if (!hasTheValue()) std::this_thread::sleep_for(milliseconds(300));
+    } while (!hasTheValue() && std::chrono::steady_clock::now() < until);
+    EXPECT_TRUE(hasTheValue()) << value << gateway.Log();
 }
 
 TEST_F(GatewayMqttTls, AWrongPasswordIsLoggedOnceAndRetried) {

@@ -238,7 +238,9 @@ int MqttLink::Serve() {
         // Bounds how long Stop waits for the loop.
         if (const int result = mosquitto_loop(client_, kLoopWaitMs, 1); result != MOSQ_ERR_SUCCESS) return result;
         if (const int error = DeadHandshakeError(); error != 0) {
-            errno = error;
+            // A reset after the broker took the connection is its TLS
+            // breaking off, as libmosquitto says it when it sees it first.
+            errno = error == ECONNRESET ? EPROTO : error;
             return MOSQ_ERR_ERRNO;
         }
     }
