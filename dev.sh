@@ -157,15 +157,18 @@ case "${1:-}" in
       exit
     fi
     # What an exchange costs, against libmodbus and the wire; figures only.
-    packages="cmake make g++ pkg-config libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmosquitto-dev libsystemd-dev nlohmann-json3-dev"
+    packages="cmake make g++ pkg-config libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmosquitto-dev libsystemd-dev nlohmann-json3-dev mosquitto openssl"
     install_missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    cmake --build build --parallel "$jobs" --target link_bench gateway_bench
+    cmake --build build --parallel "$jobs" --target link_bench gateway_bench mqtt_connect_bench
     ./build/bin/link_bench "${2:-5000}" 2>/dev/null
     # The gateway's scan planner on a 9600-baud line (10 full scans each way).
     echo
     ./build/bin/gateway_bench 10
     python_bench
+    # The MQTT link's connect time, plain and over TLS (20 connects each).
+    echo
+    ./build/bin/mqtt_connect_bench 20 2>/dev/null
     ;;
   *)
     echo "usage: ./dev.sh demo|test|package|tsan|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]|bench fleet [N] [BAUD] [SECONDS]" >&2

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace jwgate::test {
 namespace {
@@ -34,7 +35,8 @@ sockaddr_in Loopback(int port) {
 
 int BrokerProcess::FreePort() { return FreeTcpPort(); }
 
-BrokerProcess::BrokerProcess(int port) : port_(port) {}
+BrokerProcess::BrokerProcess(int port, std::string listenerSettings)
+    : port_(port), listenerSettings_(std::move(listenerSettings)) {}
 
 BrokerProcess::~BrokerProcess() {
     Kill();
@@ -57,7 +59,7 @@ bool BrokerProcess::Start() {
     }
     const std::string config = directory_ + "/broker.conf";
     const std::string log = directory_ + "/broker.log";
-    std::ofstream(config) << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+    std::ofstream(config) << "listener " << port_ << " 127.0.0.1\n" << listenerSettings_ << "persistence false\n";
     // Built before fork: the child only calls what is safe there.
     const char* argv[] = {kBroker, "-c", config.c_str(), nullptr};
     pid_ = fork();

@@ -1,5 +1,6 @@
-// A mosquitto broker of a test's own, on 127.0.0.1 with anonymous clients,
-// run from Debian's /usr/sbin/mosquitto and killed by the destructor.
+// A mosquitto broker of a test's own, on 127.0.0.1 with anonymous clients
+// (or the listener's settings a test gives, e.g. TLS), run from Debian's
+// /usr/sbin/mosquitto and killed by the destructor.
 #pragma once
 
 #include <sys/types.h>
@@ -13,7 +14,9 @@ public:
     // A port nothing listens on just now.
     static int FreePort();
 
-    explicit BrokerProcess(int port);
+    // listenerSettings: mosquitto.conf lines for the listener in place of
+    // "allow_anonymous true".
+    explicit BrokerProcess(int port, std::string listenerSettings = "allow_anonymous true\n");
     ~BrokerProcess();  // Kill()
     BrokerProcess(const BrokerProcess&) = delete;
     BrokerProcess& operator=(const BrokerProcess&) = delete;
@@ -31,6 +34,7 @@ private:
     bool Accepting() const;
 
     int port_;
+    std::string listenerSettings_;
     pid_t pid_ = -1;
     std::string directory_;
     std::string error_;

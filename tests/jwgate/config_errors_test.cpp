@@ -3,6 +3,8 @@
 // start with exit 78. A good one prints the scan plan.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -127,6 +129,20 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
         {Discovery("\"ha\"") + Point("01MA0100", "u16", Topic("jw/a"), "a.b") +
              Point("01MA0102", "u16", Topic("jw/b"), "a_b_108bf50c"),
          ":12: point[1].name: discovery id \"a_b_108bf50c\" is also a.b's"},
+        // [mqtt]'s TLS and password files, each checked at start.
+        {kLine + kMqtt + "ca_file = \"/nonexistent/ca.pem\"\n",
+         ":5: mqtt.ca_file: /nonexistent/ca.pem: cannot be read: No such file or directory"},
+        {kLine + kMqtt + "ca_file = \"/dev/null\"\n", ":5: mqtt.ca_file: /dev/null: holds no PEM certificate"},
+        {kLine + kMqtt + "cert_file = \"/etc/jw/client.pem\"\n",
+         ":5: mqtt.cert_file: needs both cert_file and key_file"},
+        {kLine + kMqtt + "cert_file = \"c.pem\"\nkey_file = \"c.key\"\n",
+         ":5: mqtt.cert_file: needs ca_file, which turns TLS on"},
+        {kLine + kMqtt + "tls_version = \"tlsv1.1\"\n",
+         ":5: mqtt.tls_version: \"tlsv1.1\" is not one of tlsv1.2, tlsv1.3"},
+        {kLine + kMqtt + "username = \"jw\"\npassword = \"x\"\npassword_file = \"/etc/jw/pw\"\n",
+         ":7: mqtt.password_file: give password or password_file, not both"},
+        {kLine + kMqtt + "password_file = \"/nonexistent/pw\"\n",
+         ":5: mqtt.password_file: /nonexistent/pw: cannot be read: No such file or directory"},
     };
     const ScratchDirectory directory;
     for (const auto& [text, message] : cases) {
@@ -179,6 +195,22 @@ TEST(GatewayConfiguration, EachBadFileIsNamedAndExits78) {
     const std::string good = directory.Write("good.toml", http("cert.pem", "key.pem", "users"));
     const RunResult checked = RunProgram({JWGATE_BINARY, "--config", good, "--check"}, milliseconds(10000));
     EXPECT_EQ(checked.exitCode, 0) << checked.errors;
+}
+
+// A password in a file every user may read: one warning with the fix; the
+// same file readable by its owner and group only: none.
+TEST(GatewayConfiguration, APasswordReadableByOthersIsWarnedOfOnce) {
+    const ScratchDirectory directory;
+    const std::string path =
+        directory.Write("secret.toml", kLine + kMqtt + "username = \"jw\"\npassword = \"x\"\n" + Point("01MA0100", "u16"));
+    const std::string warning = "jwgate: warning: " + path + ": holds the MQTT password and every user may read it: run chmod o-r " + path;
+    for (const mode_t mode : {0644, 0640}) {
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+        const RunResult result = RunProgram({JWGATE_BINARY, "--config", path, "--check"}, milliseconds(10000));
+        EXPECT_EQ(result.exitCode, 0) << result.errors;
+        EXPECT_EQ(result.errors.find(warning) != std::string::npos, mode == 0644) << result.errors;
+        EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), mode == 0644 ? 1 : 0);
+    }
 }
 
 TEST(GatewayConfiguration, CheckPrintsThePlanAndUsageErrorsExit64) {

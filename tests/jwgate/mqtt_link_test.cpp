@@ -277,6 +277,32 @@ TEST(MqttLink, ABrokerThatNeverAnswersIsLoggedOnceAndRetried) {
     EXPECT_TRUE(Eventually([&] { return link.Connected(); }));
 }
 
+// A TLS handshake the server never answers would hold the link until the
+// keepalive (a minute here); so would the back-off between attempts.
+TEST(MqttLink, StopEndsAHangingHandshakeAndABackOffAtOnce) {
+    const int port = BrokerProcess::FreePort();
+    SilentListener silent(port);
+    ASSERT_TRUE(silent.listening());
+    for (const bool inBackOff : {false, true}) {
+        MqttConfig settings = SettingsFor(port);
+        settings.keepaliveSeconds = 60;
+        settings.caFile = "/etc/ssl/certs/ca-certificates.crt";
+        if (inBackOff) settings.port = BrokerProcess::FreePort();  // refused: then waits 60 s to retry
+        settings.reconnectMinSeconds = settings.reconnectMaxSeconds = 60;
+        MqttLink link(settings, {}, {});
+        std::string error;
+        ASSERT_TRUE(link.Start(&error)) << error;
+        if (inBackOff) {
+            ASSERT_TRUE(Eventually([&] { return link.ConnectFailures().network >= 1; }));
+        } else {
+            ASSERT_TRUE(Eventually([&] { return silent.accepted() >= 1; }));
+        }
+        const auto stopping = std::chrono::steady_clock::now();
+        link.Stop();
+        EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(10)) << "back-off: " << inBackOff;
+    }
+}
+
 TEST(MqttLink, StartRefusesUnusableSettings) {
     const struct {
         const char* what;

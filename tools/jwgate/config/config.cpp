@@ -1,11 +1,15 @@
 #include "tools/jwgate/config/config.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstring>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <set>
@@ -16,6 +20,7 @@
 #include "tools/jwgate/config/mqtt_topic.h"
 #include "tools/jwgate/config/tls_files.h"
 #include "tools/jwgate/config/users_file.h"
+#include "tools/jwgate/core/log.h"
 
 namespace jwgate {
 namespace {
@@ -289,6 +294,58 @@ bool ReadMqttProtocol(Section& mqtt) {
     return level == 5;
 }
 
+// The first line of a secret's file, without its line end.
+std::string FirstLineOf(Section& section, const std::string& key, const std::string& path) {
+    std::ifstream file(path);
+    if (!file) section.Fail(key, path + ": cannot be read: " + std::strerror(errno));
+    std::string line;
+    std::getline(file, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) section.Fail(key, path + ": the first line is empty");
+    return line;
+}
+
+// [mqtt]'s TLS files and password file, each checked now: a wrong file is a
+// line here, not a handshake failing at every reconnect.
+void ReadMqttSecurity(Section& mqtt, MqttConfig& config) {
+    const auto path = [&](const char* key) {
+        const std::string text = mqtt.Text(key, "");
+        if (text.empty() && mqtt.Has(key)) mqtt.Fail(key, "must not be empty");
+        return text;
+    };
+    config.caFile = path("ca_file");
+    config.certFile = path("cert_file");
+    config.keyFile = path("key_file");
+    config.tlsVersion = mqtt.Choice("tls_version", {"tlsv1.2", "tlsv1.3"}, 0) == 0 ? "tlsv1.2" : "tlsv1.3";
+    if (config.certFile.empty() != config.keyFile.empty()) {
+        mqtt.Fail(config.certFile.empty() ? "key_file" : "cert_file", "needs both cert_file and key_file");
+    }
+    for (const char* key : {"cert_file", "tls_version"}) {
+        if (mqtt.Has(key) && config.caFile.empty()) mqtt.Fail(key, "needs ca_file, which turns TLS on");
+    }
+    const auto check = [&](const char* key, const std::string& file, std::string problem) {
+        if (!problem.empty()) mqtt.Fail(key, file + ": " + problem);
+    };
+    if (!config.caFile.empty()) check("ca_file", config.caFile, CertificateFileProblem(config.caFile));
+    if (!config.certFile.empty()) {
+        check("cert_file", config.certFile, CertificateFileProblem(config.certFile));
+        check("key_file", config.keyFile, KeyFileProblem(config.keyFile));
+        check("key_file", config.keyFile, KeyMismatchProblem(config.certFile, config.keyFile));
+    }
+    if (mqtt.Has("password_file")) {
+        if (mqtt.Has("password")) mqtt.Fail("password_file", "give password or password_file, not both");
+        config.password = FirstLineOf(mqtt, "password_file", path("password_file"));
+    }
+}
+
+// A password in a configuration every user of the machine may read.
+void WarnOfReadablePassword(const std::string& file) {
+    struct stat status {};
+    if (stat(file.c_str(), &status) != 0 || (status.st_mode & S_IROTH) == 0) return;
+    Log(LogLevel::kWarning, file + ": holds the MQTT password and every user may read it: run chmod o-r " + file +
+                                ", or move the password to a file of its own named by password_file");
+}
+
 MqttConfig ReadMqtt(Section mqtt) {
     MqttConfig config;
     config.enabled = true;
@@ -311,6 +368,7 @@ MqttConfig ReadMqtt(Section mqtt) {
     }
     ReadPublishing(mqtt, &config.publishMode, &config.deadband);
     config.protocol5 = ReadMqttProtocol(mqtt);
+    ReadMqttSecurity(mqtt, config);
     mqtt.RejectUnknown();
     return config;
 }
@@ -471,6 +529,7 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     if (auto http = top.Table("http")) config.http = ReadHttp(*http);
     const std::optional<Section> mqtt = top.Table("mqtt");
     if (mqtt) config.mqtt = ReadMqtt(*mqtt);
+    if (mqtt && mqtt->Has("password")) WarnOfReadablePassword(file);
     std::vector<Section> sections;
     if (top.Has("point")) {
         const toml::node* node = root.get("point");

@@ -78,6 +78,12 @@ struct MqttConfig {
     PublishMode publishMode = PublishMode::kChange;
     double deadband = 0;
     bool protocol5 = false;       // MQTT 5 instead of 3.1.1
+    // TLS, on when caFile is set; the broker's certificate and host name are
+    // always checked. certFile and keyFile: the gateway's own, both or neither.
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+    std::string tlsVersion = "tlsv1.2";  // the lowest accepted: "tlsv1.2" or "tlsv1.3"
 };
 
 enum class ModbusTable { kNone, kCoil, kDiscreteInput, kInputRegister, kHoldingRegister };

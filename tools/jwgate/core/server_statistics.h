@@ -19,10 +19,20 @@ struct HttpStatistics {
     std::uint64_t unauthorized = 0;         // requests answered 401
 };
 
+// Broker connection attempts that failed: its certificate or the gateway's
+// refused in the TLS handshake, the user name or password refused, or the
+// broker not reached.
+struct MqttConnectFailures {
+    std::uint64_t tls = 0;
+    std::uint64_t credentials = 0;
+    std::uint64_t network = 0;
+};
+
 struct MqttStatistics {
     bool connected = false;
     std::uint64_t sent = 0;
     std::uint64_t dropped = 0;
+    MqttConnectFailures connectFailures;
 };
 
 }  // namespace jwgate

@@ -139,6 +139,11 @@ void Servers(Families& out, const GatewaySnapshot& snapshot) {
                    Count(snapshot.mqtt.sent));
         out.Single("mqtt_messages_dropped_total", kCounter,
                    "MQTT messages dropped (disconnected, or the broker not keeping up).", Count(snapshot.mqtt.dropped));
+        out.Family("mqtt_connect_failures_total", kCounter,
+                   "MQTT connection attempts that failed: TLS (a certificate refused), credentials, or network.");
+        out.Sample({{"reason", "tls"}}, Count(snapshot.mqtt.connectFailures.tls));
+        out.Sample({{"reason", "credentials"}}, Count(snapshot.mqtt.connectFailures.credentials));
+        out.Sample({{"reason", "network"}}, Count(snapshot.mqtt.connectFailures.network));
     }
 }
 

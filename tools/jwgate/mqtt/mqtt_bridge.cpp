@@ -95,7 +95,7 @@ struct MqttBridge::State {
     std::uint64_t connections = 0;  // the link's, as last seen
     std::unique_ptr<Discovery> discovery {};  // with a discovery prefix; outlives the link, which calls it
     std::unique_ptr<MqttLink> link {};
-    bool refusingWrites = false;  // touched only on the link's network thread
+    bool refusingWrites = false;  // touched only on the link's thread
     StationStatusTopics stationTopics {config.mqtt.statusTopic};
     const std::shared_ptr<SetAnswers> answers = std::make_shared<SetAnswers>();
 
@@ -179,7 +179,7 @@ MqttBridge::~MqttBridge() = default;
 
 MqttStatistics MqttBridge::Statistics() const {
     const MqttLink& link = *state_->link;
-    return {link.Connected(), link.SentPublishes(), link.DroppedPublishes()};
+    return {link.Connected(), link.SentPublishes(), link.DroppedPublishes(), link.ConnectFailures()};
 }
 
 bool MqttBridge::Start(std::string* error) { return state_->link->Start(error); }
@@ -201,7 +201,7 @@ bool MqttBridge::Tick() {
         if (state.discovery) state.discovery->Restart();
     }
     // No more than the link has room for: a value it would drop stays due and
-    // goes at a later Tick, once the network thread has made room.
+    // goes at a later Tick, once the link's thread has made room.
     int room = state.link->Room();
     // Discovery configs before any value, so that an entity exists when its
     // first value comes.

@@ -2,6 +2,11 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <utility>
 
 #include "tools/jwgate/core/log.h"
@@ -23,6 +29,7 @@ const std::string kOffline = "offline";
 // (see Publish).
 constexpr int kReliableQos = 1;
 constexpr auto kOfflineWait = std::chrono::seconds(1);
+constexpr int kLoopWaitMs = 100;
 
 std::map<std::string, std::string> SetTopics(const std::vector<std::string>& pointTopics) {
     std::map<std::string, std::string> pointOf;
@@ -75,14 +82,23 @@ bool MqttLink::Start(std::string* error) {
     if (result == MOSQ_ERR_SUCCESS && settings_.protocol5) {
         result = mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     }
+    if (result == MOSQ_ERR_SUCCESS && !settings_.caFile.empty()) {
+        // The broker's certificate and host name are always checked
+        // (libmosquitto's default, never switched off here).
+        result = mosquitto_tls_set(client_, settings_.caFile.c_str(), nullptr,
+                                   settings_.certFile.empty() ? nullptr : settings_.certFile.c_str(),
+                                   settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str(), nullptr);
+        if (result == MOSQ_ERR_SUCCESS) {
+            result = mosquitto_tls_opts_set(client_, SSL_VERIFY_PEER, settings_.tlsVersion.c_str(), nullptr);
+        }
+    }
     if (result == MOSQ_ERR_SUCCESS) {
         result = mosquitto_will_set(client_, settings_.statusTopic.c_str(), static_cast<int>(kOffline.size()),
                                     kOffline.data(), kReliableQos, true);
     }
-    if (result == MOSQ_ERR_SUCCESS) {
-        result = mosquitto_reconnect_delay_set(client_, static_cast<unsigned>(settings_.reconnectMinSeconds),
-                                               static_cast<unsigned>(settings_.reconnectMaxSeconds), true);
-    }
+    // Publish, from other threads, then only queues and wakes the loop: the
+    // link's thread alone reads and writes the socket.
+    if (result == MOSQ_ERR_SUCCESS) result = mosquitto_threaded_set(client_, true);
     if (result != MOSQ_ERR_SUCCESS) {
         mosquitto_destroy(client_);
         client_ = nullptr;
@@ -93,30 +109,19 @@ bool MqttLink::Start(std::string* error) {
     mosquitto_publish_callback_set(client_, OnPublish);
     mosquitto_message_v5_callback_set(client_, OnMessage);
     mosquitto_subscribe_callback_set(client_, OnSubscribe);
+    mosquitto_log_callback_set(client_, OnLibraryLog);
 
-    // Once a connection is under way, libmosquitto's network thread keeps it
-    // up. One that fails at once (refused on this host, a name that does not
-    // resolve yet, no route) would leave that thread waiting for a first
-    // connection for ever: RetryFirstConnection makes it, then starts the thread.
+    // Does not wait for the broker (the TCP connection and TLS handshake go
+    // on in the loop); only a host name is looked up here.
     result = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, settings_.keepaliveSeconds);
     if (result == MOSQ_ERR_INVAL || result == MOSQ_ERR_NOMEM) {
         mosquitto_destroy(client_);
         client_ = nullptr;
         return refuse(std::string("cannot connect to MQTT broker ") + BrokerName() + ": " + mosquitto_strerror(result));
     }
-    if (result != MOSQ_ERR_SUCCESS) {
-        ReportUnreachable(ReasonText(result));
-        firstConnection_ = std::thread(&MqttLink::RetryFirstConnection, this);
-        return true;
-    }
-    result = mosquitto_loop_start(client_);
-    if (result != MOSQ_ERR_SUCCESS) {
-        mosquitto_destroy(client_);
-        client_ = nullptr;
-        return refuse(std::string("cannot start the MQTT network thread: ") + mosquitto_strerror(result));
-    }
-    std::lock_guard lock(mutex_);
-    loopStarted_ = true;
+    if (result != MOSQ_ERR_SUCCESS) ReportAttemptFailure(result, errno);
+    NoteSocketError(errno);
+    thread_ = std::thread(&MqttLink::Run, this, result);
     return true;
 }
 
@@ -182,42 +187,136 @@ int MqttLink::Room() const {
 void MqttLink::Stop() {
     {
         std::lock_guard lock(mutex_);
-        if (client_ == nullptr || stopped_) return;
-        stopped_ = true;
+        if (stopping_) return;
+        stopping_ = true;
     }
     wake_.notify_all();
-    if (firstConnection_.joinable()) firstConnection_.join();
+    if (thread_.joinable()) thread_.join();
+}
+
+bool MqttLink::StopRequested() const {
+    std::lock_guard lock(mutex_);
+    return stopping_;
+}
+
+// Back-off doubles from the least delay, anew after each connection. A
+// failure is reported here, after the loop ended the attempt, unless a
+// callback already said it in better words (the broker's refusal).
+void MqttLink::Run(int firstResult) {
+    const auto shortest = std::chrono::seconds(settings_.reconnectMinSeconds);
+    const auto longest = std::chrono::seconds(settings_.reconnectMaxSeconds);
+    auto delay = shortest;
+    int result = firstResult;
+    for (;;) {
+        if (result == MOSQ_ERR_SUCCESS) {
+            result = Serve();
+            const int error = errno;
+            if (StopRequested()) break;
+            if (attempt_.connected) {
+                delay = shortest;
+            } else if (attempt_.refusal == 0) {
+                ReportAttemptFailure(result, error);
+            }
+        }
+        {
+            std::unique_lock lock(mutex_);
+            if (wake_.wait_for(lock, delay, [&] { return stopping_; })) break;
+        }
+        delay = std::min(delay * 2, longest);
+        attempt_ = {};
+        result = mosquitto_reconnect_async(client_);
+        if (result != MOSQ_ERR_SUCCESS) ReportAttemptFailure(result, errno);
+        NoteSocketError(errno);
+    }
+    SayOfflineAndDisconnect();
+}
+
+int MqttLink::Serve() {
+    for (;;) {
+        NoteSocketError(errno);
+        if (StopRequested()) return MOSQ_ERR_SUCCESS;
+        // Bounds how long Stop waits for the loop.
+        if (const int result = mosquitto_loop(client_, kLoopWaitMs, 1); result != MOSQ_ERR_SUCCESS) return result;
+        if (const int error = DeadHandshakeError(); error != 0) {
+            // A reset after the broker took the connection is its TLS
+            // breaking off, as libmosquitto says it when it sees it first.
+            errno = error == ECONNRESET ? EPROTO : error;
+            return MOSQ_ERR_ERRNO;
+        }
+    }
+}
+
+void MqttLink::NoteSocketError(int error) {
+    switch (error) {
+        case ECONNREFUSED: case ECONNRESET: case ETIMEDOUT: case EHOSTUNREACH: case ENETUNREACH:
+            if (attempt_.socketError == 0) attempt_.socketError = error;
+            break;
+        default:
+            break;
+    }
+}
+
+// libmosquitto 2.0 takes a failed write of the TLS handshake for a
+// connection still under way and tries again until the keepalive ends it: a
+// connection refused or reset before the handshake ended would show, after
+// a keepalive of spinning, as a broker that never answered. The socket then
+// reports a hang-up with nothing left to read (an alert would be there).
+int MqttLink::DeadHandshakeError() {
+    if (settings_.caFile.empty() || attempt_.connected || attempt_.refusal != 0) return 0;
+    const int socket = mosquitto_socket(client_);
+    if (socket < 0) return 0;
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error != 0) return error;
+    pollfd state {socket, POLLIN, 0};
+    int unread = 0;
+    if (poll(&state, 1, 0) != 1 || (state.revents & (POLLHUP | POLLERR)) == 0 || ioctl(socket, FIONREAD, &unread) != 0 ||
+        unread > 0) {
+        return 0;
+    }
+    return attempt_.socketError != 0 ? attempt_.socketError : ECONNRESET;
+}
+
+void MqttLink::LoopUntil(std::chrono::steady_clock::time_point deadline, const std::function<bool()>& done) {
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        if (mosquitto_loop(client_, kLoopWaitMs, 1) != MOSQ_ERR_SUCCESS) return;
+    }
+}
+
+void MqttLink::SayOfflineAndDisconnect() {
+    bool connected = false;
     {
         std::lock_guard lock(mutex_);
-        stopping_ = true;
-        if (!loopStarted_) return;  // never connected
+        connected = connected_;
     }
-    int offlineId = -1;
-    bool offlineSent = false;
-    {
-        std::lock_guard status(statusMutex_);
-        bool wasConnected = false;
-        {
+    if (connected) {
+        int offlineId = -1;
+        const int result = mosquitto_publish(client_, &offlineId, settings_.statusTopic.c_str(),
+                                             static_cast<int>(kOffline.size()), kOffline.data(), kReliableQos, true);
+        if (result == MOSQ_ERR_SUCCESS) {
+            {
+                std::lock_guard lock(mutex_);
+                offlineMessageId_ = offlineId;
+            }
+            LoopUntil(std::chrono::steady_clock::now() + kOfflineWait, [&] {
+                std::lock_guard lock(mutex_);
+                return offlineAcknowledged_ || !connected_;
+            });
+            std::unique_lock lock(mutex_);
+            if (!offlineAcknowledged_) {
+                lock.unlock();
+                MqttLog(LogLevel::kWarning, "MQTT broker did not acknowledge \"offline\" within a second");
+            }
+        }
+    }
+    // Sends DISCONNECT if connected; the socket, whatever its state, goes
+    // with the client.
+    if (mosquitto_disconnect(client_) == MOSQ_ERR_SUCCESS && connected) {
+        LoopUntil(std::chrono::steady_clock::now() + kOfflineWait, [&] {
             std::lock_guard lock(mutex_);
-            stopping_ = true;
-            wasConnected = connected_;
-        }
-        if (wasConnected) {
-            offlineSent = mosquitto_publish(client_, &offlineId, settings_.statusTopic.c_str(),
-                                            static_cast<int>(kOffline.size()), kOffline.data(), kReliableQos,
-                                            true) == MOSQ_ERR_SUCCESS;
-        }
-    }
-    if (offlineSent) {
-        std::unique_lock lock(mutex_);
-        const bool acknowledged = wake_.wait_for(lock, kOfflineWait, [&] {
-            return !connected_ || std::find(publishedWhileStopping_.begin(), publishedWhileStopping_.end(),
-                                            offlineId) != publishedWhileStopping_.end();
+            return !connected_;
         });
-        if (!acknowledged) MqttLog(LogLevel::kWarning, "MQTT broker did not acknowledge \"offline\" within a second");
     }
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
     std::lock_guard lock(mutex_);
     connected_ = false;
 }
@@ -242,22 +341,47 @@ std::uint64_t MqttLink::SentPublishes() const {
     return sent_;
 }
 
-void MqttLink::OnConnect(mosquitto*, void* self, int reason) { static_cast<MqttLink*>(self)->HandleConnect(reason); }
+MqttConnectFailures MqttLink::ConnectFailures() const {
+    std::lock_guard lock(mutex_);
+    return failures_;
+}
+
+// libmosquitto reads errno after some callbacks (to tell a socket that
+// would block from one that failed): they leave it as they found it.
+class ErrnoKept {
+public:
+    ErrnoKept() : saved_(errno) {}
+    ~ErrnoKept() { errno = saved_; }
+    ErrnoKept(const ErrnoKept&) = delete;
+    ErrnoKept& operator=(const ErrnoKept&) = delete;
+
+private:
+    int saved_;
+};
+
+void MqttLink::OnConnect(mosquitto*, void* self, int reason) {
+    const ErrnoKept kept;
+    static_cast<MqttLink*>(self)->HandleConnect(reason);
+}
 
 void MqttLink::OnDisconnect(mosquitto*, void* self, int reason) {
+    const ErrnoKept kept;
     static_cast<MqttLink*>(self)->HandleDisconnect(reason);
 }
 
 void MqttLink::OnPublish(mosquitto*, void* self, int messageId) {
+    const ErrnoKept kept;
     static_cast<MqttLink*>(self)->HandlePublished(messageId);
 }
 
 void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message,
                          const mosquitto_property* properties) {
+    const ErrnoKept kept;
     if (message != nullptr) static_cast<MqttLink*>(self)->HandleMessage(*message, properties);
 }
 
 void MqttLink::OnSubscribe(mosquitto*, void*, int, int count, const int* grantedQos) {
+    const ErrnoKept kept;
     for (int i = 0; i < count && grantedQos != nullptr; ++i) {
         if (grantedQos[i] > 2) {
             MqttLog(LogLevel::kError, "MQTT broker refused a subscription to write requests");
@@ -265,18 +389,51 @@ void MqttLink::OnSubscribe(mosquitto*, void*, int, int count, const int* granted
     }
 }
 
-void MqttLink::HandleConnect(int reason) {
-    if (reason != 0) {
-        MqttLog(LogLevel::kWarning,
-                "MQTT broker " + BrokerName() + " refused the connection: " +
-                    (settings_.protocol5 ? mosquitto_reason_string(reason) : mosquitto_connack_string(reason)));
+void MqttLink::OnLibraryLog(mosquitto*, void* self, int level, const char* text) {
+    if (level != MOSQ_LOG_ERR || text == nullptr) return;
+    const ErrnoKept kept;
+    static_cast<MqttLink*>(self)->HandleLibraryError(text);
+}
+
+// libmosquitto tells what OpenSSL refused only in its log, as OpenSSL's
+// error string ("OpenSSL Error[0]: error:0A000086:SSL routines::certificate
+// verify failed"); a refused client certificate comes as the broker's TLS
+// alert ("tlsv13 alert certificate required"). Its own check of the host
+// name, where it makes one, comes as a line before.
+void MqttLink::HandleLibraryError(const std::string& line) {
+    if (line.find("host name verification failed") != std::string::npos) {
+        attempt_.hostNameRefused = true;
         return;
     }
-    std::lock_guard status(statusMutex_);
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return;
+    // One reason per attempt, however many lines OpenSSL had.
+    if (!line.starts_with("OpenSSL Error") || !attempt_.tlsError.empty()) return;
+    std::string reason = line.substr(line.rfind(':') + 1);
+    if (reason == "certificate verify failed") {
+        // Why: unknown authority, expired, not for this host.
+        if (attempt_.hostNameRefused) {
+            reason += ": the certificate is not for " + settings_.host;
+        } else if (auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(client_)); ssl != nullptr) {
+            reason += std::string(": ") + X509_verify_cert_error_string(SSL_get_verify_result(ssl));
+        }
     }
+    attempt_.tlsError = reason;
+}
+
+void MqttLink::HandleConnect(int reason) {
+    if (reason != 0) {
+        attempt_.refusal = reason;
+        // MQTT 3.1.1's 4 and 5, MQTT 5's 134 and 135: bad user name or
+        // password, not authorised.
+        const bool credentials = reason == 4 || reason == 5 || reason == 134 || reason == 135;
+        ReportFailure(credentials ? Failure::kCredentials : Failure::kNetwork,
+                      "MQTT broker " + BrokerName() + " refused the " + (credentials ? "credentials" : "connection") +
+                          ": " +
+                          (settings_.protocol5 ? mosquitto_reason_string(reason) : mosquitto_connack_string(reason)) +
+                          Retrying(settings_));
+        return;
+    }
+    attempt_.connected = true;
+    tlsReasonReported_ = false;
     if (!watchFilter_.empty()) {
         if (const int result = mosquitto_subscribe(client_, nullptr, watchFilter_.c_str(), kReliableQos);
             result != MOSQ_ERR_SUCCESS) {
@@ -301,8 +458,7 @@ void MqttLink::HandleConnect(int reason) {
         std::lock_guard lock(mutex_);
         connected_ = true;
         ++connections_;
-        reportedUnreachable_ = false;
-        reportedNoConnack_ = false;
+        reportedFailures_.clear();
         // Whatever waited for the old socket went with it.
         unsent_ = 0;
         onlineMessageId_ = onlineId;
@@ -310,91 +466,95 @@ void MqttLink::HandleConnect(int reason) {
     MqttLog(LogLevel::kInfo, "connected to MQTT broker " + BrokerName());
 }
 
+// A failed attempt is reported by Run, once the loop returned.
 void MqttLink::HandleDisconnect(int reason) {
-    const std::string why = ReasonText(reason);
+    const int error = errno;
     bool wasConnected = false;
+    bool stopping = false;
     {
         std::lock_guard lock(mutex_);
-        wasConnected = connected_;
-        connected_ = false;
+        wasConnected = std::exchange(connected_, false);
+        stopping = stopping_;
     }
-    wake_.notify_all();
-    if (!wasConnected && reason == MOSQ_ERR_KEEPALIVE) {
-        // The broker took the TCP connection and never answered CONNECT.
-        ReportNoConnack();
-    } else if (!wasConnected) {
-        // A connection attempt that failed.
-        ReportUnreachable(why);
-    } else if (reason == MOSQ_ERR_SUCCESS) {
-        MqttLog(LogLevel::kInfo, "disconnected from MQTT broker " + BrokerName());
-    } else {
-        MqttLog(LogLevel::kWarning, "lost MQTT broker " + BrokerName() + ": " + why);
-    }
-}
-
-void MqttLink::ReportUnreachable(const std::string& why) {
-    {
-        std::lock_guard lock(mutex_);
-        // Once until the next connection, not at every attempt.
-        if (std::exchange(reportedUnreachable_, true) || stopping_) return;
-    }
-    MqttLog(LogLevel::kWarning, "cannot reach MQTT broker " + BrokerName() + " (" + why + ")" + Retrying(settings_));
-}
-
-void MqttLink::ReportNoConnack() {
-    {
-        std::lock_guard lock(mutex_);
-        if (std::exchange(reportedNoConnack_, true) || stopping_) return;
-    }
-    MqttLog(LogLevel::kWarning, "MQTT broker " + BrokerName() + " accepted the connection but sent no CONNACK within " +
-                                    std::to_string(settings_.keepaliveSeconds) + " s (the keepalive)" +
-                                    Retrying(settings_));
-}
-
-void MqttLink::RetryFirstConnection() {
-    auto delay = std::chrono::seconds(settings_.reconnectMinSeconds);
-    const auto longest = std::chrono::seconds(settings_.reconnectMaxSeconds);
-    for (;;) {
-        {
-            std::unique_lock lock(mutex_);
-            if (wake_.wait_for(lock, delay, [&] { return stopped_; })) return;
-        }
-        // The only thread touching the client until the network thread runs.
-        if (const int result = mosquitto_reconnect_async(client_); result != MOSQ_ERR_SUCCESS) {
-            ReportUnreachable(ReasonText(result));
-            delay = std::min(delay * 2, longest);
-            continue;
-        }
-        if (const int result = mosquitto_loop_start(client_); result != MOSQ_ERR_SUCCESS) {
-            MqttLog(LogLevel::kError,
-                    std::string("cannot start the MQTT network thread: ") + mosquitto_strerror(result));
-            return;
-        }
-        std::lock_guard lock(mutex_);
-        loopStarted_ = true;
+    if (!wasConnected) {
         return;
     }
+    if (reason == MOSQ_ERR_SUCCESS || stopping) {
+        MqttLog(LogLevel::kInfo, "disconnected from MQTT broker " + BrokerName());
+    } else {
+        MqttLog(LogLevel::kWarning, "lost MQTT broker " + BrokerName() + ": " + ReasonText(reason, error));
+    }
 }
 
-std::string MqttLink::ReasonText(int reason) {
-    if (reason == MOSQ_ERR_ERRNO) return std::strerror(errno);
+void MqttLink::ReportTlsFailure(const std::string& detail) {
+    std::string what = "the TLS handshake with MQTT broker " + BrokerName() + " failed";
+    if (detail.starts_with("certificate verify failed")) {
+        what = "the certificate of MQTT broker " + BrokerName() + " failed the check";
+    } else if (detail.find("alert") != std::string::npos &&
+               (detail.find("certificate") != std::string::npos || detail.find("unknown ca") != std::string::npos)) {
+        what = "MQTT broker " + BrokerName() + " refused the gateway's certificate";
+    }
+    ReportFailure(Failure::kTls, what + " (" + detail + ")" + Retrying(settings_));
+}
+
+void MqttLink::ReportFailure(Failure kind, const std::string& text) {
+    {
+        std::lock_guard lock(mutex_);
+        ++(kind == Failure::kTls ? failures_.tls : kind == Failure::kCredentials ? failures_.credentials
+                                                                                 : failures_.network);
+        if (stopping_ || !reportedFailures_.insert(text).second) return;
+    }
+    MqttLog(LogLevel::kWarning, text);
+}
+
+// libmosquitto turns every TLS failure into EPROTO; OpenSSL's reason, if it
+// had one, was caught from the library's log. With TLS 1.3 the gateway's
+// handshake ends before the broker has looked at its certificate: CONNECT
+// goes out, and a refusal comes back as an alert, then the connection
+// closes. When the broker closes before the alert has left (CONNECT unread
+// in its socket: a reset), the alert is lost and the attempt fails with no
+// word from OpenSSL. Such a failure is counted, and logged only if no
+// failure with a reason was since the last connection: it is most likely
+// that one again.
+void MqttLink::ReportAttemptFailure(int result, int error) {
+    const bool tls = result == MOSQ_ERR_TLS || result == MOSQ_ERR_TLS_HANDSHAKE ||
+                     (result == MOSQ_ERR_ERRNO && error == EPROTO && !settings_.caFile.empty());
+    if (!attempt_.tlsError.empty()) {
+        tlsReasonReported_ = true;
+        ReportTlsFailure(attempt_.tlsError);
+    } else if (tls && tlsReasonReported_) {
+        std::lock_guard lock(mutex_);
+        ++failures_.tls;
+    } else if (tls) {
+        ReportFailure(Failure::kTls, "MQTT broker " + BrokerName() +
+                                         " closed the TLS connection before answering, without a TLS alert (" +
+                                         ReasonText(result, error) + ")" + Retrying(settings_));
+    } else if (result == MOSQ_ERR_KEEPALIVE) {
+        // The broker took the TCP connection and never answered CONNECT.
+        ReportFailure(Failure::kNetwork, "MQTT broker " + BrokerName() +
+                                             " accepted the connection but sent no CONNACK within " +
+                                             std::to_string(settings_.keepaliveSeconds) + " s (the keepalive)" +
+                                             Retrying(settings_));
+    } else {
+        ReportFailure(Failure::kNetwork, "cannot reach MQTT broker " + BrokerName() + " (" +
+                                             ReasonText(result, error) + ")" + Retrying(settings_));
+    }
+}
+
+std::string MqttLink::ReasonText(int reason, int error) {
+    if (reason == MOSQ_ERR_ERRNO) return std::strerror(error);
     // libmosquitto 2.0 has no text of its own for this one.
     if (reason == MOSQ_ERR_KEEPALIVE) return "no answer within the keepalive";
     return mosquitto_strerror(reason);
 }
 
 void MqttLink::HandlePublished(int messageId) {
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_) {
-            // Stop may not know the id of "offline" yet when its
-            // acknowledgement comes; bounded by the publishes outstanding.
-            publishedWhileStopping_.push_back(messageId);
-        } else if (messageId != onlineMessageId_ && unsent_ > 0) {
-            --unsent_;
-        }
+    std::lock_guard lock(mutex_);
+    if (messageId == offlineMessageId_) {
+        offlineAcknowledged_ = true;
+    } else if (messageId != onlineMessageId_ && unsent_ > 0) {
+        --unsent_;
     }
-    wake_.notify_all();
 }
 
 namespace {

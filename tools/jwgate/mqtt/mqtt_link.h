@@ -1,22 +1,25 @@
-// jwgate's MQTT client transport: one broker connection that libmosquitto's
-// own network thread keeps up, reconnecting with exponential back-off. The
+// jwgate's MQTT client transport: one broker connection that the link's own
+// thread keeps up, reconnecting with exponential back-off. The
 // status topic reads "online" while connected and "offline" after Stop or,
 // as the last will, after the process died; point values go out, and
 // "<point topic>/set" messages come in as write requests. It logs through
 // jwgate::Log, each line starting "mqtt: ".
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tools/jwgate/config/mqtt_settings.h"
+#include "tools/jwgate/core/server_statistics.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -27,7 +30,7 @@ namespace jwgate {
 
 class MqttLink {
 public:
-    // Called on libmosquitto's network thread with a point topic and the
+    // Called on the link's thread with a point topic and the
     // payload's bytes as they came (never a NUL among them). It must not
     // block (queue the write and return): nothing is sent or received while
     // it runs.
@@ -60,13 +63,13 @@ public:
     // thread (the owner's).
     bool Start(std::string* error);
 
-    // Called on the network thread, like SetHandler, with each retained
+    // Called on the link's thread, like SetHandler, with each retained
     // message on topics matching filter, subscribed to on every connection.
     using RetainedHandler = std::function<void(const std::string& topic, std::size_t payloadSize)>;
     // Before Start; one filter per link.
     void WatchRetained(std::string filter, RetainedHandler onRetained);
 
-    // Hands a value to the network thread without waiting for the broker;
+    // Hands a value to the link's thread without waiting for the broker;
     // true when it was queued. Dropped (false) and counted while not
     // connected, when kMaxUnsentPublishes are waiting, or for a topic
     // MqttTopicProblem refuses. Thread-safe.
@@ -79,9 +82,10 @@ public:
     int Room() const;
 
     // Publishes "offline", waits up to a second for the broker to acknowledge
-    // it, disconnects and ends the network thread. Idempotent; fine before
-    // Start. Can take longer while a connection attempt to an unreachable
-    // host is under way, or the broker stops reading (up to the keepalive).
+    // it, disconnects (up to another second) and ends the link's thread,
+    // whatever it was doing: connecting, a TLS handshake, waiting to retry.
+    // Idempotent; fine before Start. Only a name lookup under way (a host
+    // name, not an address, in the settings) can hold it longer.
     void Stop();
 
     // Connected to the broker, and not stopped.
@@ -93,6 +97,8 @@ public:
     std::uint64_t DroppedPublishes() const;
     // Publishes handed to the broker connection since construction.
     std::uint64_t SentPublishes() const;
+    // Connection attempts that failed since construction, by reason.
+    MqttConnectFailures ConnectFailures() const;
 
 private:
     static void OnConnect(mosquitto* client, void* self, int reason);
@@ -101,6 +107,34 @@ private:
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message,
                           const mosquitto_property* properties);
     static void OnSubscribe(mosquitto* client, void* self, int messageId, int count, const int* grantedQos);
+    static void OnLibraryLog(mosquitto* client, void* self, int level, const char* text);
+
+    enum class Failure { kNetwork, kTls, kCredentials };
+
+    // What the connection attempt under way came to; the link's thread's
+    // alone (every libmosquitto callback runs on it).
+    struct Attempt {
+        bool connected = false;
+        int refusal = 0;          // the broker's CONNACK code, when it refused
+        std::string tlsError;     // what OpenSSL said, first line only
+        bool hostNameRefused = false;
+        int socketError = 0;      // the first the socket reported
+    };
+
+    // The link's thread: connects, runs libmosquitto's loop, waits out the
+    // back-off and reconnects until Stop; then says "offline" and
+    // disconnects. firstResult: what Start's connect call returned.
+    void Run(int firstResult);
+    // Runs the loop until the connection ends (its result) or Stop (success).
+    int Serve();
+    void SayOfflineAndDisconnect();
+    void NoteSocketError(int error);
+    // Non-zero (an errno) when a TLS attempt's socket died before the
+    // handshake ended.
+    int DeadHandshakeError();
+    // Runs the loop until done() or the deadline.
+    void LoopUntil(std::chrono::steady_clock::time_point deadline, const std::function<bool()>& done);
+    bool StopRequested() const;
 
     void HandleConnect(int reason);
     void HandleDisconnect(int reason);
@@ -109,10 +143,14 @@ private:
     bool Send(const std::string& topic, const std::string& payload, int qos, bool retain,
               const std::string& correlation);
     void HandleWatched(const mosquitto_message& message);
-    void ReportUnreachable(const std::string& why);
-    void ReportNoConnack();
-    void RetryFirstConnection();
-    static std::string ReasonText(int reason);  // a libmosquitto result, errno for MOSQ_ERR_ERRNO
+    void HandleLibraryError(const std::string& line);
+    // Logs (once) and counts an attempt that ended before the broker took it.
+    void ReportAttemptFailure(int result, int error);
+    // Counts a failed attempt; logs it unless the same text was logged
+    // since the last connection.
+    void ReportFailure(Failure kind, const std::string& text);
+    void ReportTlsFailure(const std::string& detail);
+    static std::string ReasonText(int reason, int error);  // a libmosquitto result, error for MOSQ_ERR_ERRNO
     bool NoteDrop(const std::string& topic, const std::string& reason);
     void NoteSent();
     std::string BrokerName() const;
@@ -123,23 +161,21 @@ private:
     const SetHandler onSet_;
     std::string watchFilter_;  // set before Start, then only read
     RetainedHandler onRetained_;
-    mosquitto* client_ = nullptr;
-    std::thread firstConnection_;
-
-    // Keeps "online" on a connect and "offline" on Stop in that order.
-    std::mutex statusMutex_;
+    mosquitto* client_ = nullptr;  // destroyed only after the thread ended
+    std::thread thread_;
+    Attempt attempt_;  // the thread's
+    bool tlsReasonReported_ = false;  // the thread's: since the last connection
 
     mutable std::mutex mutex_;  // never held across a libmosquitto call
-    std::condition_variable wake_;  // Stop, and the acknowledgement of "offline"
+    std::condition_variable wake_;  // Stop
     bool connected_ = false;
     bool stopping_ = false;
-    bool stopped_ = false;
-    bool loopStarted_ = false;
-    bool reportedUnreachable_ = false;  // each once until the next connection
-    bool reportedNoConnack_ = false;
+    std::set<std::string> reportedFailures_;  // logged since the last connection
+    MqttConnectFailures failures_;
     int unsent_ = 0;
     int onlineMessageId_ = -1;
-    std::vector<int> publishedWhileStopping_;
+    int offlineMessageId_ = -1;
+    bool offlineAcknowledged_ = false;
     std::uint64_t connections_ = 0;
     std::uint64_t dropped_ = 0;
     std::uint64_t sent_ = 0;
