@@ -79,16 +79,25 @@ int TimesLogged(const GatewayProcess& gateway, const std::string& text) {
 
 // Waits until the gateway has failed to connect at least attempts times for
 // this reason, and never for the network; then the refusal must have been
-// logged once and the gateway must still answer Modbus.
+// logged once and the gateway must still answer Modbus. With TLS 1.3 a
+// broker may close the connection before its alert leaves (more often when
+// the gateway runs slowly, as under a sanitizer): lostAlert, when given, is
+// what the gateway then logs, at most once too, and one of the two must be.
 void ExpectRefusedOnceWhileServing(const GatewayProcess& gateway, const std::string& reason,
-                                   const std::string& logged) {
+                                   const std::string& logged, const std::string& lostAlert = "") {
     const auto until = std::chrono::steady_clock::now() + seconds(60);
     while (ConnectFailures(gateway, reason) < 3 && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(milliseconds(200));
     }
     EXPECT_GE(ConnectFailures(gateway, reason), 3) << gateway.Log();
     EXPECT_EQ(ConnectFailures(gateway, "network"), 0) << gateway.Log();
-    EXPECT_EQ(TimesLogged(gateway, logged), 1) << gateway.Log();
+    if (lostAlert.empty()) {
+        EXPECT_EQ(TimesLogged(gateway, logged), 1) << gateway.Log();
+    } else {
+        EXPECT_LE(TimesLogged(gateway, logged), 1) << gateway.Log();
+        EXPECT_LE(TimesLogged(gateway, lostAlert), 1) << gateway.Log();
+        EXPECT_GE(TimesLogged(gateway, logged) + TimesLogged(gateway, lostAlert), 1) << gateway.Log();
+    }
     EXPECT_EQ(TimesLogged(gateway, "connected to MQTT broker"), 0) << gateway.Log();
     std::unique_ptr<modbus_t, decltype(&modbus_free)> client(modbus_new_tcp("127.0.0.1", gateway.ModbusPort(kPatience)),
                                                              &modbus_free);
@@ -179,7 +188,8 @@ TEST_F(GatewayMqttTls, ABrokerRefusingAGatewayWithoutCertificateIsLoggedOnceAndR
     ASSERT_TRUE(broker.Start()) << broker.error();
     GatewayProcess gateway(Gateway(broker.port(), CaFile(certificates_)));
     ExpectRefusedOnceWhileServing(gateway, "tls",
-                                  "refused the gateway's certificate (tlsv13 alert certificate required)");
+                                  "refused the gateway's certificate (tlsv13 alert certificate required)",
+                                  "closed the TLS connection before answering, without a TLS alert");
 }
 
 TEST_F(GatewayMqttTls, ABrokerCertificateThatFailsTheCheckIsNeverConnectedTo) {
