@@ -69,11 +69,9 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
          ":3: line.delay_between_requests_ms: 10001 is outside 0 to 10000"},
         // What a value means: scaling, decimals, classes, publishing.
         {kLine + Point("01MA0100", "u16", "scale = 0\n"), ":7: point[0].scale: must not be 0"},
-        {kLine + Point("01MA0100", "u16", "scale = \"0.1\"\n"), ":7: point[0].scale: expected a number"},
         {kLine + Point("01MA0100", "u16", "offset = nan\n"), ":7: point[0].offset: expected a number"},
         {kLine + Point("01MA0100", "u16", "precision = 10\n"), ":7: point[0].precision: 10 is outside 0 to 9"},
         {kLine + Point("01R00010", "relay", "unit = \"V\"\n"), ":7: point[0].unit: a relay reads 0 or 1 and takes no unit"},
-        {kLine + Point("01R00010", "relay", "scale = 2\n"), ":7: point[0].scale: a relay reads 0 or 1 and takes no scale"},
         {kLine + Point("01MA0100", "u16", "state_class = \"sum\"\n"),
          ":7: point[0].state_class: \"sum\" is not one of measurement, total, total_increasing"},
         {kLine + Point("01MA0100", "u16", "device_class = \"Temperature\"\n"),
@@ -81,7 +79,6 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
         {kLine + Point("01MA0100", "u16", "publish = \"always\"\n"),
          ":7: point[0].publish: \"always\" is not one of change, every_read"},
         {kLine + Point("01MA0100", "u16", "deadband = -0.5\n"), ":7: point[0].deadband: must not be negative"},
-        {kLine + kMqtt + "deadband = true\n" + Point("01MA0100", "u16"), ":5: mqtt.deadband: expected a number"},
         {kLine + "[http]\nlisten = \"1.2.3\"\n", ":4: http.listen: \"1.2.3\" is not an IPv4 address"},
         {kLine + "[http]\nport = 70000\n", ":4: http.port: 70000 is outside 0 to 65535"},
         // Who may connect, and what needs what.
@@ -90,8 +87,6 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
         {kLine + "[modbus]\nallow = [\"plant\"]\n", ":4: modbus.allow: \"plant\" is not an IPv4 address or range"},
         {kLine + "[modbus]\nallow = [\"10.0.0.0/33\"]\n", ":4: modbus.allow: \"10.0.0.0/33\": the prefix length"},
         {kLine + "[modbus]\nallow = []\n", ":4: modbus.allow: lets nobody in"},
-        {kLine + "[http]\nallow = \"127.0.0.1\"\n", ":4: http.allow: expected a list of strings"},
-        {kLine + "[modbus]\nread_only = 1\n", ":4: modbus.read_only: expected true or false"},
         {kLine + "[http]\ncert_file = \"c.pem\"\n", ":4: http.cert_file: needs both cert_file and key_file"},
         {kLine + "[http]\nusers_file = \"users\"\n", ":4: http.users_file: needs cert_file and key_file"},
         // Topics: each has one meaning, and "$" ones are the broker's.
@@ -121,7 +116,6 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
          ":5: mqtt.discovery_prefix: letters, digits, _ and - only"},
         {Discovery("5") + Point("01MA0100", "u16"), ":5: mqtt.discovery_prefix: expected a string"},
         {kLine + kMqtt + "protocol = 3\n" + Point("01MA0100", "u16"), ":5: mqtt.protocol: 3 is not 4 (MQTT 3.1.1) or 5 (MQTT 5)"},
-        {kLine + kMqtt + "protocol = \"5\"\n" + Point("01MA0100", "u16"), ":5: mqtt.protocol: expected an integer"},
         {Discovery("\"ha\"") + Point("01MA0100", "u16", Topic("ha/level")),
          ":10: point[0].mqtt_topic: \"ha/level\" is under the discovery prefix"},
         {kLine + "[mqtt]\nstatus_topic = \"ha/status\"\ndiscovery_prefix = \"ha\"\n" + Point("01MA0100", "u16"),
@@ -182,7 +176,6 @@ TEST(GatewayConfiguration, EachBadFileIsNamedAndExits78) {
         {http("cert.pem", "key.pem", "users.colon"), ":6: http.users_file: " + dir + "/users.colon line 1: expected"},
         {http("cert.pem", "key.pem", "users.md5"),
          ":6: http.users_file: " + dir + "/users.md5 line 1: \"ann\" has no bcrypt hash"},
-        {http("cert.pem", "key.pem", "notpem"), ":6: http.users_file: " + dir + "/notpem line 1: expected name:hash"},
     };
     for (const auto& [text, message] : cases) {
         SCOPED_TRACE(text);

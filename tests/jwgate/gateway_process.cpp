@@ -148,4 +148,11 @@ int GatewayProcess::Stop(int signal, std::chrono::milliseconds timeout) {
 
 std::string GatewayProcess::Log() const { return ReadFile(logPath_); }
 
+int GatewayProcess::TimesLogged(const std::string& text) const {
+    const std::string log = Log();
+    int times = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++times;
+    return times;
+}
+
 }  // namespace jwgate::test

@@ -64,6 +64,8 @@ public:
     // not end by itself within timeout, 128 + n for one ended by signal n.
     int Stop(int signal, std::chrono::milliseconds timeout);
     std::string Log() const;
+    // How many times text stands in the log.
+    int TimesLogged(const std::string& text) const;
     pid_t pid() const { return pid_; }
 
 private:

@@ -69,14 +69,6 @@ int ConnectFailures(const GatewayProcess& gateway, const std::string& reason) {
     return std::atoi(response->body.c_str() + at + sample.size());
 }
 
-// How many times text is in the gateway's log.
-int TimesLogged(const GatewayProcess& gateway, const std::string& text) {
-    const std::string log = gateway.Log();
-    int times = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++times;
-    return times;
-}
-
 // Waits until the gateway has failed to connect at least attempts times for
 // this reason, and never for the network; then the refusal must have been
 // logged once and the gateway must still answer Modbus. With TLS 1.3 a
@@ -92,13 +84,13 @@ void ExpectRefusedOnceWhileServing(const GatewayProcess& gateway, const std::str
     EXPECT_GE(ConnectFailures(gateway, reason), 3) << gateway.Log();
     EXPECT_EQ(ConnectFailures(gateway, "network"), 0) << gateway.Log();
     if (lostAlert.empty()) {
-        EXPECT_EQ(TimesLogged(gateway, logged), 1) << gateway.Log();
+        EXPECT_EQ(gateway.TimesLogged(logged), 1) << gateway.Log();
     } else {
-        EXPECT_LE(TimesLogged(gateway, logged), 1) << gateway.Log();
-        EXPECT_LE(TimesLogged(gateway, lostAlert), 1) << gateway.Log();
-        EXPECT_GE(TimesLogged(gateway, logged) + TimesLogged(gateway, lostAlert), 1) << gateway.Log();
+        EXPECT_LE(gateway.TimesLogged(logged), 1) << gateway.Log();
+        EXPECT_LE(gateway.TimesLogged(lostAlert), 1) << gateway.Log();
+        EXPECT_GE(gateway.TimesLogged(logged) + gateway.TimesLogged(lostAlert), 1) << gateway.Log();
     }
-    EXPECT_EQ(TimesLogged(gateway, "connected to MQTT broker"), 0) << gateway.Log();
+    EXPECT_EQ(gateway.TimesLogged("connected to MQTT broker"), 0) << gateway.Log();
     std::unique_ptr<modbus_t, decltype(&modbus_free)> client(modbus_new_tcp("127.0.0.1", gateway.ModbusPort(kPatience)),
                                                              &modbus_free);
     ASSERT_TRUE(client);
@@ -168,7 +160,7 @@ TEST_F(GatewayMqttTls, ARefusedPasswordIsLoggedOnceAndTheRightOneGetsTheValuesTh
     httplib::Client client("127.0.0.1", gateway.HttpPort(kPatience));
     const auto metrics = client.Get("/metrics");
     ASSERT_TRUE(metrics);
-    EXPECT_EQ(TimesLogged(gateway, "s3cret") + TimesLogged(gateway, "older"), 0) << gateway.Log();
+    EXPECT_EQ(gateway.TimesLogged("s3cret") + gateway.TimesLogged("older"), 0) << gateway.Log();
     EXPECT_EQ(metrics->body.find("s3cret"), std::string::npos);
 }
 

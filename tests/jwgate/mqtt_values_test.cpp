@@ -8,6 +8,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -63,16 +64,12 @@ std::vector<std::uint8_t> Bytes(std::uint32_t raw, int bytes) {
     return out;
 }
 
-std::uint32_t FloatBits(float value) {
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-std::size_t WritesOnTheLine(const kel::jwsim::Simulator& simulator) {
-    std::size_t writes = 0;
-    for (const auto& request : simulator.Requests()) writes += request.payload.compare(4, 3, "WRG") == 0;
-    return writes;
+// The requests on the line whose text starts with start at position at
+// ("01" at 0: to station 01; "WRG" at 4: a write).
+std::size_t RequestsOnTheLine(const kel::jwsim::Simulator& simulator, std::size_t at, const char* start) {
+    std::size_t count = 0;
+    for (const auto& request : simulator.Requests()) count += request.payload.compare(at, std::strlen(start), start) == 0;
+    return count;
 }
 
 struct ScalingCase {
@@ -92,7 +89,7 @@ const ScalingCase kScaling[] = {
     {"temp", "u16", 0100, 2, "scale = 0.1\nprecision = 1\nunit = \"°C\"\n", 215, 21.5, "22.35", 224},
     {"trim", "i16", 0102, 2, "offset = -100\n", 0xFFFB, -105, "-32868.4", 0x8000},
     {"energy", "i32", 0104, 4, "scale = -0.5\n", 1001, -500.5, "1073741823.5", 0x80000001},
-    {"flow", "float", 0110, 4, "scale = 2\noffset = 1\n", FloatBits(1.25f), 3.5, "10", FloatBits(4.5f)},
+    {"flow", "float", 0110, 4, "scale = 2\noffset = 1\n", std::bit_cast<std::uint32_t>(1.25f), 3.5, "10", std::bit_cast<std::uint32_t>(4.5f)},
 };
 
 TEST(GatewayValues, ScaledValuesAreReadAndWrittenAndOutOfRangeWritesNeverReachTheLine) {
@@ -129,7 +126,7 @@ TEST(GatewayValues, ScaledValuesAreReadAndWrittenAndOutOfRangeWritesNeverReachTh
     ASSERT_TRUE(watcher.Publish("jw/temp/set", "-0.06", false));
     ASSERT_TRUE(watcher.Publish("jw/trim/set", "0", false));
     EXPECT_TRUE(watcher.WaitUntil("jw/trim", Good(0))) << gateway.Log();
-    EXPECT_EQ(WritesOnTheLine(simulator), 1u);
+    EXPECT_EQ(RequestsOnTheLine(simulator, 4, "WRG"), 1u);
     EXPECT_EQ(RawAt(simulator, 0100, 2), 224u);
     EXPECT_NE(gateway.Log().find("jw/temp/set: 6553.6 makes raw 65536, not a u16 (raw 0 to 65535)"), std::string::npos)
         << gateway.Log();
@@ -142,12 +139,6 @@ std::vector<json> PayloadsOn(TopicWatcher& watcher, const std::string& topic) {
         if (message.topic == topic) payloads.push_back(Parsed(message.payload));
     }
     return payloads;
-}
-
-std::size_t RequestsTo(const kel::jwsim::Simulator& simulator, const char* station) {
-    std::size_t count = 0;
-    for (const auto& request : simulator.Requests()) count += request.payload.rfind(station, 0) == 0;
-    return count;
 }
 
 TEST(GatewayValues, AChangeIsPublishedWhenItPassesTheDeadbandAndEveryReadOnesAfterEachRead) {
@@ -169,7 +160,7 @@ TEST(GatewayValues, AChangeIsPublishedWhenItPassesTheDeadbandAndEveryReadOnesAft
     ASSERT_TRUE(watcher.WaitUntil("jw/tank", Good(100))) << gateway.Log();
     ASSERT_TRUE(watcher.WaitUntil("jw/tick", Good(0))) << gateway.Log();
     const std::size_t ticksBefore = PayloadsOn(watcher, "jw/tick").size();
-    const std::size_t readsBefore = RequestsTo(simulator, "02");
+    const std::size_t readsBefore = RequestsOnTheLine(simulator, 0, "02");
 
     // 100.5 and 100.9 are within 1 of 100; 101 is not; 100.1 is within 1
     // of 101, 100 is not.
@@ -178,7 +169,7 @@ TEST(GatewayValues, AChangeIsPublishedWhenItPassesTheDeadbandAndEveryReadOnesAft
         std::this_thread::sleep_for(milliseconds(2200));
     }
     const std::size_t ticks = PayloadsOn(watcher, "jw/tick").size() - ticksBefore;
-    const std::size_t reads = RequestsTo(simulator, "02") - readsBefore;
+    const std::size_t reads = RequestsOnTheLine(simulator, 0, "02") - readsBefore;
     simulator.Silence(1, true);
     EXPECT_TRUE(watcher.WaitUntil("jw/tank", [](const std::string& payload) { return Parsed(payload)["quality"] == "bad"; }));
     simulator.Silence(1, false);

@@ -122,12 +122,6 @@ int HealthStatus(int port) {
     return reply ? reply->status : -1;
 }
 
-std::size_t Occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
 TEST(ServiceNotify, ReadyOnceModbusListensPetsWhileTheScanRunsAndStoppingOnSigterm) {
     kel::jwsim::Simulator simulator {{.baud = 9600}};
     ASSERT_TRUE(simulator.Start()) << simulator.error();
@@ -205,7 +199,7 @@ TEST(ServiceNotify, APortMissingAtStartIsServedBadAndOpenedWhenItsDeviceAppears)
     EXPECT_EQ(level, 0x2A) << gateway.Log();
     EXPECT_EQ(HealthStatus(http), 200) << gateway.Log();
     // Why it was missing, said once in the system's words, whatever the retries.
-    EXPECT_EQ(Occurrences(gateway.Log(), "No such file or directory"), 1u) << gateway.Log();
+    EXPECT_EQ(gateway.TimesLogged("No such file or directory"), 1) << gateway.Log();
     EXPECT_EQ(gateway.Stop(SIGTERM, kPatience), 0) << gateway.Log();
 }
 
