@@ -191,6 +191,25 @@ TEST(RangePaced, AReplyInPiecesIsReadWholeWithAFewWakesWhenItsLengthIsKnown) {
     EXPECT_GT(wakes[false], 20);
     EXPECT_LE(wakes[true], 15) << "without a stop flag: " << wakes[false];
     EXPECT_EQ(simulator.Payloads(), (std::vector<std::string>(2, "01?0MRGA0000A0077")));
+
+    // A reply broken while the link waits for the rest of it costs that
+    // attempt only: the next starts on a frame boundary and reads the run.
+    const LineParameters parameters {38400, 8, 0, 0};
+    PortHandle port = nullptr;
+    ASSERT_EQ(OpenPort(simulator.portName().c_str(), &parameters, 8, &port), kSerialOk);
+    LinkContext link({.baudRate = 38400}, {.stop = &stop});
+    AttachPort(link, port, 20);
+    for (const auto kind : {jwsim::FaultKind::kCutShort, jwsim::FaultKind::kOverLong, jwsim::FaultKind::kNoHeader,
+                            jwsim::FaultKind::kGarbageBefore, jwsim::FaultKind::kNoReply}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        simulator.ClearRequests();
+        simulator.InjectFault(jwsim::DefaultFault(kind));
+        RangeValues values;
+        EXPECT_EQ(ReadRange(link, {1, kAreaMA, 0, 64}, &values, 2), kLinkOk);
+        EXPECT_EQ(values.values[63], (63 * 3) & 0xFF);
+        EXPECT_EQ(simulator.Payloads().size(), 2u);
+    }
+    ClosePort(port);
 }
 
 }  // namespace
