@@ -29,6 +29,18 @@ std::string Topic(const std::string& topic) { return "mqtt_topic = \"" + topic +
 // [mqtt] with discovery_prefix (line 5) set to value, as TOML.
 std::string Discovery(const std::string& value) { return kLine + kMqtt + "discovery_prefix = " + value + "\n"; }
 
+// --check of text refuses it with exit 78 and one line on standard error,
+// naming the file and then message; nothing on standard output.
+void ExpectRefused(const ScratchDirectory& directory, const std::string& text, const std::string& message) {
+    SCOPED_TRACE(text);
+    const std::string path = directory.Write("bad.toml", text);
+    const RunResult result = RunProgram({JWGATE_BINARY, "--config", path, "--check"}, milliseconds(10000));
+    EXPECT_EQ(result.exitCode, 78);
+    EXPECT_EQ(result.errors.rfind("jwgate: error: " + path + message, 0), 0u) << result.errors;
+    EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
+    EXPECT_EQ(result.output, "");
+}
+
 TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
     const std::pair<std::string, std::string> cases[] = {
         {"line = [", ":1: Error while parsing"},
@@ -139,14 +151,7 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
          ":5: mqtt.password_file: /nonexistent/pw: cannot be read: No such file or directory"},
     };
     const ScratchDirectory directory;
-    for (const auto& [text, message] : cases) {
-        SCOPED_TRACE(text);
-        const std::string path = directory.Write("bad.toml", text);
-        const RunResult result = RunProgram({JWGATE_BINARY, "--config", path, "--check"}, milliseconds(10000));
-        EXPECT_EQ(result.exitCode, 78);
-        EXPECT_EQ(result.errors.rfind("jwgate: error: " + path + message, 0), 0u) << result.errors;
-        EXPECT_EQ(result.output, "");
-    }
+    for (const auto& [text, message] : cases) ExpectRefused(directory, text, message);
 }
 
 // The files [http] names are read by --check as by a start: each wrong one
@@ -177,14 +182,7 @@ TEST(GatewayConfiguration, EachBadFileIsNamedAndExits78) {
         {http("cert.pem", "key.pem", "users.md5"),
          ":6: http.users_file: " + dir + "/users.md5 line 1: \"ann\" has no bcrypt hash"},
     };
-    for (const auto& [text, message] : cases) {
-        SCOPED_TRACE(text);
-        const std::string path = directory.Write("bad.toml", text);
-        const RunResult result = RunProgram({JWGATE_BINARY, "--config", path, "--check"}, milliseconds(10000));
-        EXPECT_EQ(result.exitCode, 78);
-        EXPECT_EQ(result.errors.rfind("jwgate: error: " + path + message, 0), 0u) << result.errors;
-        EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
-    }
+    for (const auto& [text, message] : cases) ExpectRefused(directory, text, message);
     const std::string good = directory.Write("good.toml", http("cert.pem", "key.pem", "users"));
     const RunResult checked = RunProgram({JWGATE_BINARY, "--config", good, "--check"}, milliseconds(10000));
     EXPECT_EQ(checked.exitCode, 0) << checked.errors;
