@@ -11,8 +11,9 @@
 // did to each of its requests (the driver's trace times them as they leave,
 // the simulator records what became of each reply). An attempt is spoiled by
 // a fault on any of its requests' replies, by an answer that acknowledges
-// nothing (a refusal, write protection's included), or by a reply that came
-// too late to count (delayed, dribbled, or queued behind such a reply). A
+// nothing (a refusal, write protection's included), by a reply that came
+// too late to count (delayed, dribbled, or queued behind such a reply), or
+// by the tail of an earlier late reply still arriving when it was sent. A
 // failure with an attempt left unspoiled, or with attempts the driver did not
 // make, counts against the driver, and none may: so the verdict does not hang
 // on how many faults a seed happens to bunch together.
@@ -142,6 +143,27 @@ std::string FaultName(FaultKind kind) {
     return "fault";
 }
 
+// The driver's requests on one line as its trace shows them leaving, each
+// numbered from the line's start as the simulator numbers them; those the
+// simulator has forgotten are dropped.
+class LineLog {
+public:
+    void Sent(const std::string& payload) { sent_.push_back({Clock::now(), payload}); }
+    // The simulator forgot count more requests, the oldest.
+    void Forgot(std::size_t count) {
+        forgotten_ += count;
+        while (!sent_.empty() && base_ < forgotten_) sent_.pop_front(), ++base_;
+    }
+    std::uint64_t Next() const { return base_ + sent_.size(); }
+    const SentRequest& Request(std::uint64_t number) const { return sent_[number - base_]; }
+    std::uint64_t forgotten() const { return forgotten_; }  // the number of the simulator's first record
+
+private:
+    std::deque<SentRequest> sent_;
+    std::uint64_t base_ = 0;  // the number of sent_[0]
+    std::uint64_t forgotten_ = 0;
+};
+
 // Why this request's attempt could not succeed, whatever the driver did;
 // empty when it should have. reply is the simulator's record (null: the
 // simulator had not taken the request up when the operation ended, being
@@ -156,6 +178,11 @@ std::string Spoiler(const SentRequest& sent, const kel::jwsim::ReplyRecord* repl
     // The request's characters (frame: "::", checksum, CR) at 10 bits each.
     const auto wire = std::chrono::microseconds(baud == 0 ? 0 : (sent.payload.size() + 5) * 10'000'000LL / baud);
     if (received - sent.at > wire + kLateSlack) return "queued behind a late reply";
+    // The reply before it was still arriving when this request left (late,
+    // dribbled, or answering a request queued behind such a reply): the
+    // driver's purge just before the send cut it, and its tail came in this
+    // attempt. (One the driver read before sending was whole before the send.)
+    if (reply->previousDone && *reply->previousDone > sent.at) return "behind the tail of a late reply";
     if (!reply->acknowledged) return "refused";
     if (!reply->done) return "reply still on its way";
     if (*reply->done - sent.at > milliseconds(kTimeoutMs) - kLateSlack) return "too slow for the timeout";
@@ -266,15 +293,14 @@ protected:
     static void KEL_CALL TakeSent(void* context, std::int32_t direction, const char* bytes, std::int32_t count) {
         auto* soak = static_cast<Soak*>(context);
         if (direction != KEL_TRACE_SENT || count < 5) return;  // "::", checksum, CR
-        const std::string payload(bytes + 2, static_cast<std::size_t>(count - 5));
-        soak->sent_[soak->tracedLine_].push_back({Clock::now(), payload});
+        soak->lines_[soak->tracedLine_].Sent(std::string(bytes + 2, static_cast<std::size_t>(count - 5)));
     }
 
-    // Judges a failed operation on line from the requests it sent (sent_[line]
-    // from first on) and the simulator's records: true, and its attempts in
+    // Judges a failed operation on line from the requests it sent (numbered
+    // first on) and the simulator's records: true, and its attempts in
     // blamed_, when the failure is the driver's; a record that does not pair
     // with what the driver sent is added to problems.
-    bool FailedAgainstDriver(int line, std::size_t first, const std::string& what, std::uint32_t baud,
+    bool FailedAgainstDriver(int line, std::uint64_t first, const std::string& what, std::uint32_t baud,
                              std::vector<std::string>* problems);
 
     kel::test_support::QuickReplyDirectory directory_;
@@ -283,30 +309,31 @@ protected:
     std::mt19937_64 rng_;
     long faults_ = 0;
     Simulator* simulators_[2] = {};
-    // Per line, the requests sent since the simulator last forgot its records.
-    std::deque<SentRequest> sent_[2];
+    LineLog lines_[2];
     int tracedLine_ = 0;
     std::vector<std::string> blamed_;
 };
 
-bool Soak::FailedAgainstDriver(int line, std::size_t first, const std::string& what, std::uint32_t baud,
+bool Soak::FailedAgainstDriver(int line, std::uint64_t first, const std::string& what, std::uint32_t baud,
                                std::vector<std::string>* problems) {
-    const std::deque<SentRequest>& sent = sent_[line];
+    const LineLog& log = lines_[line];
     const std::vector<kel::jwsim::ReceivedRequest> requests = simulators_[line]->Requests();
     const std::vector<kel::jwsim::ReplyRecord> replies = simulators_[line]->Replies();
     const std::vector<Clock::time_point> received = simulators_[line]->RequestTimes();
     std::vector<SentRequest> own;
     std::vector<std::string> spoilers;
-    for (std::size_t i = first; i < sent.size(); ++i) {
-        const bool recorded = i < requests.size() && i < replies.size() && i < received.size();
-        if (recorded && requests[i].payload != sent[i].payload) {
-            problems->push_back(what + ": the simulator's record of request " + std::to_string(i) + " is " +
-                                requests[i].payload + ", the driver sent " + sent[i].payload);
+    for (std::uint64_t number = first; number < log.Next(); ++number) {
+        const SentRequest& sent = log.Request(number);
+        const std::size_t k = number - log.forgotten();  // its record's index
+        const bool recorded = k < requests.size() && k < replies.size() && k < received.size();
+        if (recorded && requests[k].payload != sent.payload) {
+            problems->push_back(what + ": the simulator's record of request " + std::to_string(number) + " is " +
+                                requests[k].payload + ", the driver sent " + sent.payload);
             return true;
         }
-        own.push_back(sent[i]);
-        spoilers.push_back(Spoiler(sent[i], recorded ? &replies[i] : nullptr,
-                                   recorded ? received[i] : Clock::time_point {}, baud));
+        own.push_back(sent);
+        spoilers.push_back(Spoiler(sent, recorded ? &replies[k] : nullptr,
+                                   recorded ? received[k] : Clock::time_point {}, baud));
     }
     const Verdict verdict = JudgeFailure(own, spoilers);
     if (std::getenv("KEL_SOAK_DEBUG") != nullptr) {
@@ -317,13 +344,13 @@ bool Soak::FailedAgainstDriver(int line, std::size_t first, const std::string& w
             std::snprintf(text, sizeof text, "%+.1f ms", std::chrono::duration<double, std::milli>(to - from).count());
             return std::string(text);
         };
-        for (std::size_t i = first; i < sent.size(); ++i) {
-            const bool recorded = i < requests.size() && i < replies.size() && i < received.size();
-            std::printf("    %-22s sent %s, taken up %s, reply whole %s: %s\n", sent[i].payload.c_str(),
-                        since(sent[first].at, sent[i].at).c_str(),
-                        recorded ? since(sent[i].at, received[i]).c_str() : "-",
-                        recorded && replies[i].done ? since(sent[i].at, *replies[i].done).c_str() : "-",
-                        spoilers[i - first].empty() ? "-" : spoilers[i - first].c_str());
+        for (std::size_t i = 0; i < own.size(); ++i) {
+            const std::size_t k = first + i - log.forgotten();
+            const bool recorded = k < requests.size() && k < replies.size() && k < received.size();
+            std::printf("    %-22s sent %s, taken up %s, reply whole %s: %s\n", own[i].payload.c_str(),
+                        since(own[0].at, own[i].at).c_str(), recorded ? since(own[i].at, received[k]).c_str() : "-",
+                        recorded && replies[k].done ? since(own[i].at, *replies[k].done).c_str() : "-",
+                        spoilers[i].empty() ? "-" : spoilers[i].c_str());
         }
     }
     std::printf("  %s failed%s: %s\n", what.c_str(), verdict.againstDriver ? ", AGAINST THE DRIVER" : "",
@@ -377,11 +404,9 @@ void Soak::Run(long ops, std::uint32_t baud) {
         if (op == ops / 10) fdsStart = OpenDescriptors(), rssStart = ResidentKb();
         const int line = Chance(0.25) ? 1 : 0;
         Simulator& simulator = *simulators_[line];
-        // Its record of every request would grow for the whole run: what it
-        // forgets is what the driver sent first.
-        const std::size_t forgotten = std::min(simulator.ClearRequests(), sent_[line].size());
-        sent_[line].erase(sent_[line].begin(), sent_[line].begin() + static_cast<long>(forgotten));
-        const std::size_t first = sent_[line].size();
+        // Its record of every request would grow for the whole run.
+        lines_[line].Forgot(simulator.ClearRequests());
+        const std::uint64_t first = lines_[line].Next();
         tracedLine_ = line;
         MaybeFault(simulator);
         const Gate g = PickGate(line + 1);

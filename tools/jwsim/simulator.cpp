@@ -192,6 +192,7 @@ bool Simulator::Handle(const ReceivedRequest& request, Outgoing* reply) {
         replies_.emplace_back();
         reply->request = cleared_ + requests_.size() - 1;
         ReplyRecord& record = replies_.back();
+        record.previousDone = lastDone_;
         const int station = StationOf(request.payload);
         const auto controller = controllers_.find(station);
         if (request.checksumOk && controller != controllers_.end() && !silent_.contains(station)) {
@@ -308,6 +309,7 @@ void Simulator::RecordSent(std::uint64_t request) {
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(mutex_);
     if (request >= cleared_ && request - cleared_ < replies_.size()) replies_[request - cleared_].done = now;
+    lastDone_ = now;
 }
 
 std::size_t Simulator::ClearRequests() {

@@ -34,6 +34,10 @@ struct ReplyRecord {
     // When its last byte left; unset while it is on its way, and for good
     // when nothing was sent or Stop() dropped it.
     std::optional<std::chrono::steady_clock::time_point> done;
+    // When the last byte of the reply that left last before the request was
+    // taken up left (unset: none had), for a test that tells whether that
+    // reply was still arriving when this request was sent.
+    std::optional<std::chrono::steady_clock::time_point> previousDone;
 };
 
 struct SimulatorOptions {
@@ -165,6 +169,8 @@ private:
     std::vector<std::chrono::steady_clock::time_point> requestTimes_;
     std::vector<ReplyRecord> replies_;
     std::uint64_t cleared_ = 0;  // requests forgotten by ClearRequests
+    // When the last reply left in full.
+    std::optional<std::chrono::steady_clock::time_point> lastDone_;
     std::set<int> silent_;
     std::vector<std::string> acknowledged_;
     std::mt19937 random_;
