@@ -450,13 +450,36 @@ def report_coverage(options, fleet, busy_end):
 
 def report(options, fleet, writes, subscriber, hop, hop_samples, results, idle_cpu, busy_cpu, idle_rss, busy_rss,
            messages_per_s, failures, exchanges, busy_end):
-    messages = subscriber.messages()
+    """Prints what the run measured; True when the steps' phases covered the scan interval."""
     # The first arrival of each (topic, value).
     arrivals = {}
-    for t, topic, payload in messages:
+    for t, topic, payload in subscriber.messages():
         key = (topic, value_of(payload))
         if key not in arrivals:
             arrivals[key] = t
+    freshness_ratio = report_freshness(fleet, arrivals, hop, hop_samples, busy_end)
+    covered = report_coverage(options, fleet, busy_end)
+    write_ratio = report_writes(writes, arrivals, hop, results)
+
+    reads_per_s = POINTS * 1000 / INTERVAL_MS
+    print("\ncost per gateway (%d points read a second):" % reads_per_s)
+    for label, cpu, rss in (("idle", idle_cpu, idle_rss), ("busy", busy_cpu, busy_rss)):
+        print("  %s: CPU %.2f %% of a core on average (max %.2f %%), %.1f us per point read; RSS %.0f kB average "
+              "(max %d kB)" % (label, 100 * sum(cpu) / len(cpu), 100 * max(cpu),
+                               1e6 * sum(cpu) / len(cpu) / reads_per_s, sum(rss) / len(rss), max(rss)))
+    print("  broker: %.0f messages a second to the subscriber" % messages_per_s)
+    print("  exchanges: %.0f in all, failed %s" % (sum(exchanges), " ".join("%.0f" % f for f in failures)))
+    load = os.getloadavg()
+    print("  machine: %d cores, load average %.2f %.2f %.2f" % (os.cpu_count(), *load))
+
+    print()
+    print("freshness p99/bound %.2fx" % freshness_ratio)
+    print("write p99/bound %.2fx" % write_ratio)
+    return covered
+
+
+def report_freshness(fleet, arrivals, hop, hop_samples, busy_end):
+    """Prints the freshness of the steps; their p99 over the bound."""
     freshness, missed = [], 0
     for g in fleet:
         for t, gas, value in g.steps():
@@ -478,8 +501,11 @@ def report(options, fleet, writes, subscriber, hop, hop_samples, results, idle_c
           "(p99 of %d)" % (1000 * bound, INTERVAL_MS, scan_ms, 1000 * hop, hop_samples))
     print("  (with the steps at every phase of the scan, a change waits on average half the interval for its "
           "gate's next read, and at most all of it)")
-    covered = report_coverage(options, fleet, busy_end)
+    return percentile(freshness, 0.99) / bound
 
+
+def report_writes(writes, arrivals, hop, results):
+    """Prints the write line's latencies; the worse p99 over its bound of the two ways in."""
     modbus = [latency for latency, ok in results["modbus"] if ok]
     refused = sum(1 for _, ok in results["modbus"] if not ok)
     mqtt = []
@@ -502,23 +528,7 @@ def report(options, fleet, writes, subscriber, hop, hop_samples, results, idle_c
             percentile(values, 0.99) / limit, extra))
     print("  bound: the longest exchange under way %.1f ms + the write's own exchange %.1f ms (WRG, 38 "
           "characters; the simulator asks for no write mode)" % (max(writes.exchange_ms), write_exchange_ms))
-
-    reads_per_s = POINTS * 1000 / INTERVAL_MS
-    print("\ncost per gateway (%d points read a second):" % reads_per_s)
-    for label, cpu, rss in (("idle", idle_cpu, idle_rss), ("busy", busy_cpu, busy_rss)):
-        print("  %s: CPU %.2f %% of a core on average (max %.2f %%), %.1f us per point read; RSS %.0f kB average "
-              "(max %d kB)" % (label, 100 * sum(cpu) / len(cpu), 100 * max(cpu),
-                               1e6 * sum(cpu) / len(cpu) / reads_per_s, sum(rss) / len(rss), max(rss)))
-    print("  broker: %.0f messages a second to the subscriber" % messages_per_s)
-    print("  exchanges: %.0f in all, failed %s" % (sum(exchanges), " ".join("%.0f" % f for f in failures)))
-    load = os.getloadavg()
-    print("  machine: %d cores, load average %.2f %.2f %.2f" % (os.cpu_count(), *load))
-
-    print()
-    print("freshness p99/bound %.2fx" % (percentile(freshness, 0.99) / bound))
-    # The worse of the two ways in.
-    print("write p99/bound %.2fx" % max(percentile(modbus, 0.99) / write_bound, percentile(mqtt, 0.99) / mqtt_bound))
-    return covered
+    return max(percentile(modbus, 0.99) / write_bound, percentile(mqtt, 0.99) / mqtt_bound)
 
 
 if __name__ == "__main__":
