@@ -26,7 +26,7 @@ using jwgate::BasicCredentials;
 
 TEST(BasicAuth, HeadersDecodeToANameAndAPasswordOrToNothing) {
     const struct {
-        const char* header;
+        std::string header;
         std::optional<BasicCredentials> credentials;
     } cases[] = {
         {"Basic dXNlcjpwYXNz", BasicCredentials {"user", "pass"}},
@@ -60,7 +60,7 @@ TEST(BasicAuth, HeadersDecodeToANameAndAPasswordOrToNothing) {
         // Decoded without a colon.
         {"Basic dXNlcnBhc3M=", std::nullopt},
         // Longer than any real header.
-        {("Basic " + std::string(4100, 'A')).c_str(), std::nullopt},
+        {"Basic " + std::string(4100, 'A'), std::nullopt},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(jwgate::BasicCredentialsOf(c.header), c.credentials) << '"' << c.header << '"';
