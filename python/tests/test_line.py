@@ -51,11 +51,15 @@ def test_read_many_takes_the_planners_exchanges(jwsim, jwline):
      "KELSRP: GAS 01MA01000B length isn't correct"),
     (lambda line: line.read("01XA0100"), None, kelwnsrp.GateAddressError, "KELSRP: GAS 01XA0100 isn't correct"),
     (lambda line: line.read_many(["01MA0100", "01MA0100:8"]), None, kelwnsrp.GateAddressError,
-     "01MA0100: an 8-bit gate is written with a B at the end"),
+     "01MA0100: an 8-bit gate is written with a B at the end (e.g. 01MA0100B)"),
     (lambda line: line.write("01MA0100B", 256), None, kelwnsrp.ValueRangeError,
-     "KELSRP: Write failed Value out of range. GAS=01MA0100B (an 8-bit register takes -128 to 255)"),
+     "KELSRP: Write failed Value out of range. GAS=01MA0100B "
+     "(an 8-bit register takes 0 to 255, or -128 to -1 as two's complement)"),
     (lambda line: line.write("01MA0100:float", 1.5), None, kelwnsrp.ValueRangeError, "whole numbers only"),
     (lambda line: line.read("01MA0100"), "no-reply", kelwnsrp.NoAnswer, "01MA0100: no answer after 5 attempt(s)"),
+    # The timer run is planned first; its failure ends the call.
+    (lambda line: line.read_many(["01MA0100", "01T0005"]), "no-reply", kelwnsrp.NoAnswer,
+     "01T0005: no answer after 5 attempt(s)"),
     (lambda line: line.read("01MA0100"), "error-status", kelwnsrp.Refused,
      "01MA0100: KELSRP : Status Error: STS = b"),
 ])
