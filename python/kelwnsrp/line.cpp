@@ -13,6 +13,7 @@
 #include "python/kelwnsrp/errors.h"
 #include "scan/plan_executor.h"
 #include "scan/scan_planner.h"
+#include "serial/open_failure.h"
 #include "serial/serial_port.h"
 #include "tools/common/link_timeout.h"
 
@@ -77,13 +78,13 @@ Line::Line(const LineOptions& options) : options_(options) {
     if (options.dataBits < 5 || options.dataBits > 8) throw std::invalid_argument("data_bits is 5 to 8");
     kel::PortHandle handle = nullptr;
     int result = kel::kSerialOk;
+    int errorNumber = 0;
     {
         py::gil_scoped_release release;
-        result = kel::OpenPort(options.port.c_str(), &parameters, kel::kOpenHandshakeFlags, &handle);
+        result = kel::OpenPort(options.port.c_str(), &parameters, kel::kOpenHandshakeFlags, &handle, &errorNumber);
     }
     if (result != kel::kSerialOk) {
-        throw LineError(ErrorKind::kError,
-                        "cannot open port " + options.port + " (serial layer result " + std::to_string(result) + ")");
+        throw LineError(ErrorKind::kError, kel::OpenFailureText(options.port, result, errorNumber));
     }
     kel::LinkSettings settings;
     settings.baudRate = options.baud;

@@ -56,8 +56,8 @@ void BindExceptions(py::module_& module) {
 void BindLine(py::module_& module) {
     py::class_<kelpy::Line>(module, "Line",
                             "A controller line on a serial port, opened at once; a context manager that closes "
-                            "it on exit. Calls from several threads take turns; the GIL is released while the "
-                            "line is busy.")
+                            "it on exit. Calls on one line from several threads take turns; lines of their own "
+                            "run at once, each on its own thread. The GIL is released while the line is busy.")
         .def(py::init([](std::string port, std::uint32_t baud, int dataBits, std::string parity, double stopBits,
                          std::uint32_t linkTimeoutMs, std::uint32_t replyPauseMs) {
                  return std::make_unique<kelpy::Line>(kelpy::LineOptions {

@@ -126,7 +126,8 @@ def test_a_closed_line_refuses_calls(jwline):
 
 
 @pytest.mark.parametrize("make, error, message", [
-    (lambda: kelwnsrp.Line("/dev/no-such-port"), kelwnsrp.Error, "cannot open port /dev/no-such-port"),
+    (lambda: kelwnsrp.Line("/dev/no-such-port"), kelwnsrp.Error,
+     "cannot open port /dev/no-such-port: No such file or directory"),
     (lambda: kelwnsrp.Line("/dev/null", parity="sometimes"), ValueError, "parity is none, odd, even"),
     (lambda: kelwnsrp.Simulator(memory={"02MA0100": 1}), kelwnsrp.GateAddressError, "does not serve that station"),
     (lambda: kelwnsrp.Simulator().fault("lightning"), ValueError, "no fault named lightning (no-reply, "),
@@ -134,6 +135,15 @@ def test_a_closed_line_refuses_calls(jwline):
 def test_bad_settings_are_refused(make, error, message):
     with pytest.raises(error, match=re.escape(message)):
         make()
+
+
+def test_a_port_another_line_holds_is_refused_in_the_systems_words(jwsim, jwline):
+    busy = re.escape(f"cannot open port {jwsim.port}: Device or resource busy") + "$"
+    with pytest.raises(kelwnsrp.Error, match=busy):
+        kelwnsrp.Line(jwsim.port)
+    jwline.close()
+    with kelwnsrp.Line(jwsim.port) as line:  # free again once closed
+        assert not line.closed
 
 
 def test_the_simulator_loads_a_jwsim_memory_file(tmp_path):

@@ -5,6 +5,7 @@
 
 #include "commands/lifecycle.h"
 #include "link/write_item.h"
+#include "serial/open_failure.h"
 #include "serial/serial_port.h"
 #include "tools/common/link_timeout.h"
 #include "tools/jwgate/core/log.h"
@@ -57,9 +58,7 @@ bool ScanEngine::Open(std::string* error, bool* missing) {
         kel::OpenPort(line.port.c_str(), &parameters, kel::kOpenHandshakeFlags, &handle, &errorNumber);
     if (result != kel::kSerialOk) {
         if (missing != nullptr) *missing = result == kel::kSerialOpenFailed;
-        *error = "cannot open port " + line.port +
-                 (errorNumber != 0 ? std::string(": ") + std::strerror(errorNumber)
-                                   : " (serial layer result " + std::to_string(result) + ")");
+        *error = kel::OpenFailureText(line.port, result, errorNumber);
         return false;
     }
     if (line.rs485) {
