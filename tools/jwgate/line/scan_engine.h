@@ -13,6 +13,7 @@
 
 #include "link/link_context.h"
 #include "tools/jwgate/config/config.h"
+#include "tools/jwgate/core/backoff.h"
 #include "tools/jwgate/core/scan_counters.h"
 #include "tools/jwgate/line/attempt_recorder.h"
 #include "tools/jwgate/line/line_statistics.h"
@@ -88,17 +89,18 @@ private:
     std::atomic<bool> stopping_ {false};
     kel::LinkContext line_;
     std::vector<Clock::time_point> due_;
-    std::thread thread_;
     StationTracker stations_;
     LineStatistics* statistics_ = nullptr;
     AttemptRecorder attempts_;  // the link's observer
-    std::chrono::seconds reopenDelay_ {1};
+    std::chrono::seconds reopenDelay_ = kPortReopenBackoff.first;
     std::string openError_;  // why the port last failed to open, said once
     std::function<void()> beat_;
     Clock::duration beatPeriod_ = Clock::duration::max();
 
     mutable std::mutex countersMutex_;
     ScanCounters counters_;
+    // Last, so that everything its thread uses outlives it.
+    std::thread thread_;
 };
 
 }  // namespace jwgate
