@@ -29,16 +29,15 @@ std::string Describe(const PlannedRead& read) {
 }  // namespace
 
 int BitsPerCharacter(const LineConfig& line) {
-    return 1 + line.dataBits + (line.parity != 0 ? 1 : 0) + (line.stopBits == 2 ? 2 : 1);
+    return 1 + line.dataBits + (line.parity != 0 ? 1 : 0) + line.stopBits;
 }
 
 std::string PlanReport(const GatewayConfig& config) {
     const LineConfig& line = config.line;
-    static const char* const kParity[] = {"none", "odd", "even"};
     std::string report = Format("line %s, %u baud, %d data bits, parity %s, %d stop bit(s); link timeout %u ms, "
                                 "reply pause %d ms; runs of at most %d bytes, gaps of at most %d\n",
-                                line.port.c_str(), line.baud, line.dataBits, kParity[line.parity],
-                                line.stopBits == 2 ? 2 : 1, line.linkTimeoutMs, line.waitingTimeMs,
+                                line.port.c_str(), line.baud, line.dataBits, ParityName(line.parity),
+                                line.stopBits, line.linkTimeoutMs, line.waitingTimeMs,
                                 line.maxRunBytes, line.maxGapBytes);
     if (line.rs485) {
         report += Format("RS-485: RTS raised while sending, %d ms before and %d ms after\n", line.rtsDelayBeforeSendMs,

@@ -25,6 +25,9 @@ double MillisecondsSince(Clock::time_point start) {
 
 int StationOf(const PlannedRead& read) { return read.isRange ? read.range.station : read.item.station; }
 
+// The serial layer's stop-bits code (0 one, 2 two) of a count of stop bits.
+std::uint16_t StopBitsCode(int stopBits) { return stopBits == 2 ? 2 : 0; }
+
 }  // namespace
 
 std::vector<PlanItem> PlanItemsOf(const std::vector<PointConfig>& points) {
@@ -50,7 +53,7 @@ ScanEngine::~ScanEngine() { Stop(); }
 bool ScanEngine::Open(std::string* error, bool* missing) {
     const LineConfig& line = config_.line;
     const kel::LineParameters parameters {line.baud, static_cast<std::uint16_t>(line.dataBits),
-                                          static_cast<std::uint16_t>(line.stopBits),
+                                          StopBitsCode(line.stopBits),
                                           static_cast<std::uint16_t>(line.parity)};
     kel::PortHandle handle = nullptr;
     int errorNumber = 0;
@@ -113,7 +116,7 @@ bool ScanEngine::Start(std::string* error) {
         // exited here would be restarted until its start limit, with nobody
         // told why.
         Log(LogLevel::kError, "line: " + openError_ +
-                                  "; every point bad until it opens, trying again every 1 to 30 s");
+                                  "; every point bad until it opens, trying again " + kPortReopenBackoff.Text());
     }
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -162,7 +165,7 @@ void ScanEngine::RunWrites() {
         WriteQueue::Taken taken = writes_.TakeNext();
         if (!taken.expired.empty()) {
             DropWrites(std::move(taken.expired), WriteCause::kExpired,
-                       ("queued longer than " + std::to_string(config_.modbus.writeTimeoutMs) + " ms").c_str());
+                       ("queued longer than " + std::to_string(config_.line.writeTimeoutMs) + " ms").c_str());
         }
         if (!taken.next) return;
         PendingWrite& write = *taken.next;
@@ -275,14 +278,15 @@ void ScanEngine::CheckPort() {
     if (line_.state.port == nullptr || kel::PortResponds(line_.state.port)) return;
     kel::ClosePort(line_.state.port);
     line_.state.port = nullptr;
-    reopenDelay_ = std::chrono::seconds(1);
+    reopenDelay_ = kPortReopenBackoff.first;
     for (std::size_t i = 0; i < table_.size(); ++i) table_.SetBad(i);
     {
         const std::lock_guard<std::mutex> lock(countersMutex_);
         counters_.portOpen = false;
     }
     Log(LogLevel::kError, "line: port " + config_.line.port +
-                              " failed (the device is gone or not answering); closed it, reopening every 1 to 30 s");
+                              " failed (the device is gone or not answering); closed it, reopening " +
+                              kPortReopenBackoff.Text());
     DropWrites(writes_.TakeAll(), WriteCause::kPortClosed, "the port is closed");
 }
 
@@ -297,7 +301,7 @@ void ScanEngine::Reopen() {
     if (stopping_.load()) return;
     std::string error;
     if (!Open(&error)) {
-        reopenDelay_ = std::min(reopenDelay_ * 2, std::chrono::seconds(30));
+        reopenDelay_ = kPortReopenBackoff.After(reopenDelay_);
         // A new reason is said; the same one again only at debug level.
         const bool news = error != openError_;
         openError_ = error;

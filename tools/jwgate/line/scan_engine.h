@@ -15,6 +15,7 @@
 #include "scan/plan_executor.h"
 #include "scan/scan_planner.h"
 #include "tools/jwgate/config/config.h"
+#include "tools/jwgate/core/backoff.h"
 #include "tools/jwgate/core/scan_counters.h"
 #include "tools/jwgate/line/attempt_recorder.h"
 #include "tools/jwgate/line/line_statistics.h"
@@ -95,17 +96,18 @@ private:
     kel::LinkContext line_;
     std::vector<Clock::time_point> due_;
     Clock::time_point readBegan_;  // when the read under way began
-    std::thread thread_;
     StationTracker stations_;
     LineStatistics* statistics_ = nullptr;
     AttemptRecorder attempts_;  // the link's observer
-    std::chrono::seconds reopenDelay_ {1};
+    std::chrono::seconds reopenDelay_ = kPortReopenBackoff.first;
     std::string openError_;  // why the port last failed to open, said once
     std::function<void()> beat_;
     Clock::duration beatPeriod_ = Clock::duration::max();
 
     mutable std::mutex countersMutex_;
     ScanCounters counters_;
+    // Last, so that everything its thread uses outlives it.
+    std::thread thread_;
 };
 
 }  // namespace jwgate
