@@ -5,8 +5,8 @@
 #   ./dev.sh package  build the Debian package (build/packages/kelwnsrp_<version>_<arch>.deb)
 #                     and the Windows zips (build/packages/kelwnsrp-<version>-win32.zip, -win64.zip)
 #   ./dev.sh test   build and run every test, plainly and under ASan/UBSan, and
-#                   the gateway's under ThreadSanitizer
-#   ./dev.sh tsan   only the gateway's and MQTT link's tests under ThreadSanitizer
+#                   the gateway's and the serial threads' under ThreadSanitizer
+#   ./dev.sh tsan   only the gateway's, MQTT link's and serial threads' tests under ThreadSanitizer
 #   ./dev.sh fuzz [SECONDS]  run each fuzz target SECONDS (default 60) with clang's libFuzzer
 #   ./dev.sh soak [OPS]      run the fault soak with OPS operations (default 20000)
 #   ./dev.sh bench [N]       print what an exchange costs (N exchanges, default 5000),
@@ -45,11 +45,13 @@ build() { # directory, extra cmake arguments...
   cmake --build "$dir" --parallel "$jobs"
 }
 
-# The gateway's and the MQTT link's tests under ThreadSanitizer: only those
+# The gateway's, the MQTT link's and the serial threads' tests (lines of
+# their own on threads of their own) under ThreadSanitizer: only those
 # targets are built in build-tsan.
 tsan() {
   cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_TSAN=ON
-  cmake --build build-tsan --parallel "$jobs" --target jwgate jwgate_tests mqtt_link_tests
+  cmake --build build-tsan --parallel "$jobs" --target jwgate jwgate_tests mqtt_link_tests serial_thread_tests
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build-tsan/bin/serial_thread_tests
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build-tsan/bin/mqtt_link_tests
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ./build-tsan/bin/jwgate_tests
 }

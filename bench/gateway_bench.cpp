@@ -2,8 +2,8 @@
 // and 32 relays of one station, read against the simulator paced at 9600
 // baud (jwsim --baud), once as the planner's exchanges and once with one
 // exchange per point, each against the wire time of its exchanges. The
-// reads go through the link functions the gateway's scan uses. A report, not
-// a test: the figures depend on the machine.
+// reads go through the executor of a plan the gateway's scan uses. A report,
+// not a test: the figures depend on the machine.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -12,10 +12,9 @@
 #include <vector>
 
 #include "link/link_context.h"
-#include "link/read_item.h"
-#include "link/read_range.h"
+#include "scan/plan_executor.h"
+#include "scan/scan_planner.h"
 #include "serial/serial_port.h"
-#include "tools/jwgate/line/scan_planner.h"
 #include "tools/jwsim/simulator.h"
 
 namespace {
@@ -24,23 +23,28 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kBaud = 9600;
 constexpr double kBitsPerCharacter = 10;
 
-std::vector<jwgate::PlanItem> Points() {
-    std::vector<jwgate::PlanItem> items;
+using kel::scan::PlanItem;
+using kel::scan::PlannedRead;
+
+std::vector<PlanItem> Points() {
+    std::vector<PlanItem> items;
     for (int i = 0; i < 64; ++i) items.push_back({{1, kel::kAreaMA, 0100 + 2 * i, 2}, i});
     for (int i = 0; i < 32; ++i) items.push_back({{1, kel::kAreaR, i, 0}, 64 + i});
     return items;
 }
 
-// One planned read on the line; false if it failed.
-bool Execute(kel::LinkContext& line, const jwgate::PlannedRead& read) {
-    if (read.isRange) {
-        kel::RangeValues values;
-        return kel::ReadRange(line, read.range, &values) == kel::kLinkOk;
+// Counts the reads of a plan that failed; every read gets its five attempts.
+class FailureCount final : public kel::scan::PlanVisitor {
+public:
+    kel::scan::ReadTurn BeforeRead(const PlannedRead&) override { return {}; }
+    void OnItem(const PlanItem&, kel::scan::ItemOutcome) override {}
+    bool AfterRead(const PlannedRead&, int result) override {
+        failures += result != kel::kLinkOk ? 1 : 0;
+        return true;
     }
-    std::int32_t value = 0;
-    bool delivered = false;
-    return kel::ReadItem(line, read.item, &value, &delivered) == kel::kLinkOk;
-}
+
+    int failures = 0;
+};
 
 struct Figures {
     std::size_t exchanges = 0;
@@ -49,28 +53,28 @@ struct Figures {
     int failures = 0;
 };
 
-Figures Measure(kel::LinkContext& line, const std::vector<jwgate::PlannedRead>& reads, int scans) {
+Figures Measure(kel::LinkContext& line, const std::vector<PlannedRead>& reads, int scans) {
     Figures figures;
     figures.exchanges = reads.size();
     int characters = 0;
-    for (const jwgate::PlannedRead& read : reads) characters += jwgate::WireCharacters(read);
+    for (const PlannedRead& read : reads) characters += kel::scan::WireCharacters(read);
     figures.wireMs = 1000.0 * characters * kBitsPerCharacter / kBaud;
     const Clock::time_point start = Clock::now();
-    for (int scan = 0; scan < scans; ++scan) {
-        for (const jwgate::PlannedRead& read : reads) figures.failures += Execute(line, read) ? 0 : 1;
-    }
+    FailureCount count;
+    for (int scan = 0; scan < scans; ++scan) kel::scan::ExecutePlan(line, reads, count);
+    figures.failures = count.failures;
     figures.scanMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count() / scans;
     return figures;
 }
 
 // Every point read by an exchange of its own.
-std::vector<jwgate::PlannedRead> OnePerPoint(const std::vector<jwgate::PlanItem>& items) {
-    std::vector<jwgate::PlannedRead> reads;
-    for (const jwgate::PlanItem& item : items) {
-        jwgate::PlannedRead read;
+std::vector<PlannedRead> OnePerPoint(const std::vector<PlanItem>& items) {
+    std::vector<PlannedRead> reads;
+    for (const PlanItem& item : items) {
+        PlannedRead read;
         read.isRange = false;
         read.item = item.item;
-        read.owners = {item.owner};
+        read.items = {item};
         reads.push_back(read);
     }
     return reads;
@@ -102,11 +106,11 @@ int main(int argc, char** argv) {
     }
     kel::AttachPort(line, port, 100);
 
-    const std::vector<jwgate::PlanItem> items = Points();
+    const std::vector<PlanItem> items = Points();
     std::printf("64 consecutive 16-bit registers (MA0100 on) and 32 relays (R00000 to R00037) of station 01,\n"
                 "jwsim paced at %u baud (10 bits a character), WAITINGTIME 0, %d full scans each\n\n", kBaud, scans);
-    const Figures runs64 = Measure(line, jwgate::PlanReads(items, {64, 16}), scans);
-    const Figures runs289 = Measure(line, jwgate::PlanReads(items, {kel::kMaxRegisterRun, 16}), scans);
+    const Figures runs64 = Measure(line, kel::scan::PlanReads(items, {64, 16}), scans);
+    const Figures runs289 = Measure(line, kel::scan::PlanReads(items, {kel::kMaxRegisterRun, 16}), scans);
     const Figures single = Measure(line, OnePerPoint(items), scans);
     Print("planned, runs of 64 bytes (default)", runs64);
     Print("planned, runs of 289 bytes", runs289);

@@ -36,12 +36,15 @@ namespace {
 
 constexpr char kHostLibrary[] = "libteskar.so";
 
+// One line per message, whole even when links on several threads log at once.
 int ErrToStandardError(int level, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
+    flockfile(stderr);
     std::fprintf(stderr, "[%d] ", level);
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
+    funlockfile(stderr);
     va_end(args);
     return 0;
 }

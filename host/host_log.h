@@ -14,7 +14,10 @@ using HostErrFunction = int (*)(int level, const char* format, ...);
 // The host's err, found once: on Windows imported from TESKAR.dll; on Linux
 // taken from libteskar.so, or a writer to standard error when none loads.
 // A program that links the driver's layers and keeps its own log may take
-// the messages instead (null gives them back); a host never calls it.
+// the messages instead (null gives them back); a host never calls it. Both
+// may be called from any thread; the function is called on the thread that
+// logs, so a program whose lines run on several threads gives one that may
+// be called from them at once.
 HostErrFunction HostErr();
 void SetHostErr(HostErrFunction function);
 

@@ -1,12 +1,41 @@
 #include "host/line_trace.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace kel {
 namespace {
 
-LineTraceFunction g_function = nullptr;
-void* g_context = nullptr;
+// The function and its context go together: a trace never calls one
+// function with another's context. Every exchange on every thread asks
+// whether a trace is set, so that is one atomic read; only with a trace set
+// is the pair copied, under a spin lock held for the copy alone (the
+// Windows toolchain's C++ library has no std::mutex).
+struct Trace {
+    LineTraceFunction function = nullptr;
+    void* context = nullptr;
+};
+
+std::atomic<bool> g_set {false};
+std::atomic_flag g_busy = ATOMIC_FLAG_INIT;
+Trace g_trace;  // under g_busy
+
+class TraceLock {
+public:
+    TraceLock() {
+        while (g_busy.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~TraceLock() { g_busy.clear(std::memory_order_release); }
+    TraceLock(const TraceLock&) = delete;
+    TraceLock& operator=(const TraceLock&) = delete;
+};
+
+Trace CurrentTrace() {
+    if (!g_set.load(std::memory_order_relaxed)) return {};
+    const TraceLock lock;
+    return g_trace;
+}
 
 // A reply frame and its "::" at the most: the link never reads more.
 constexpr int kLongestReceived = 602;
@@ -14,16 +43,21 @@ constexpr int kLongestReceived = 602;
 }  // namespace
 
 void SetLineTrace(LineTraceFunction function, void* context) {
-    g_function = function;
-    g_context = function != nullptr ? context : nullptr;
+    const TraceLock lock;
+    g_trace = Trace {function, function != nullptr ? context : nullptr};
+    g_set.store(function != nullptr, std::memory_order_relaxed);
 }
 
 void TraceSent(const char* bytes, int count) {
-    if (g_function != nullptr && count > 0) g_function(g_context, kTraceSent, bytes, count);
+    if (count <= 0) return;
+    const Trace trace = CurrentTrace();
+    if (trace.function != nullptr) trace.function(trace.context, kTraceSent, bytes, count);
 }
 
 void TraceReceived(const char* head, int headCount, const char* body, int bodyCount) {
-    if (g_function == nullptr || headCount + bodyCount <= 0) return;
+    if (headCount + bodyCount <= 0) return;
+    const Trace trace = CurrentTrace();
+    if (trace.function == nullptr) return;
     char bytes[kLongestReceived];
     int count = 0;
     const auto append = [&](const char* piece, int length) {
@@ -34,7 +68,7 @@ void TraceReceived(const char* head, int headCount, const char* body, int bodyCo
     };
     append(head, headCount);
     append(body, bodyCount);
-    g_function(g_context, kTraceReceived, bytes, count);
+    trace.function(trace.context, kTraceReceived, bytes, count);
 }
 
 }  // namespace kel

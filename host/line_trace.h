@@ -10,7 +10,9 @@ using LineTraceFunction = void (*)(void* context, std::int32_t direction, const 
 inline constexpr std::int32_t kTraceSent = 0;
 inline constexpr std::int32_t kTraceReceived = 1;
 
-// Installs the host's trace function; null removes it.
+// Installs the host's trace function; null removes it. Safe while links on
+// other threads trace: each call gets a function with its own context, and
+// a call already under way may still end with the one it took.
 void SetLineTrace(LineTraceFunction function, void* context);
 // Hands bytes to the trace function, if one is installed; the received
 // bytes in two pieces, as the link reads a frame's head and body apart.

@@ -10,9 +10,6 @@
 namespace kel {
 namespace {
 
-constexpr char kCarriageReturn = '\r';
-constexpr char kHeaderChar = ':';
-
 // count bytes within one read timeout. With a stop flag the port's own
 // timeout is a short slice, and the wait goes on slice by slice up to the
 // link's read timeout unless the link is stopped; a slice that ends early

@@ -8,13 +8,10 @@
 namespace kel {
 namespace {
 
-constexpr char kCarriageReturn = '\r';
-constexpr char kHeaderChar = ':';
 constexpr char kStatusAccepted = '#';
 constexpr char kStatusRefused = '%';
 constexpr int kStatusCharOffset = 2;
 constexpr int kStatusDigitsOffset = 4;
-constexpr int kChecksumAndCr = 3;
 
 constexpr std::uint32_t kDocumentedStatuses[] = {
     0x01, 0x02, 0x05, 0x06, 0x07, 0x0A, 0x0B, 0x0C, 0x0D,

@@ -7,6 +7,13 @@
 
 namespace kel {
 
+// A frame on the line, either way: two header characters "::", the body,
+// two checksum digits, CR.
+inline constexpr char kHeaderChar = ':';
+inline constexpr char kCarriageReturn = '\r';
+// What ends a body: two checksum digits and CR.
+inline constexpr int kChecksumAndCr = 3;
+
 // A request frame: "::", payload, two checksum digits, CR.
 inline constexpr int kFrameBufferSize = 600;
 inline constexpr int kFrameOverhead = 5;

@@ -8,8 +8,6 @@
 namespace kel {
 namespace {
 
-constexpr int kChecksumAndCr = 3;
-
 int ItemChars(std::int32_t area) { return area == kAreaT ? kTimerNumberChars : kRegisterByteChars; }
 int FieldChars(std::int32_t area) { return area == kAreaT ? kTimerRangeFields : kRegisterRangeFields; }
 

@@ -1,11 +1,11 @@
 #include "protocol/replies.h"
 
+#include "protocol/frame.h"
 #include "protocol/text_codec.h"
 
 namespace kel {
 namespace {
 
-constexpr int kChecksumAndCr = 3;
 constexpr int kTimerDataLength = 6;  // four value characters, then the item's two
 
 int Digit(char c) { return static_cast<unsigned char>(c) - '0'; }

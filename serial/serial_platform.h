@@ -4,6 +4,10 @@
 // under names of our own: the Win32 backend passes them straight through,
 // the POSIX backend reproduces their behaviour with termios and poll, and the
 // tests put a recording fake or a pseudo-terminal behind it.
+//
+// A backend is called from any thread, for different handles at once, and
+// guards whatever it shares between handles itself (the POSIX table of open
+// ports); one handle is used by one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -117,7 +121,9 @@ public:
 SerialPlatform& NativeSerialPlatform();
 
 // The backend the port layer uses: the native one unless a test installed
-// another. Passing nullptr restores the native backend.
+// another. Passing nullptr restores the native backend. Safe while other
+// threads use the layer, though a handle means something only to the
+// backend that opened it.
 SerialPlatform& ActiveSerialPlatform();
 void UseSerialPlatform(SerialPlatform* platform);
 

@@ -2,6 +2,7 @@
 
 #include "serial/serial_platform.h"
 
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
@@ -10,15 +11,17 @@ namespace kel {
 
 namespace {
 
-SerialPlatform* g_platform = nullptr;
+// Read by every operation, on whichever thread runs it.
+std::atomic<SerialPlatform*> g_platform {nullptr};
 
 }  // namespace
 
 SerialPlatform& ActiveSerialPlatform() {
-    return g_platform != nullptr ? *g_platform : NativeSerialPlatform();
+    SerialPlatform* const installed = g_platform.load(std::memory_order_acquire);
+    return installed != nullptr ? *installed : NativeSerialPlatform();
 }
 
-void UseSerialPlatform(SerialPlatform* platform) { g_platform = platform; }
+void UseSerialPlatform(SerialPlatform* platform) { g_platform.store(platform, std::memory_order_release); }
 
 std::uint8_t DtrControlFromFlags(std::uint16_t flags) {
     if ((flags & 0x0001u) != 0 || (flags & 0x0100u) != 0) return kDtrControlEnable;

@@ -1,7 +1,9 @@
 // The serial port layer: opening a named port with its line settings, closing
 // it, changing its read timeout, discarding stale input, and writing and
 // reading whole buffers. It keeps no state and writes no diagnostics; its
-// result codes are its own and the callers map them.
+// result codes are its own and the callers map them. Every operation may be
+// called from any thread, for different ports at once (each line on a
+// thread of its own); one port's handle is used by one thread at a time.
 #pragma once
 
 #include <cstdint>

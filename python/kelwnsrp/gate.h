@@ -1,21 +1,26 @@
 // A gate as the Python module names it: the driver's gate address string,
 // optionally followed by ":TYPE" (relay, 8, 16, 32 or float), checked by the
-// driver's own gate check and turned into the item the link reads. The same
-// names serve Line and the simulator's memory.
+// driver's own gate check and turned into the item the link reads. The
+// names, the checks of a type against the address and the write ranges are
+// kelhost's too (tools/common/gate_model.h). The same names serve Line and
+// the simulator's memory.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "kelwnsrp.h"
 #include "protocol/areas.h"
+#include "tools/common/gate_model.h"
 
 namespace kelpy {
 
-enum class GateKind { kRelay, kBits8, kBits16, kBits32, kFloat };
+using kel::tools::GateKind;
 
 struct Gate {
     std::string gas;  // as given, without its ":TYPE"
     GateKind kind = GateKind::kRelay;
+    GateAddress address {};  // as the driver's check gave it
     kel::Item item;
 };
 

@@ -22,7 +22,7 @@ class Refused(Error):
     status: int
 
 class Line:
-    """A controller line on a serial port; calls from several threads take turns."""
+    """A controller line on a serial port; calls on one line take turns, lines of their own run at once."""
     def __init__(
         self,
         port: str,

@@ -7,13 +7,15 @@
 
 #include "commands/lifecycle.h"
 #include "link/read_item.h"
-#include "link/read_range.h"
 #include "link/write_item.h"
 #include "protocol/shown_frame.h"
 #include "python/kelwnsrp/driver_messages.h"
 #include "python/kelwnsrp/errors.h"
+#include "scan/plan_executor.h"
+#include "scan/scan_planner.h"
+#include "serial/open_failure.h"
 #include "serial/serial_port.h"
-#include "tools/jwgate/line/scan_planner.h"
+#include "tools/common/link_timeout.h"
 
 namespace py = pybind11;
 
@@ -38,26 +40,6 @@ std::uint16_t StopBitsCode(double stopBits) {
 py::object PythonValue(const GateValue& value) {
     if (value.isFloat) return py::float_(value.real);
     return py::int_(value.whole);
-}
-
-// The item's raw value out of a range read that covers it; false when its
-// timer/counter reply withheld it.
-bool RawFromRun(const kel::Item& item, const kel::ItemRange& range, const kel::RangeValues& values,
-                std::uint32_t* raw) {
-    if (item.area == kel::kAreaR) {
-        *raw = (static_cast<std::uint32_t>(values.values[item.address / 8 - range.first]) >> (item.address % 8)) & 1u;
-        return true;
-    }
-    if (item.area == kel::kAreaT) {
-        *raw = static_cast<std::uint32_t>(values.values[item.address - range.first]);
-        return values.delivered[item.address - range.first];
-    }
-    std::uint32_t value = 0;
-    for (int i = item.bytes - 1; i >= 0; --i) {
-        value = value << 8 | static_cast<std::uint32_t>(values.values[item.address - range.first + i]);
-    }
-    *raw = value;
-    return true;
 }
 
 std::vector<Gate> ParseAll(const std::vector<std::string>& addresses) {
@@ -96,20 +78,20 @@ Line::Line(const LineOptions& options) : options_(options) {
     if (options.dataBits < 5 || options.dataBits > 8) throw std::invalid_argument("data_bits is 5 to 8");
     kel::PortHandle handle = nullptr;
     int result = kel::kSerialOk;
+    int errorNumber = 0;
     {
         py::gil_scoped_release release;
-        result = kel::OpenPort(options.port.c_str(), &parameters, kel::kOpenHandshakeFlags, &handle);
+        result = kel::OpenPort(options.port.c_str(), &parameters, kel::kOpenHandshakeFlags, &handle, &errorNumber);
     }
     if (result != kel::kSerialOk) {
-        throw LineError(ErrorKind::kError,
-                        "cannot open port " + options.port + " (serial layer result " + std::to_string(result) + ")");
+        throw LineError(ErrorKind::kError, kel::OpenFailureText(options.port, result, errorNumber));
     }
     kel::LinkSettings settings;
     settings.baudRate = options.baud;
     settings.replyPauseMs = options.replyPauseMs;
     link_.Configure(settings);
     link_.hooks.observer = &observer_;
-    kel::AttachPort(link_, handle, (options.linkTimeoutMs + 9) / 10);
+    kel::AttachPort(link_, handle, kel::tools::LinkTimeoutUnits(options.linkTimeoutMs));
 }
 
 Line::~Line() {
@@ -167,38 +149,43 @@ py::object Line::Read(const std::string& address) {
 
 py::list Line::ReadMany(const std::vector<std::string>& addresses) {
     const std::vector<Gate> gates = ParseAll(addresses);
-    std::vector<jwgate::PlanItem> items;
+    std::vector<kel::scan::PlanItem> items;
     for (std::size_t i = 0; i < gates.size(); ++i) items.push_back({gates[i].item, static_cast<int>(i)});
-    std::vector<std::optional<std::uint32_t>> raws(gates.size());
+    // The plan's visitor: each read with its own driver messages and
+    // attempts; the first read that fails ends the call.
+    class Reads final : public kel::scan::PlanVisitor {
+    public:
+        Reads(Observer& observer, std::size_t count) : raws(count), observer_(observer) {}
+        kel::scan::ReadTurn BeforeRead(const kel::scan::PlannedRead&) override {
+            ClearDriverMessages();
+            observer_.Reset();
+            return {};
+        }
+        void OnItem(const kel::scan::PlanItem& item, kel::scan::ItemOutcome outcome) override {
+            if (outcome.kind != kel::scan::ItemOutcome::Kind::kValue) return;
+            raws[static_cast<std::size_t>(item.owner)] = outcome.raw;
+        }
+        bool AfterRead(const kel::scan::PlannedRead& read, int result) override {
+            if (result != kel::kLinkOk) failedOwner = read.items.front().owner;
+            return result == kel::kLinkOk;
+        }
+
+        std::vector<std::optional<std::uint32_t>> raws;
+        int failedOwner = -1;
+
+    private:
+        Observer& observer_;
+    } reads(observer_, gates.size());
     {
         py::gil_scoped_release release;
         const std::lock_guard<std::mutex> lock(mutex_);
         RequireOpen();
-        for (const jwgate::PlannedRead& read : jwgate::PlanReads(items, jwgate::PlanLimits {})) {
-            ClearDriverMessages();
-            observer_.Reset();
-            const std::string& gas = gates[static_cast<std::size_t>(read.owners.front())].gas;
-            if (read.isRange) {
-                kel::RangeValues values;
-                if (kel::ReadRange(link_, read.range, &values) != kel::kLinkOk) throw Failure(gas);
-                for (const int owner : read.owners) {
-                    std::uint32_t raw = 0;
-                    const auto index = static_cast<std::size_t>(owner);
-                    if (RawFromRun(gates[index].item, read.range, values, &raw)) raws[index] = raw;
-                }
-            } else {
-                std::int32_t value = 0;
-                bool delivered = false;
-                if (kel::ReadItem(link_, read.item, &value, &delivered) != kel::kLinkOk) throw Failure(gas);
-                for (const int owner : read.owners) {
-                    if (delivered) raws[static_cast<std::size_t>(owner)] = static_cast<std::uint32_t>(value);
-                }
-            }
-        }
+        kel::scan::ExecutePlan(link_, kel::scan::PlanReads(items, kel::scan::PlanLimits {}), reads);
+        if (reads.failedOwner >= 0) throw Failure(gates[static_cast<std::size_t>(reads.failedOwner)].gas);
     }
     py::list values;
     for (std::size_t i = 0; i < gates.size(); ++i) {
-        values.append(raws[i] ? PythonValue(ValueOf(gates[i], *raws[i])) : py::none());
+        values.append(reads.raws[i] ? PythonValue(ValueOf(gates[i], *reads.raws[i])) : py::none());
     }
     return values;
 }

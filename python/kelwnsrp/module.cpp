@@ -33,17 +33,9 @@ void RaiseLineError(const kelpy::LineError& error) {
     PyErr_SetObject(type, instance.ptr());
 }
 
-}  // namespace
-
-PYBIND11_MODULE(kelwnsrp, module) {
-    module.doc() =
-        "JW controllers over their computer link: Line reads and writes gates through the same link layer as "
-        "jwgate (retries, resynchronisation, write mode), Simulator serves simulated controllers on a "
-        "pseudo-terminal.\n\nGates are named by their gate address, optionally with ':TYPE' (relay, 8, 16, 32 "
-        "or float): '01MA0100' (16 bits), '01MA0100B' (8 bits), '01MA0100:32', '01MA0100:float', '01R00001', "
-        "'01T0005'.";
-    kelpy::TakeDriverMessages();
-
+// kelwnsrp.Error and the classes derived from it, and the translation of a
+// LineError into the one its kind names.
+void BindExceptions(py::module_& module) {
     classes[0] = NewClass(module, "Error", PyExc_Exception, "A call on a line failed; the message is the driver's.");
     classes[1] = NewClass(module, "GateAddressError", classes[0],
                           "A malformed or out-of-range gate address: refused before anything is sent.");
@@ -59,11 +51,13 @@ PYBIND11_MODULE(kelwnsrp, module) {
             RaiseLineError(error);
         }
     });
+}
 
+void BindLine(py::module_& module) {
     py::class_<kelpy::Line>(module, "Line",
                             "A controller line on a serial port, opened at once; a context manager that closes "
-                            "it on exit. Calls from several threads take turns; the GIL is released while the "
-                            "line is busy.")
+                            "it on exit. Calls on one line from several threads take turns; lines of their own "
+                            "run at once, each on its own thread. The GIL is released while the line is busy.")
         .def(py::init([](std::string port, std::uint32_t baud, int dataBits, std::string parity, double stopBits,
                          std::uint32_t linkTimeoutMs, std::uint32_t replyPauseMs) {
                  return std::make_unique<kelpy::Line>(kelpy::LineOptions {
@@ -96,7 +90,10 @@ PYBIND11_MODULE(kelwnsrp, module) {
         .def_property_readonly("port", [](const kelpy::Line& line) { return line.options().port; }, "The port's name.")
         .def("__enter__", [](kelpy::Line& line) -> kelpy::Line& { return line; }, py::return_value_policy::reference)
         .def("__exit__", [](kelpy::Line& line, py::args) { line.Close(); });
+}
 
+// The simulator and its memory by gate address.
+void BindSimulator(py::module_& module) {
     py::class_<kelpy::MemoryView>(module, "SimulatorMemory",
                                   "The simulated controllers' memory: memory['01MA0100'] reads a gate, "
                                   "memory['01MA0100'] = 5 sets it (a timer's current value for T gates).")
@@ -136,4 +133,19 @@ PYBIND11_MODULE(kelwnsrp, module) {
         .def("__enter__", [](kelpy::SimulatorHandle& simulator) -> kelpy::SimulatorHandle& { return simulator; },
              py::return_value_policy::reference)
         .def("__exit__", [](kelpy::SimulatorHandle& simulator, py::args) { simulator.Close(); });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(kelwnsrp, module) {
+    module.doc() =
+        "JW controllers over their computer link: Line reads and writes gates through the same link layer as "
+        "jwgate (retries, resynchronisation, write mode), Simulator serves simulated controllers on a "
+        "pseudo-terminal.\n\nGates are named by their gate address, optionally with ':TYPE' (relay, 8, 16, 32 "
+        "or float): '01MA0100' (16 bits), '01MA0100B' (8 bits), '01MA0100:32', '01MA0100:float', '01R00001', "
+        "'01T0005'.";
+    kelpy::TakeDriverMessages();
+    BindExceptions(module);
+    BindLine(module);
+    BindSimulator(module);
 }

@@ -51,11 +51,15 @@ def test_read_many_takes_the_planners_exchanges(jwsim, jwline):
      "KELSRP: GAS 01MA01000B length isn't correct"),
     (lambda line: line.read("01XA0100"), None, kelwnsrp.GateAddressError, "KELSRP: GAS 01XA0100 isn't correct"),
     (lambda line: line.read_many(["01MA0100", "01MA0100:8"]), None, kelwnsrp.GateAddressError,
-     "01MA0100: an 8-bit gate is written with a B at the end"),
+     "01MA0100: an 8-bit gate is written with a B at the end (e.g. 01MA0100B)"),
     (lambda line: line.write("01MA0100B", 256), None, kelwnsrp.ValueRangeError,
-     "KELSRP: Write failed Value out of range. GAS=01MA0100B (an 8-bit register takes -128 to 255)"),
+     "KELSRP: Write failed Value out of range. GAS=01MA0100B "
+     "(an 8-bit register takes 0 to 255, or -128 to -1 as two's complement)"),
     (lambda line: line.write("01MA0100:float", 1.5), None, kelwnsrp.ValueRangeError, "whole numbers only"),
     (lambda line: line.read("01MA0100"), "no-reply", kelwnsrp.NoAnswer, "01MA0100: no answer after 5 attempt(s)"),
+    # The timer run is planned first; its failure ends the call.
+    (lambda line: line.read_many(["01MA0100", "01T0005"]), "no-reply", kelwnsrp.NoAnswer,
+     "01T0005: no answer after 5 attempt(s)"),
     (lambda line: line.read("01MA0100"), "error-status", kelwnsrp.Refused,
      "01MA0100: KELSRP : Status Error: STS = b"),
 ])
@@ -122,7 +126,8 @@ def test_a_closed_line_refuses_calls(jwline):
 
 
 @pytest.mark.parametrize("make, error, message", [
-    (lambda: kelwnsrp.Line("/dev/no-such-port"), kelwnsrp.Error, "cannot open port /dev/no-such-port"),
+    (lambda: kelwnsrp.Line("/dev/no-such-port"), kelwnsrp.Error,
+     "cannot open port /dev/no-such-port: No such file or directory"),
     (lambda: kelwnsrp.Line("/dev/null", parity="sometimes"), ValueError, "parity is none, odd, even"),
     (lambda: kelwnsrp.Simulator(memory={"02MA0100": 1}), kelwnsrp.GateAddressError, "does not serve that station"),
     (lambda: kelwnsrp.Simulator().fault("lightning"), ValueError, "no fault named lightning (no-reply, "),
@@ -130,6 +135,15 @@ def test_a_closed_line_refuses_calls(jwline):
 def test_bad_settings_are_refused(make, error, message):
     with pytest.raises(error, match=re.escape(message)):
         make()
+
+
+def test_a_port_another_line_holds_is_refused_in_the_systems_words(jwsim, jwline):
+    busy = re.escape(f"cannot open port {jwsim.port}: Device or resource busy") + "$"
+    with pytest.raises(kelwnsrp.Error, match=busy):
+        kelwnsrp.Line(jwsim.port)
+    jwline.close()
+    with kelwnsrp.Line(jwsim.port) as line:  # free again once closed
+        assert not line.closed
 
 
 def test_the_simulator_loads_a_jwsim_memory_file(tmp_path):

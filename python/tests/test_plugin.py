@@ -1,4 +1,9 @@
 """The pytest plugin's fixtures, as a user's test suite sees them."""
+import os
+
+import kelwnsrp
+import kelwnsrp_pytest
+
 pytest_plugins = "pytester"
 
 USER_TESTS = '''
@@ -22,7 +27,11 @@ def test_the_simulator_is_stopped_after_the_test():
 '''
 
 
-def test_fixtures_start_and_stop_the_simulator(pytester):
+def test_fixtures_start_and_stop_the_simulator(pytester, monkeypatch):
+    # The user's suite runs in a folder of its own: it finds the module and the plugin where
+    # this run found them, also when PYTHONPATH named them relative to where it started.
+    folders = sorted({os.path.dirname(module.__file__) for module in (kelwnsrp, kelwnsrp_pytest)})
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(folders))
     pytester.makepyfile(USER_TESTS)
     result = pytester.runpytest_subprocess("-p", "kelwnsrp_pytest")
     result.assert_outcomes(passed=2)

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "serial/posix/posix_baud.h"
 #include "serial/posix/posix_device_name.h"
@@ -78,12 +79,14 @@ private:
     std::size_t tail_ = 0;
 };
 
+// What the thread that holds a port's handle works on. One handle is used by
+// one thread at a time (the layer's contract), so these need no lock: the
+// opener fills them in before the handle exists, and the handle's holder
+// alone reads and changes them until its close.
 struct Port {
-    bool inUse = false;
     bool nullDevice = false;
     bool pseudoTerminal = false;
     int fd = -1;
-    std::uint32_t generation = 0;
     CommState state;  // fields termios cannot hold are kept here
     CommTimeouts timeouts;
     std::uint32_t inQueue = 0;
@@ -91,22 +94,92 @@ struct Port {
     InputBuffer input;  // counted as waiting; a purge reads it away like the rest
 };
 
-Port g_ports[kMaxPorts];
+// The open ports, shared by every thread. The mutex guards which slots are
+// taken and their generations, never a port's own work: a slot is claimed
+// before its device is opened and given back if that fails, so two opens
+// cannot pick the same slot; a close takes its slot out of use before it
+// closes the descriptor, so no lookup finds a port that is going. Opening
+// and closing the device happen outside the lock: a real line's close may
+// wait for its output to drain.
+class PortTable {
+public:
+    // A free slot, now the caller's to open; false when every slot is taken.
+    bool Claim(std::size_t* slot) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i = 0; i < kMaxPorts; ++i) {
+            if (slots_[i].use != Use::kFree) continue;
+            slots_[i].use = Use::kOpening;
+            *slot = i;
+            return true;
+        }
+        return false;
+    }
+    // The claimed slot's port, for its opener to fill in.
+    Port& Claimed(std::size_t slot) { return slots_[slot].port; }
+    // Gives back a claimed slot whose device did not open.
+    void Release(std::size_t slot) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        slots_[slot].use = Use::kFree;
+    }
+    // Opens the claimed slot, its port filled in, to lookups: its handle.
+    PortHandle Publish(std::size_t slot) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        // Keep the handle within 32 bits so it survives any host's storage.
+        generation_ = (generation_ + 1) & 0x00FFFFFFu;
+        if (generation_ == 0) generation_ = 1;
+        slots_[slot].generation = generation_;
+        slots_[slot].use = Use::kOpen;
+        return reinterpret_cast<PortHandle>((std::uintptr_t {generation_} << kSlotBits) | (slot + 1));
+    }
+    // The open port a handle names; null for a stale or made-up handle.
+    Port* Lookup(PortHandle handle) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        Slot* slot = Find(handle);
+        return slot != nullptr ? &slot->port : nullptr;
+    }
+    // Takes the open port a handle names out of use for its close, *slot
+    // its slot; null when there is none. EndClose(*slot) must follow.
+    Port* BeginClose(PortHandle handle, std::size_t* slot) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        Slot* found = Find(handle);
+        if (found == nullptr) return nullptr;
+        found->use = Use::kClosing;
+        *slot = static_cast<std::size_t>(found - slots_);
+        return &found->port;
+    }
+    // Frees the slot of a closed port, or opens it again, handle and all,
+    // when it could not be closed.
+    void EndClose(std::size_t slot, bool closed) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        slots_[slot].use = closed ? Use::kFree : Use::kOpen;
+    }
 
-PortHandle MakeHandle(std::size_t slot) {
-    const std::uintptr_t value =
-        (static_cast<std::uintptr_t>(g_ports[slot].generation) << kSlotBits) | (slot + 1);
-    return reinterpret_cast<PortHandle>(value);
-}
+private:
+    enum class Use : std::uint8_t { kFree, kOpening, kOpen, kClosing };
+    struct Slot {
+        Port port;
+        Use use = Use::kFree;
+        std::uint32_t generation = 0;
+    };
 
-Port* Lookup(PortHandle handle) {
-    const auto value = reinterpret_cast<std::uintptr_t>(handle);
-    const std::uintptr_t slotPlusOne = value & ((std::uintptr_t{1} << kSlotBits) - 1);
-    if (slotPlusOne == 0 || slotPlusOne > kMaxPorts) return nullptr;
-    Port& port = g_ports[slotPlusOne - 1];
-    if (!port.inUse || (value >> kSlotBits) != port.generation) return nullptr;
-    return &port;
-}
+    // Under mutex_.
+    Slot* Find(PortHandle handle) {
+        const auto value = reinterpret_cast<std::uintptr_t>(handle);
+        const std::uintptr_t slotPlusOne = value & ((std::uintptr_t {1} << kSlotBits) - 1);
+        if (slotPlusOne == 0 || slotPlusOne > kMaxPorts) return nullptr;
+        Slot& slot = slots_[slotPlusOne - 1];
+        if (slot.use != Use::kOpen || (value >> kSlotBits) != slot.generation) return nullptr;
+        return &slot;
+    }
+
+    std::mutex mutex_;
+    Slot slots_[kMaxPorts];
+    std::uint32_t generation_ = 0;
+};
+
+PortTable g_ports;
+
+Port* Lookup(PortHandle handle) { return g_ports.Lookup(handle); }
 
 bool IgnorableControlError(int error) {
     return error == ENOTTY || error == EINVAL || error == EOPNOTSUPP || error == ENOTSUP ||
@@ -355,6 +428,37 @@ private:
     Clock::time_point deadline_ {};
 };
 
+// Opens the device at path for port (whose nullDevice is set) as the only
+// user: port's fd and pseudoTerminal filled in and 0, or errno's reason with
+// nothing left open.
+int OpenExclusive(const char* path, Port* port) {
+    // Non-blocking so that a line without carrier cannot hang the open.
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno;
+    struct stat info {};
+    int why = 0;
+    // Only character devices: never write protocol frames into a file.
+    if (fstat(fd, &info) != 0) why = errno;
+    else if (!S_ISCHR(info.st_mode)) why = ENOTTY;
+    // Another program, or another line of this one, holds the port.
+    else if (!port->nullDevice && flock(fd, LOCK_EX | LOCK_NB) != 0) why = EBUSY;
+    if (why == 0) {
+        const int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) why = errno;
+    }
+    if (why != 0) {
+        close(fd);
+        return why;
+    }
+    // Keeps out other users' opens too. The mark belongs to the device,
+    // not to this descriptor, and outlives it on a pseudo-terminal whose
+    // master stays open: CloseDevice takes it off again.
+    if (!port->nullDevice) ioctl(fd, TIOCEXCL);
+    port->fd = fd;
+    port->pseudoTerminal = IsPseudoTerminalSlave(info);
+    return 0;
+}
+
 class PosixSerialPlatform final : public SerialPlatform {
 public:
     PortHandle OpenDevice(const char* name) override {
@@ -362,54 +466,32 @@ public:
         char path[kDevicePathSize];
         if (!DevicePathForPortName(name, path, sizeof path)) return Refused(EINVAL);
         std::size_t slot = 0;
-        while (slot < kMaxPorts && g_ports[slot].inUse) ++slot;
-        if (slot == kMaxPorts) return Refused(EMFILE);
-
-        // Non-blocking so that a line without carrier cannot hang the open.
-        const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return InvalidPortHandle();
-        struct stat info {};
-        const bool nullDevice = std::strcmp(path, "/dev/null") == 0;
-        int why = 0;
-        // Only character devices: never write protocol frames into a file.
-        if (fstat(fd, &info) != 0) why = errno;
-        else if (!S_ISCHR(info.st_mode)) why = ENOTTY;
-        // Another program holds the port.
-        else if (!nullDevice && flock(fd, LOCK_EX | LOCK_NB) != 0) why = EBUSY;
-        const bool pseudoTerminal = why == 0 && IsPseudoTerminalSlave(info);
-        if (why == 0) {
-            const int flags = fcntl(fd, F_GETFL);
-            if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) why = errno;
-        }
+        if (!g_ports.Claim(&slot)) return Refused(EMFILE);
+        Port& port = g_ports.Claimed(slot);
+        port = Port {};
+        port.nullDevice = std::strcmp(path, "/dev/null") == 0;
+        const int why = OpenExclusive(path, &port);
         if (why != 0) {
-            close(fd);
+            g_ports.Release(slot);
             return Refused(why);
         }
-        // Keeps out other users' opens too. The mark belongs to the device,
-        // not to this descriptor, and outlives it on a pseudo-terminal whose
-        // master stays open: CloseDevice takes it off again.
-        if (!nullDevice) ioctl(fd, TIOCEXCL);
-
-        Port& port = g_ports[slot];
-        port = Port {};
-        port.inUse = true;
-        port.nullDevice = nullDevice;
-        port.pseudoTerminal = pseudoTerminal;
-        port.fd = fd;
-        port.generation = NextGeneration();
         // A fresh Win32 port starts with every timeout 0 (reads block).
-        return MakeHandle(slot);
+        return g_ports.Publish(slot);
     }
 
     bool CloseDevice(PortHandle handle) override {
-        Port* port = Lookup(handle);
+        std::size_t slot = 0;
+        Port* port = g_ports.BeginClose(handle, &slot);
         if (port == nullptr) return false;
         if (!port->nullDevice) ioctl(port->fd, TIOCNXCL);
         // Linux releases the descriptor even when close reports EINTR or EIO.
-        if (close(port->fd) != 0 && errno == EBADF) return false;
-        port->inUse = false;
+        if (close(port->fd) != 0 && errno == EBADF) {
+            g_ports.EndClose(slot, false);
+            return false;
+        }
         port->fd = -1;
         port->input.Clear();
+        g_ports.EndClose(slot, true);
         return true;
     }
 
@@ -587,15 +669,6 @@ public:
                        static_cast<long>(milliseconds % 1000) * 1000000L};
         while (nanosleep(&left, &left) != 0 && errno == EINTR) {
         }
-    }
-
-private:
-    static std::uint32_t NextGeneration() {
-        static std::uint32_t next = 0;
-        // Keep the handle within 32 bits so it survives any host's storage.
-        next = (next + 1) & 0x00FFFFFFu;
-        if (next == 0) next = 1;
-        return next;
     }
 };
 

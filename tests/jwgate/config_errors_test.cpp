@@ -1,15 +1,22 @@
 // Bad configuration files: each kind of error names the file, line and key,
-// with the driver's own message for a gate address it refuses, and stops the
-// start with exit 78. A good one prints the scan plan.
+// with the driver's own message for a gate address it refuses, on one line.
+// The tables run against the configuration loader in this process; one
+// jwgate process shows such a line on standard error and exit 78. A good
+// file prints the scan plan.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "jwgate/gateway_process.h"
+#include "tools/jwgate/config/config.h"
+#include "tools/jwgate/core/log.h"
 
 namespace jwgate::test {
 namespace {
@@ -29,19 +36,47 @@ std::string Topic(const std::string& topic) { return "mqtt_topic = \"" + topic +
 // [mqtt] with discovery_prefix (line 5) set to value, as TOML.
 std::string Discovery(const std::string& value) { return kLine + kMqtt + "discovery_prefix = " + value + "\n"; }
 
-// --check of text refuses it with exit 78 and one line on standard error,
-// naming the file and then message; nothing on standard output.
+// The loader refuses text with one line naming the file and then message.
 void ExpectRefused(const ScratchDirectory& directory, const std::string& text, const std::string& message) {
     SCOPED_TRACE(text);
     const std::string path = directory.Write("bad.toml", text);
-    const RunResult result = RunProgram({JWGATE_BINARY, "--config", path, "--check"}, milliseconds(10000));
-    EXPECT_EQ(result.exitCode, 78);
-    EXPECT_EQ(result.errors.rfind("jwgate: error: " + path + message, 0), 0u) << result.errors;
-    EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
-    EXPECT_EQ(result.output, "");
+    ConfigError error;
+    EXPECT_FALSE(LoadConfig(path, &error).has_value());
+    const std::string line = error.Text();
+    EXPECT_EQ(line.rfind(path + message, 0), 0u) << line;
+    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
 }
 
-TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
+// The configuration text loaded, or a failed test.
+std::optional<GatewayConfig> Loaded(const ScratchDirectory& directory, const std::string& text) {
+    const std::string path = directory.Write("good.toml", text);
+    ConfigError error;
+    std::optional<GatewayConfig> config = LoadConfig(path, &error);
+    EXPECT_TRUE(config.has_value()) << error.Text();
+    return config;
+}
+
+// Lines logged while it lives.
+class LoggedLines {
+public:
+    LoggedLines() {
+        SetLogCapture([this](LogLevel, const std::string& text) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(text);
+        });
+    }
+    ~LoggedLines() { SetLogCapture({}); }
+    std::vector<std::string> Lines() const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+TEST(GatewayConfiguration, EachErrorNamesFileLineAndKey) {
     const std::pair<std::string, std::string> cases[] = {
         {"line = [", ":1: Error while parsing"},
         {"[line]\nbaud = 9600\n", ":1: line.port: missing"},
@@ -101,6 +136,13 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
         {kLine + "[modbus]\nallow = []\n", ":4: modbus.allow: lets nobody in"},
         {kLine + "[http]\ncert_file = \"c.pem\"\n", ":4: http.cert_file: needs both cert_file and key_file"},
         {kLine + "[http]\nusers_file = \"users\"\n", ":4: http.users_file: needs cert_file and key_file"},
+        {kLine + "[http]\ncert_file = \"\"\n", ":4: http.cert_file: must not be empty"},
+        // A write's time limit, under its name and its old one, not both.
+        {kLine + "write_timeout_ms = 50\n", ":3: line.write_timeout_ms: 50 is outside 100 to 600000"},
+        {kLine + "[modbus]\nwrite_timeout_ms = 600001\n", ":4: modbus.write_timeout_ms: 600001 is outside 100 to 600000"},
+        {kLine + "write_timeout_ms = 1000\n[modbus]\nwrite_timeout_ms = 2000\n",
+         ":5: modbus.write_timeout_ms: the old name of line.write_timeout_ms, which is given too: keep that one"},
+        {kLine + "stop_bits = 0\n", ":3: line.stop_bits: 0 is outside 1 to 2"},
         // Topics: each has one meaning, and "$" ones are the broker's.
         {kLine + kMqtt + Point("01MA0100", "u16", Topic("jw/status")),
          ":9: point[0].mqtt_topic: \"jw/status\" is also the status topic"},
@@ -156,7 +198,7 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKeyAndExits78) {
 
 // The files [http] names are read by --check as by a start: each wrong one
 // is one line naming it and what is wrong. Certificates made here.
-TEST(GatewayConfiguration, EachBadFileIsNamedAndExits78) {
+TEST(GatewayConfiguration, EachBadFileIsNamed) {
     const ScratchDirectory directory;
     const std::string dir = directory.path();
     const RunResult made = RunProgram(
@@ -171,21 +213,60 @@ TEST(GatewayConfiguration, EachBadFileIsNamedAndExits78) {
         return kLine + "[http]\ncert_file = \"" + dir + "/" + cert + "\"\nkey_file = \"" + dir + "/" + key +
                "\"\nusers_file = \"" + dir + "/" + users + "\"\n" + Point("01MA0100", "u16");
     };
+    const auto mqtt = [&](const std::string& cert, const std::string& key) {
+        return kLine + kMqtt + "ca_file = \"" + dir + "/cert.pem\"\ncert_file = \"" + dir + "/" + cert +
+               "\"\nkey_file = \"" + dir + "/" + key + "\"\n" + Point("01MA0100", "u16");
+    };
     const std::pair<std::string, std::string> cases[] = {
-        {http("missing.pem", "key.pem", "users"), ":4: http.cert_file: " + dir + "/missing.pem cannot be read: No such"},
-        {http("notpem", "key.pem", "users"), ":4: http.cert_file: " + dir + "/notpem holds no PEM certificate"},
-        {http("cert.pem", "notpem", "users"), ":5: http.key_file: " + dir + "/notpem holds no PEM private key"},
+        {http("missing.pem", "key.pem", "users"), ":4: http.cert_file: " + dir + "/missing.pem: cannot be read: No such"},
+        {http("notpem", "key.pem", "users"), ":4: http.cert_file: " + dir + "/notpem: holds no PEM certificate"},
+        {http("cert.pem", "notpem", "users"), ":5: http.key_file: " + dir + "/notpem: holds no PEM private key"},
         {http("cert.pem", "other.pem", "users"),
-         ":5: http.key_file: " + dir + "/other.pem does not match the certificate in " + dir + "/cert.pem"},
-        {http("cert.pem", "key.pem", "missing"), ":6: http.users_file: " + dir + "/missing cannot be read"},
-        {http("cert.pem", "key.pem", "users.colon"), ":6: http.users_file: " + dir + "/users.colon line 1: expected"},
+         ":5: http.key_file: " + dir + "/other.pem: does not match the certificate in " + dir + "/cert.pem"},
+        {http("cert.pem", "key.pem", "missing"), ":6: http.users_file: " + dir + "/missing: cannot be read"},
+        {http("cert.pem", "key.pem", "users.colon"), ":6: http.users_file: " + dir + "/users.colon: line 1: expected"},
         {http("cert.pem", "key.pem", "users.md5"),
-         ":6: http.users_file: " + dir + "/users.md5 line 1: \"ann\" has no bcrypt hash"},
+         ":6: http.users_file: " + dir + "/users.md5: line 1: \"ann\" has no bcrypt hash"},
+        // [mqtt]'s own certificate and key are checked as [http]'s are, in the same words.
+        {mqtt("cert.pem", "other.pem"),
+         ":7: mqtt.key_file: " + dir + "/other.pem: does not match the certificate in " + dir + "/cert.pem"},
+        {mqtt("notpem", "key.pem"), ":6: mqtt.cert_file: " + dir + "/notpem: holds no PEM certificate"},
     };
     for (const auto& [text, message] : cases) ExpectRefused(directory, text, message);
-    const std::string good = directory.Write("good.toml", http("cert.pem", "key.pem", "users"));
-    const RunResult checked = RunProgram({JWGATE_BINARY, "--config", good, "--check"}, milliseconds(10000));
-    EXPECT_EQ(checked.exitCode, 0) << checked.errors;
+    const auto good = Loaded(directory, http("cert.pem", "key.pem", "users"));
+    ASSERT_TRUE(good);
+    EXPECT_EQ(good->http.users.count("ann"), 1u);
+    EXPECT_TRUE(Loaded(directory, mqtt("cert.pem", "key.pem")));
+}
+
+// [line] write_timeout_ms limits every write; [modbus]'s key of that name,
+// its old name, is taken in its place without a word. stop_bits is a count.
+TEST(GatewayConfiguration, TheWriteTimeoutHasItsOldNameAsAnAlias) {
+    const ScratchDirectory directory;
+    const LoggedLines logged;
+    const std::string point = Point("01MA0100", "u16");
+    const auto fallback = Loaded(directory, kLine + point);
+    const auto named = Loaded(directory, kLine + "write_timeout_ms = 800\nstop_bits = 2\n" + point);
+    const auto old = Loaded(directory, kLine + "[modbus]\nwrite_timeout_ms = 700\n" + point);
+    ASSERT_TRUE(fallback && named && old);
+    EXPECT_EQ(fallback->line.writeTimeoutMs, 5000);
+    EXPECT_EQ(fallback->line.stopBits, 1);
+    EXPECT_EQ(named->line.writeTimeoutMs, 800);
+    EXPECT_EQ(named->line.stopBits, 2);
+    EXPECT_EQ(old->line.writeTimeoutMs, 700);
+    EXPECT_TRUE(old->modbus.enabled);
+    EXPECT_EQ(logged.Lines(), std::vector<std::string>());
+}
+
+// The one process of the error tables: a refused file is exit 78 with its
+// line on standard error, and nothing on standard output.
+TEST(GatewayConfiguration, ARefusedFileExits78WithOneLine) {
+    const ScratchDirectory directory;
+    const std::string path = directory.Write("bad.toml", kLine + "baud = 1000\n" + Point("01MA0100", "u16"));
+    const RunResult result = RunProgram({JWGATE_BINARY, "--config", path, "--check"}, milliseconds(10000));
+    EXPECT_EQ(result.exitCode, 78);
+    EXPECT_EQ(result.errors, "jwgate: error: " + path + ":3: line.baud: 1000 is not a standard rate (300 to 115200)\n");
+    EXPECT_EQ(result.output, "");
 }
 
 // A password in a file every user may read: one warning with the fix; the
@@ -194,13 +275,18 @@ TEST(GatewayConfiguration, APasswordReadableByOthersIsWarnedOfOnce) {
     const ScratchDirectory directory;
     const std::string path =
         directory.Write("secret.toml", kLine + kMqtt + "username = \"jw\"\npassword = \"x\"\n" + Point("01MA0100", "u16"));
-    const std::string warning = "jwgate: warning: " + path + ": holds the MQTT password and every user may read it: run chmod o-r " + path;
+    const std::string warning = path + ": holds the MQTT password and every user may read it: run chmod o-r " + path;
     for (const mode_t mode : {0644, 0640}) {
+        SCOPED_TRACE(mode);
         ASSERT_EQ(chmod(path.c_str(), mode), 0);
-        const RunResult result = RunProgram({JWGATE_BINARY, "--config", path, "--check"}, milliseconds(10000));
-        EXPECT_EQ(result.exitCode, 0) << result.errors;
-        EXPECT_EQ(result.errors.find(warning) != std::string::npos, mode == 0644) << result.errors;
-        EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), mode == 0644 ? 1 : 0);
+        const LoggedLines logged;
+        ConfigError error;
+        EXPECT_TRUE(LoadConfig(path, &error).has_value()) << error.Text();
+        const std::vector<std::string> lines = logged.Lines();
+        ASSERT_EQ(lines.size(), mode == 0644 ? 1u : 0u);
+        if (mode == 0644) {
+            EXPECT_EQ(lines[0].rfind(warning, 0), 0u) << lines[0];
+        }
     }
 }
 

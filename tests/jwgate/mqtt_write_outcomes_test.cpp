@@ -27,8 +27,7 @@ using std::chrono::milliseconds;
 // the writes, not reads. A silent station holds the line for five attempts
 // of 300 ms, longer than a write may wait (600 ms).
 std::string Configuration(const std::string& port, int broker) {
-    return "[line]\nport = \"" + port + "\"\nbaud = 19200\nlink_timeout_ms = 300\n"
-           "[modbus]\nport = 0\nwrite_timeout_ms = 600\n"
+    return "[line]\nport = \"" + port + "\"\nbaud = 19200\nlink_timeout_ms = 300\nwrite_timeout_ms = 600\n"
            "[mqtt]\nport = " + std::to_string(broker) + "\nstatus_topic = \"jw/status\"\nprotocol = 5\n"
            "[[point]]\nname = \"level\"\naddress = \"01MA0100\"\ntype = \"u16\"\ninterval_ms = 3600000\n"
            "mqtt_topic = \"jw/level\"\n"

@@ -15,7 +15,7 @@ std::vector<std::chrono::milliseconds> IntervalsOf(const GatewayConfig& config) 
 // Writes from MQTT and Modbus alike wait no longer than a Modbus client
 // waits for its answer.
 WriteQueueLimits WriteLimitsOf(const GatewayConfig& config) {
-    return {std::chrono::milliseconds(config.modbus.writeTimeoutMs), WriteQueueLimits {}.capacity};
+    return {std::chrono::milliseconds(config.line.writeTimeoutMs), WriteQueueLimits {}.capacity};
 }
 
 }  // namespace

@@ -56,14 +56,17 @@ public:
     GatewaySnapshot Snapshot() const;
 
 private:
+    // Each part is declared after everything it (or a callback it holds)
+    // uses, so that destroyed in reverse it stops before those go, whether
+    // or not Stop ran: each part's destructor stops its own threads.
     const std::shared_ptr<const GatewayConfig> config_;
     ChangeSignal changes_;  // before the table, which notifies it
     PointTable table_;
     WriteQueue writes_;
-    std::unique_ptr<ModbusServer> modbus_;
-    std::unique_ptr<MqttBridge> mqtt_;
     LineStatistics statistics_;
-    ScanEngine engine_;
+    ScanEngine engine_;  // uses the table, the queue and the statistics
+    std::unique_ptr<ModbusServer> modbus_;  // the table and the queue
+    std::unique_ptr<MqttBridge> mqtt_;  // those, and the engine's counters
     // Last, so destroyed first: it reads all of the above.
     std::unique_ptr<HttpServer> http_;
     bool stopped_ = false;

@@ -80,7 +80,7 @@ void LetTheWatchdogWatchTheScan(jwgate::ServiceNotifier& service, const jwgate::
 int Serve(const std::shared_ptr<const jwgate::GatewayConfig>& config) {
     using jwgate::Log;
     using jwgate::LogLevel;
-    // Signals are taken by sigtimedwait below, never by a handler on some
+    // Signals are taken by WaitForSignal (a signalfd), never by a handler on some
     // thread in the middle of an exchange.
     sigset_t signals;
     sigemptyset(&signals);

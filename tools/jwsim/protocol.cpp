@@ -3,13 +3,13 @@
 #include <string_view>
 
 #include "protocol/areas.h"
+#include "protocol/frame.h"
 #include "protocol/shown_frame.h"
 #include "protocol/text_codec.h"
 
 namespace kel::jwsim {
 namespace {
 
-constexpr char kCarriageReturn = '\r';
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 // Extra characters of an over-long reply: past any reply buffer of 600.
 constexpr std::size_t kOverLongPadding = 800;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -24,6 +25,7 @@
 
 #include "teskar.h"
 #include "tools/common/line_defaults.h"
+#include "tools/common/link_timeout.h"
 #include "tools/common/log_level.h"
 #include "tools/kelhost/driver_library.h"
 #include "tools/kelhost/frame_trace.h"
@@ -102,7 +104,7 @@ struct Options {
 // One gate as the command line names it, checked by the driver.
 struct Gate {
     std::string gas;
-    GateKind kind = GateKind::Auto;
+    GateKind kind = GateKind::kRelay;  // as resolved for the gate
     GateAddress address {};
     int64_t writeValue = 0;
 };
@@ -129,7 +131,7 @@ OperationRecord NewRecord(const char* operation, const std::string& gas, GateKin
     OperationRecord record;
     record.operation = operation;
     record.gate = gas;
-    record.type = kelhost::GateKindName(kind);
+    record.type = kel::tools::GateKindName(kind);
     return record;
 }
 
@@ -152,9 +154,9 @@ std::string DescribeAddress(const GateAddress& a) {
 // Items between two gates of a range: a register gate's bytes, one otherwise.
 int StepOf(GateKind kind, const GateAddress& address) {
     if (address.areaKind < AreaMA) return 1;
-    return address.widthBits == 32 || kind == GateKind::Float || kind == GateKind::Bits32 ? 4
-           : address.widthBits == 8                                                      ? 1
-                                                                                         : 2;
+    return address.widthBits == 32 || kind == GateKind::kFloat || kind == GateKind::kBits32 ? 4
+           : address.widthBits == 8                                                        ? 1
+                                                                                           : 2;
 }
 
 class Host {
@@ -171,7 +173,7 @@ public:
     int RunPoll(ReportFormat format);
 
 private:
-    bool Check(const std::string& gas, GateKind kind, Gate* gate);
+    bool Check(const std::string& gas, std::optional<GateKind> kind, Gate* gate);
     bool OpenLine();
     void CloseLine() { session_.Close(); }
     OperationRecord Read(const Gate& gate);
@@ -182,14 +184,14 @@ private:
     kelhost::Report report_;
 };
 
-bool Host::Check(const std::string& gas, GateKind kind, Gate* gate) {
+bool Host::Check(const std::string& gas, std::optional<GateKind> kind, Gate* gate) {
     gate->gas = gas;
     gate->kind = kelhost::ResolveKind(kind, gas);
     const auto start = Clock::now();
-    const Outcome checked = session_.CheckGate(gas, kelhost::CheckType(gate->kind));
+    const Outcome checked = session_.CheckGate(gas, kel::tools::CheckType(gate->kind));
     gate->address = checked.address;
     if (checked.result == KEL_OK) {
-        const std::string mismatch = kelhost::KindMismatch(gate->kind, gas, checked.address);
+        const std::string mismatch = kel::tools::KindMismatch(gate->kind, gas, checked.address);
         if (!mismatch.empty()) throw UsageError(mismatch);
     }
     if (checked.result == KEL_OK && !reportChecks_) return true;
@@ -209,9 +211,9 @@ bool Host::Check(const std::string& gas, GateKind kind, Gate* gate) {
 }
 
 bool Host::PrepareGates(bool forWrite, std::vector<Gate>* gates) {
-    GateKind defaultKind = GateKind::Auto;
-    if (!kelhost::ParseGateKind(options_.type, &defaultKind)) {
-        throw UsageError("--type " + options_.type + ": expected auto, relay, 8, 16, 32 or float");
+    std::optional<GateKind> defaultKind;
+    if (!kelhost::ParseKindOption(options_.type, &defaultKind)) {
+        throw UsageError("--type " + options_.type + ": expected auto, " + kel::tools::kGateKindNames);
     }
     bool allAccepted = true;
     for (std::string argument : options_.gates) {
@@ -222,10 +224,10 @@ bool Host::PrepareGates(bool forWrite, std::vector<Gate>* gates) {
             valueText = argument.substr(equals + 1);
             argument.resize(equals);
         }
-        GateKind kind = defaultKind;
+        std::optional<GateKind> kind = defaultKind;
         if (const auto colon = argument.find(':'); colon != std::string::npos) {
-            if (!kelhost::ParseGateKind(argument.substr(colon + 1), &kind)) {
-                throw UsageError(argument + ": the type after ':' is relay, 8, 16, 32 or float");
+            if (!kelhost::ParseKindOption(argument.substr(colon + 1), &kind)) {
+                throw UsageError(kel::tools::UnknownGateKind(argument));
             }
             argument.resize(colon);
         }
@@ -277,7 +279,7 @@ bool Host::OpenLine() {
     const LineOptions& line = options_.line;
     const LineSettings settings {static_cast<uint16_t>(line.baud), static_cast<uint16_t>(line.dataBits),
                                  CodeOf(kStopBits, line.stopBits), CodeOf(kParities, line.parity)};
-    const auto units = static_cast<uint32_t>((line.timeoutMs + 9) / 10);
+    const uint32_t units = kel::tools::LinkTimeoutUnits(static_cast<uint32_t>(line.timeoutMs));
     const Outcome opened = session_.Open(line.port, settings, units);
     if (opened.result == KEL_OK) return true;
     PrintError("port " + line.port + " not opened (result " + std::to_string(opened.result) + ")");
@@ -287,7 +289,7 @@ bool Host::OpenLine() {
 OperationRecord Host::Read(const Gate& gate) {
     OperationRecord record = NewRecord("read", gate.gas, gate.kind);
     const auto start = Clock::now();
-    const Outcome read = session_.ReadGate(gate.gas, gate.address, kelhost::ValueType(gate.kind));
+    const Outcome read = session_.ReadGate(gate.gas, gate.address, kel::tools::ValueType(gate.kind));
     record.milliseconds = MillisecondsSince(start);
     record.when = std::chrono::system_clock::now();
     record.result = read.result;
@@ -318,8 +320,8 @@ int Host::RunWrite(const std::vector<Gate>& gates) {
         if (gStopRequested) break;
         OperationRecord record = NewRecord("write", gate.gas, gate.kind);
         // The driver writes whole numbers only; a float gate is written as the
-        // 32-bit register it is.
-        const uint32_t type = gate.kind == GateKind::Float ? KEL_VALUE_ANALOG32 : kelhost::ValueType(gate.kind);
+        // 32-bit register it is checked as.
+        const uint32_t type = kel::tools::CheckType(gate.kind);
         const auto start = Clock::now();
         const Outcome written = session_.WriteGate(gate.gas, gate.address, type, gate.writeValue);
         record.milliseconds = MillisecondsSince(start);

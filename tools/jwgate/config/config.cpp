@@ -13,6 +13,7 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <span>
 
 #include "protocol/range_reads.h"
 #include "tools/jwgate/config/discovery_names.h"
@@ -26,12 +27,26 @@ namespace jwgate {
 namespace {
 
 constexpr std::uint32_t kBaudRates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+// The names a key takes, in the order of the values they stand for.
+constexpr const char* kParities[] = {"none", "odd", "even"};  // the serial layer's parity codes
+constexpr const char* kWordOrders[] = {"high_first", "low_first"};
+constexpr const char* kPublishModes[] = {"change", "every_read"};
+constexpr const char* kStateClasses[] = {"measurement", "total", "total_increasing"};
+constexpr const char* kTlsVersions[] = {"tlsv1.2", "tlsv1.3"};
+// A write's time limit, [line] write_timeout_ms (and its old name in [modbus]).
+constexpr long long kShortestWriteTimeoutMs = 100;
+constexpr long long kLongestWriteTimeoutMs = 600000;
 
 struct Failure {
     ConfigError error;
 };
 
 int LineOf(const toml::source_region& source) { return static_cast<int>(source.begin.line); }
+
+// `"mark" is not one of none, odd, even`.
+std::string NotOneOf(const std::string& value, const std::string& known) {
+    return "\"" + value + "\" is not one of " + known;
+}
 
 // A TOML table whose keys are taken one by one; what is left over is an
 // unknown key.
@@ -92,16 +107,27 @@ public:
     }
 
     // One of the names, as its index.
-    int Choice(const std::string& key, std::initializer_list<const char*> names, int fallback) {
+    int Choice(const std::string& key, std::span<const char* const> names, int fallback) {
         if (!Has(key)) return fallback;
         const std::string value = Text(key, "");
-        int index = 0;
         std::string known;
-        for (const char* name : names) {
-            if (value == name) return index;
-            known += (index++ == 0 ? "" : ", ") + std::string(name);
+        for (std::size_t index = 0; index < names.size(); ++index) {
+            if (value == names[index]) return static_cast<int>(index);
+            known += (index == 0 ? "" : ", ") + std::string(names[index]);
         }
-        Fail(key, "\"" + value + "\" is not one of " + known);
+        Fail(key, NotOneOf(value, known));
+    }
+
+    // A file's path: "" when absent; given, it must not be empty.
+    std::string Path(const std::string& key) {
+        const std::string path = Text(key, "");
+        if (path.empty() && Has(key)) Fail(key, "must not be empty");
+        return path;
+    }
+
+    // The file key names is of no use: "<path>: <problem>", when there is a problem.
+    void CheckFile(const std::string& key, const std::string& path, const std::string& problem) const {
+        if (!problem.empty()) Fail(key, path + ": " + problem);
     }
 
     // A list of strings; empty when absent.
@@ -150,6 +176,12 @@ void CheckTopic(Section& section, const std::string& key, const std::string& top
     if (auto problem = PublishTopicProblem(topic); !problem.empty()) section.Fail(key, "\"" + topic + "\" " + problem);
 }
 
+// write_timeout_ms, in [line] or, by its old name, in [modbus].
+int WriteTimeoutMs(Section& section, int fallback) {
+    return static_cast<int>(
+        section.Integer("write_timeout_ms", fallback, kShortestWriteTimeoutMs, kLongestWriteTimeoutMs));
+}
+
 LineConfig ReadLine(Section line) {
     LineConfig config;
     config.port = line.RequiredText("port");
@@ -158,20 +190,24 @@ LineConfig ReadLine(Section line) {
         line.Fail("baud", std::to_string(config.baud) + " is not a standard rate (300 to 115200)");
     }
     config.dataBits = static_cast<int>(line.Integer("data_bits", config.dataBits, 7, 8));
-    config.parity = line.Choice("parity", {"none", "odd", "even"}, config.parity);
-    config.stopBits = line.Integer("stop_bits", config.stopBits == 2 ? 2 : 1, 1, 2) == 2 ? 2 : 0;
-    config.linkTimeoutMs = static_cast<std::uint32_t>(line.Integer("link_timeout_ms", 1000, 10, 60000));
-    config.waitingTimeMs = static_cast<int>(line.Integer("waiting_time_ms", 0, 0, 10000));
-    config.maxRunBytes = static_cast<int>(line.Integer("max_run_bytes", 64, 4, kel::kMaxRegisterRun));
-    config.maxGapBytes = static_cast<int>(line.Integer("max_gap_bytes", 16, 0, config.maxRunBytes));
-    config.rs485 = line.Boolean("rs485", false);
+    config.parity = line.Choice("parity", kParities, config.parity);
+    config.stopBits = static_cast<int>(line.Integer("stop_bits", config.stopBits, 1, 2));
+    config.linkTimeoutMs = static_cast<std::uint32_t>(line.Integer("link_timeout_ms", config.linkTimeoutMs, 10, 60000));
+    config.waitingTimeMs = static_cast<int>(line.Integer("waiting_time_ms", config.waitingTimeMs, 0, 10000));
+    config.maxRunBytes = static_cast<int>(line.Integer("max_run_bytes", config.maxRunBytes, 4, kel::kMaxRegisterRun));
+    config.maxGapBytes = static_cast<int>(line.Integer("max_gap_bytes", config.maxGapBytes, 0, config.maxRunBytes));
+    config.writeTimeoutMs = WriteTimeoutMs(line, config.writeTimeoutMs);
+    config.rs485 = line.Boolean("rs485", config.rs485);
     // A delay the line would not use is a mistake, not a setting to ignore.
     for (const char* key : {"rts_delay_before_send_ms", "rts_delay_after_send_ms"}) {
         if (line.Has(key) && !config.rs485) line.Fail(key, "needs rs485 = true");
     }
-    config.rtsDelayBeforeSendMs = static_cast<int>(line.Integer("rts_delay_before_send_ms", 0, 0, 1000));
-    config.rtsDelayAfterSendMs = static_cast<int>(line.Integer("rts_delay_after_send_ms", 0, 0, 1000));
-    config.delayBetweenRequestsMs = static_cast<int>(line.Integer("delay_between_requests_ms", 0, 0, 10000));
+    config.rtsDelayBeforeSendMs =
+        static_cast<int>(line.Integer("rts_delay_before_send_ms", config.rtsDelayBeforeSendMs, 0, 1000));
+    config.rtsDelayAfterSendMs =
+        static_cast<int>(line.Integer("rts_delay_after_send_ms", config.rtsDelayAfterSendMs, 0, 1000));
+    config.delayBetweenRequestsMs =
+        static_cast<int>(line.Integer("delay_between_requests_ms", config.delayBetweenRequestsMs, 0, 10000));
     line.RejectUnknown();
     return config;
 }
@@ -196,45 +232,70 @@ AllowList ReadAllowList(Section& section) {
     return allow;
 }
 
+// A table's own certificate and key, cert_file and key_file ([http]'s, and
+// [mqtt]'s for the gateway): both or neither.
+struct CertificatePair {
+    std::string certFile;
+    std::string keyFile;
+};
+
+CertificatePair ReadCertificatePair(Section& section) {
+    CertificatePair pair {section.Path("cert_file"), section.Path("key_file")};
+    if (pair.certFile.empty() != pair.keyFile.empty()) {
+        section.Fail(pair.certFile.empty() ? "key_file" : "cert_file", "needs both cert_file and key_file");
+    }
+    return pair;
+}
+
 // The files are read here, as a start would, so that --check finds a wrong
-// one and a start never serves half-protected.
+// one and a start never serves half-protected, nor a handshake fails at
+// every reconnect: each file PEM, and the key the certificate's.
+void CheckCertificatePair(const Section& section, const CertificatePair& pair) {
+    if (pair.certFile.empty()) return;
+    section.CheckFile("cert_file", pair.certFile, CertificateFileProblem(pair.certFile));
+    section.CheckFile("key_file", pair.keyFile, KeyFileProblem(pair.keyFile));
+    section.CheckFile("key_file", pair.keyFile, KeyMismatchProblem(pair.certFile, pair.keyFile));
+}
+
 void ReadHttpProtection(Section& http, HttpConfig& config) {
     config.allow = ReadAllowList(http);
-    config.certFile = http.Text("cert_file", "");
-    config.keyFile = http.Text("key_file", "");
-    if (config.certFile.empty() != config.keyFile.empty()) {
-        http.Fail(config.certFile.empty() ? "key_file" : "cert_file", "needs both cert_file and key_file");
-    }
-    const auto check = [&](const char* key, const std::string& path, const std::string& problem) {
-        if (!problem.empty()) http.Fail(key, path + " " + problem);
-    };
-    if (!config.certFile.empty()) {
-        check("cert_file", config.certFile, CertificateFileProblem(config.certFile));
-        check("key_file", config.keyFile, KeyFileProblem(config.keyFile));
-        check("key_file", config.keyFile, KeyMismatchProblem(config.certFile, config.keyFile));
-    }
-    const std::string usersFile = http.Text("users_file", "");
+    const CertificatePair pair = ReadCertificatePair(http);
+    CheckCertificatePair(http, pair);
+    config.certFile = pair.certFile;
+    config.keyFile = pair.keyFile;
+    const std::string usersFile = http.Path("users_file");
     if (usersFile.empty()) return;
     if (config.certFile.empty()) {
         http.Fail("users_file", "needs cert_file and key_file: passwords would cross the network in clear");
     }
     std::string problem;
     auto users = ReadUsersFile(usersFile, &problem);
-    if (!users) check("users_file", usersFile, problem);
+    if (!users) http.CheckFile("users_file", usersFile, problem);
     config.users = std::move(*users);
 }
 
-ModbusConfig ReadModbus(Section modbus) {
+// [modbus] write_timeout_ms, the old name of [line] write_timeout_ms (it
+// limits MQTT's writes as much as Modbus's), is still taken, silently, in
+// its place: not both.
+void ReadOldWriteTimeout(Section& modbus, const Section& line, LineConfig& config) {
+    if (!modbus.Has("write_timeout_ms")) return;
+    if (line.Has("write_timeout_ms")) {
+        modbus.Fail("write_timeout_ms", "the old name of line.write_timeout_ms, which is given too: keep that one");
+    }
+    config.writeTimeoutMs = WriteTimeoutMs(modbus, config.writeTimeoutMs);
+}
+
+ModbusConfig ReadModbus(Section modbus, const Section& line, LineConfig& lineConfig) {
     ModbusConfig config;
     config.enabled = true;
     config.listen = ListenAddress(modbus, config.listen);
-    config.port = static_cast<int>(modbus.Integer("port", 502, 0, 65535));
-    config.maxClients = static_cast<int>(modbus.Integer("max_clients", 16, 1, 1000));
-    config.writeTimeoutMs = static_cast<int>(modbus.Integer("write_timeout_ms", 5000, 100, 600000));
-    config.idleTimeoutSeconds = static_cast<int>(modbus.Integer("idle_timeout_s", 60, 1, 86400));
-    config.unitId = static_cast<int>(modbus.Integer("unit_id", -1, 0, 255));
+    config.port = static_cast<int>(modbus.Integer("port", config.port, 0, 65535));
+    config.maxClients = static_cast<int>(modbus.Integer("max_clients", config.maxClients, 1, 1000));
+    ReadOldWriteTimeout(modbus, line, lineConfig);
+    config.idleTimeoutSeconds = static_cast<int>(modbus.Integer("idle_timeout_s", config.idleTimeoutSeconds, 1, 86400));
+    config.unitId = static_cast<int>(modbus.Integer("unit_id", config.unitId, 0, 255));
     config.allow = ReadAllowList(modbus);
-    config.readOnly = modbus.Boolean("read_only", false);
+    config.readOnly = modbus.Boolean("read_only", config.readOnly);
     modbus.RejectUnknown();
     return config;
 }
@@ -243,7 +304,7 @@ HttpConfig ReadHttp(Section http) {
     HttpConfig config;
     config.enabled = true;
     config.listen = ListenAddress(http, config.listen);
-    config.port = static_cast<int>(http.Integer("port", 8080, 0, 65535));
+    config.port = static_cast<int>(http.Integer("port", config.port, 0, 65535));
     ReadHttpProtection(http, config);
     http.RejectUnknown();
     return config;
@@ -252,8 +313,7 @@ HttpConfig ReadHttp(Section http) {
 // "publish" and "deadband": [mqtt]'s defaults, or a point's own.
 void ReadPublishing(Section& section, PublishMode* mode, double* deadband) {
     const int fallback = *mode == PublishMode::kChange ? 0 : 1;
-    *mode = section.Choice("publish", {"change", "every_read"}, fallback) == 0 ? PublishMode::kChange
-                                                                               : PublishMode::kEveryRead;
+    *mode = section.Choice("publish", kPublishModes, fallback) == 0 ? PublishMode::kChange : PublishMode::kEveryRead;
     *deadband = section.Number("deadband", *deadband);
     if (*deadband < 0) section.Fail("deadband", "must not be negative");
 }
@@ -266,20 +326,17 @@ void ReadMeaning(Section& point, const MqttConfig& mqtt, PointConfig& config) {
             if (point.Has(key)) point.Fail(key, "a relay reads 0 or 1 and takes no " + std::string(key));
         }
     }
-    config.scaling.scale = point.Number("scale", 1);
+    config.scaling.scale = point.Number("scale", config.scaling.scale);
     if (config.scaling.scale == 0) point.Fail("scale", "must not be 0");
-    config.scaling.offset = point.Number("offset", 0);
-    config.precision = static_cast<int>(point.Integer("precision", -1, 0, 9));
+    config.scaling.offset = point.Number("offset", config.scaling.offset);
+    config.precision = static_cast<int>(point.Integer("precision", config.precision, 0, 9));
     config.unit = point.Text("unit", "");
     config.deviceClass = point.Text("device_class", "");
     const bool plainClass = std::all_of(config.deviceClass.begin(), config.deviceClass.end(), [](char c) {
         return std::islower(static_cast<unsigned char>(c)) || c == '_';
     });
     if (!plainClass) point.Fail("device_class", "\"" + config.deviceClass + "\" is not a class name (a-z and _)");
-    if (point.Has("state_class")) {
-        const char* classes[] = {"measurement", "total", "total_increasing"};
-        config.stateClass = classes[point.Choice("state_class", {"measurement", "total", "total_increasing"}, 0)];
-    }
+    if (point.Has("state_class")) config.stateClass = kStateClasses[point.Choice("state_class", kStateClasses, 0)];
     config.publishMode = mqtt.publishMode;
     config.deadband = mqtt.deadband;
     ReadPublishing(point, &config.publishMode, &config.deadband);
@@ -297,44 +354,29 @@ bool ReadMqttProtocol(Section& mqtt) {
 // The first line of a secret's file, without its line end.
 std::string FirstLineOf(Section& section, const std::string& key, const std::string& path) {
     std::ifstream file(path);
-    if (!file) section.Fail(key, path + ": cannot be read: " + std::strerror(errno));
+    if (!file) section.CheckFile(key, path, std::string("cannot be read: ") + std::strerror(errno));
     std::string line;
     std::getline(file, line);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) section.Fail(key, path + ": the first line is empty");
+    if (line.empty()) section.CheckFile(key, path, "the first line is empty");
     return line;
 }
 
-// [mqtt]'s TLS files and password file, each checked now: a wrong file is a
-// line here, not a handshake failing at every reconnect.
+// [mqtt]'s TLS files and password file, each checked now.
 void ReadMqttSecurity(Section& mqtt, MqttConfig& config) {
-    const auto path = [&](const char* key) {
-        const std::string text = mqtt.Text(key, "");
-        if (text.empty() && mqtt.Has(key)) mqtt.Fail(key, "must not be empty");
-        return text;
-    };
-    config.caFile = path("ca_file");
-    config.certFile = path("cert_file");
-    config.keyFile = path("key_file");
-    config.tlsVersion = mqtt.Choice("tls_version", {"tlsv1.2", "tlsv1.3"}, 0) == 0 ? "tlsv1.2" : "tlsv1.3";
-    if (config.certFile.empty() != config.keyFile.empty()) {
-        mqtt.Fail(config.certFile.empty() ? "key_file" : "cert_file", "needs both cert_file and key_file");
-    }
+    config.caFile = mqtt.Path("ca_file");
+    const CertificatePair pair = ReadCertificatePair(mqtt);
+    config.tlsVersion = kTlsVersions[mqtt.Choice("tls_version", kTlsVersions, 0)];
     for (const char* key : {"cert_file", "tls_version"}) {
         if (mqtt.Has(key) && config.caFile.empty()) mqtt.Fail(key, "needs ca_file, which turns TLS on");
     }
-    const auto check = [&](const char* key, const std::string& file, std::string problem) {
-        if (!problem.empty()) mqtt.Fail(key, file + ": " + problem);
-    };
-    if (!config.caFile.empty()) check("ca_file", config.caFile, CertificateFileProblem(config.caFile));
-    if (!config.certFile.empty()) {
-        check("cert_file", config.certFile, CertificateFileProblem(config.certFile));
-        check("key_file", config.keyFile, KeyFileProblem(config.keyFile));
-        check("key_file", config.keyFile, KeyMismatchProblem(config.certFile, config.keyFile));
-    }
+    if (!config.caFile.empty()) mqtt.CheckFile("ca_file", config.caFile, CertificateFileProblem(config.caFile));
+    CheckCertificatePair(mqtt, pair);
+    config.certFile = pair.certFile;
+    config.keyFile = pair.keyFile;
     if (mqtt.Has("password_file")) {
         if (mqtt.Has("password")) mqtt.Fail("password_file", "give password or password_file, not both");
-        config.password = FirstLineOf(mqtt, "password_file", path("password_file"));
+        config.password = FirstLineOf(mqtt, "password_file", mqtt.Path("password_file"));
     }
 }
 
@@ -350,17 +392,20 @@ MqttConfig ReadMqtt(Section mqtt) {
     MqttConfig config;
     config.enabled = true;
     config.host = mqtt.Text("host", config.host);
-    config.port = static_cast<int>(mqtt.Integer("port", 1883, 1, 65535));
-    config.clientId = mqtt.Text("client_id", "");
+    config.port = static_cast<int>(mqtt.Integer("port", config.port, 1, 65535));
+    config.clientId = mqtt.Text("client_id", config.clientId);
     config.statusTopic = mqtt.RequiredText("status_topic");
     CheckTopic(mqtt, "status_topic", config.statusTopic);
-    config.keepaliveSeconds = static_cast<int>(mqtt.Integer("keepalive_s", 30, kMinKeepaliveSeconds, kMaxKeepaliveSeconds));
-    config.username = mqtt.Text("username", "");
-    config.password = mqtt.Text("password", "");
-    config.publishPeriodSeconds = static_cast<int>(mqtt.Integer("publish_period_s", 60, 1, 86400));
-    config.reconnectMinSeconds = static_cast<int>(mqtt.Integer("reconnect_min_s", 1, 1, 3600));
-    config.reconnectMaxSeconds =
-        static_cast<int>(mqtt.Integer("reconnect_max_s", 30, config.reconnectMinSeconds, 3600));
+    config.keepaliveSeconds = static_cast<int>(
+        mqtt.Integer("keepalive_s", config.keepaliveSeconds, kMinKeepaliveSeconds, kMaxKeepaliveSeconds));
+    config.username = mqtt.Text("username", config.username);
+    config.password = mqtt.Text("password", config.password);
+    config.publishPeriodSeconds =
+        static_cast<int>(mqtt.Integer("publish_period_s", config.publishPeriodSeconds, 1, 86400));
+    config.reconnectMinSeconds = static_cast<int>(mqtt.Integer("reconnect_min_s", config.reconnectMinSeconds, 1, 3600));
+    config.reconnectMaxSeconds = static_cast<int>(
+        mqtt.Integer("reconnect_max_s", std::max(config.reconnectMaxSeconds, config.reconnectMinSeconds),
+                     config.reconnectMinSeconds, 3600));
     if (mqtt.Has("discovery_prefix")) {
         config.discoveryPrefix = mqtt.Text("discovery_prefix", "");
         const std::string problem = DiscoveryPrefixProblem(config.discoveryPrefix);
@@ -388,12 +433,12 @@ PointConfig ReadPoint(Section point, const MqttConfig& mqtt) {
     config.gas = point.RequiredText("address");
     const std::string typeName = point.RequiredText("type");
     const auto type = ValueTypeNamed(typeName);
-    if (!type) point.Fail("type", "\"" + typeName + "\" is not one of relay, u8, i8, u16, i16, u32, i32, float");
+    if (!type) point.Fail("type", NotOneOf(typeName, ValueTypeNames()));
     config.type = *type;
     std::string reason;
     if (!CheckPointAddress(config.gas, config.type, &config.item, &reason)) point.Fail("address", reason);
-    config.intervalMs = static_cast<int>(point.Integer("interval_ms", 1000, 10, 86400000));
-    config.writable = point.Boolean("writable", false);
+    config.intervalMs = static_cast<int>(point.Integer("interval_ms", config.intervalMs, 10, 86400000));
+    config.writable = point.Boolean("writable", config.writable);
     if (config.writable && config.item.area == kel::kAreaT) {
         point.Fail("writable", "a timer/counter value cannot be written (a write sets its contact)");
     }
@@ -402,8 +447,7 @@ PointConfig ReadPoint(Section point, const MqttConfig& mqtt) {
         config.modbusAddress = static_cast<int>(point.Integer("modbus", 0, 0, 65536 - registers));
         config.table = TableOf(config);
     }
-    config.wordOrder = point.Choice("word_order", {"high_first", "low_first"}, 0) == 0 ? WordOrder::kHighFirst
-                                                                                          : WordOrder::kLowFirst;
+    config.wordOrder = point.Choice("word_order", kWordOrders, 0) == 0 ? WordOrder::kHighFirst : WordOrder::kLowFirst;
     config.mqttTopic = point.Text("mqtt_topic", "");
     if (point.Has("mqtt_topic")) {
         if (config.mqttTopic.empty()) point.Fail("mqtt_topic", "must not be empty");
@@ -440,56 +484,26 @@ void CheckPointsApart(const std::vector<PointConfig>& points, const std::vector<
     }
 }
 
-// The answers to writes go to "<topic>/set/result": no value and no status there.
-void CheckResultTopicsApart(const GatewayConfig& config, const std::optional<Section>& mqtt,
-                            const std::vector<Section>& sections) {
-    if (!mqtt) return;
-    std::map<std::string, std::string> pointOfResultTopic;
-    for (const PointConfig& point : config.points) {
-        if (!point.mqttTopic.empty()) pointOfResultTopic.emplace(point.mqttTopic + "/set/result", point.name);
-    }
-    const auto answersTo = [&](const std::string& topic) {
-        const auto found = pointOfResultTopic.find(topic);
-        return found == pointOfResultTopic.end() ? std::string()
-                                                 : "\"" + topic + "\" is where writes to " + found->second + " are answered";
-    };
-    for (std::size_t i = 0; i < config.points.size(); ++i) {
-        if (const std::string why = answersTo(config.points[i].mqttTopic); !why.empty()) sections[i].Fail("mqtt_topic", why);
-    }
-    if (const std::string why = answersTo(config.mqtt.statusTopic); !why.empty()) mqtt->Fail("status_topic", why);
-}
-
 // Each topic the gateway uses has one meaning: a point's value, its
-// "<topic>/set" for writes, the status, or "<status>/counters". A value
-// published where the gateway takes writes would be read back as one.
+// "<topic>/set" for writes and "<topic>/set/result" for their answers, the
+// status, "<status>/counters" or a station's status. A value published where
+// the gateway takes writes would be read back as one.
 void CheckTopicsApart(const GatewayConfig& config, const std::optional<Section>& mqtt,
                       const std::vector<Section>& sections) {
     if (!mqtt) return;
-    const std::vector<PointConfig>& points = config.points;
-    const std::string& status = config.mqtt.statusTopic;
-    std::map<std::string, std::size_t> pointOfSetTopic;
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        if (!points[i].mqttTopic.empty()) pointOfSetTopic.emplace(points[i].mqttTopic + "/set", i);
-    }
-    const auto writesTo = [&](const std::string& topic, std::size_t point) {
-        return "\"" + topic + "\" is where writes to " + points[point].name + " come in";
-    };
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        const std::string& topic = points[i].mqttTopic;
+    std::vector<std::pair<std::string, std::string>> points;
+    for (const PointConfig& point : config.points) points.emplace_back(point.name, point.mqttTopic);
+    const TopicUses uses(config.mqtt.statusTopic, points);
+    for (std::size_t i = 0; i < config.points.size(); ++i) {
+        const std::string& topic = config.points[i].mqttTopic;
         if (topic.empty()) continue;
-        if (topic == status) sections[i].Fail("mqtt_topic", "\"" + topic + "\" is also the status topic");
-        if (topic == status + "/counters") {
-            sections[i].Fail("mqtt_topic", "\"" + topic + "\" is where the counters go");
-        }
-        if (topic.starts_with(status + "/station/")) {
-            sections[i].Fail("mqtt_topic", "\"" + topic + "\" is where the stations' statuses go");
-        }
-        if (const auto set = pointOfSetTopic.find(topic); set != pointOfSetTopic.end()) {
-            sections[i].Fail("mqtt_topic", writesTo(topic, set->second));
+        if (const std::string use = uses.UseOf(topic); !use.empty()) {
+            sections[i].Fail("mqtt_topic", "\"" + topic + "\" " + use);
         }
     }
-    if (const auto set = pointOfSetTopic.find(status); set != pointOfSetTopic.end()) {
-        mqtt->Fail("status_topic", writesTo(status, set->second));
+    const std::string& status = config.mqtt.statusTopic;
+    if (const std::string use = uses.DerivedUseOf(status); !use.empty()) {
+        mqtt->Fail("status_topic", "\"" + status + "\" " + use);
     }
 }
 
@@ -525,7 +539,7 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     auto line = top.Table("line");
     if (!line) top.Fail("line", "missing: the [line] table names the serial port");
     config.line = ReadLine(*line);
-    if (auto modbus = top.Table("modbus")) config.modbus = ReadModbus(*modbus);
+    if (auto modbus = top.Table("modbus")) config.modbus = ReadModbus(*modbus, *line, config.line);
     if (auto http = top.Table("http")) config.http = ReadHttp(*http);
     const std::optional<Section> mqtt = top.Table("mqtt");
     if (mqtt) config.mqtt = ReadMqtt(*mqtt);
@@ -546,12 +560,15 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     if (config.points.empty()) top.Fail("point", "no [[point]] to scan");
     CheckPointsApart(config.points, sections, config.mqtt.enabled);
     CheckTopicsApart(config, mqtt, sections);
-    CheckResultTopicsApart(config, mqtt, sections);
     CheckDiscoveryApart(config, mqtt, sections);
     return config;
 }
 
 }  // namespace
+
+const char* ParityName(int parity) {
+    return parity >= 0 && parity < static_cast<int>(std::size(kParities)) ? kParities[parity] : "?";
+}
 
 const char* ModbusTableName(ModbusTable table) {
     switch (table) {

@@ -23,7 +23,7 @@ struct LineConfig {
     std::uint32_t baud = kel::tools::kDefaultBaud;
     int dataBits = kel::tools::kDefaultDataBits;
     int parity = 0;    // the serial layer's codes: 0 none, 1 odd, 2 even
-    int stopBits = kel::tools::kDefaultStopBits == 2 ? 2 : 0;  // the serial layer's codes: 0 one, 2 two
+    int stopBits = kel::tools::kDefaultStopBits;  // how many: 1 or 2 (the count, not the serial layer's code)
     std::uint32_t linkTimeoutMs = 1000;
     int waitingTimeMs = 0;  // the pause between a read request and its reply
     int maxRunBytes = 64;   // the most register bytes one exchange reads
@@ -32,6 +32,11 @@ struct LineConfig {
     int rtsDelayBeforeSendMs = 0;
     int rtsDelayAfterSendMs = 0;
     int delayBetweenRequestsMs = 0;  // quiet time from the end of one exchange to the next request
+    // How long a write, from Modbus or MQTT, may take from its request to the
+    // controller's answer: one older than this in the queue is dropped
+    // unsent, and a Modbus client waiting longer gets exception 0x0B.
+    // [line] write_timeout_ms, or its old name [modbus] write_timeout_ms.
+    int writeTimeoutMs = 5000;
 };
 
 struct ModbusConfig {
@@ -39,7 +44,6 @@ struct ModbusConfig {
     std::string listen = "127.0.0.1";
     int port = 502;
     int maxClients = 16;
-    int writeTimeoutMs = 5000;  // a write's acknowledgement is awaited this long at most
     int idleTimeoutSeconds = 60;  // a client silent this long is closed
     int unitId = -1;              // the only unit answered; -1 for any
     AllowList allow;              // clients let in; empty for all
@@ -85,6 +89,9 @@ struct MqttConfig {
     std::string keyFile;
     std::string tlsVersion = "tlsv1.2";  // the lowest accepted: "tlsv1.2" or "tlsv1.3"
 };
+
+// "none", "odd", "even": the name of a LineConfig::parity code.
+const char* ParityName(int parity);
 
 enum class ModbusTable { kNone, kCoil, kDiscreteInput, kInputRegister, kHoldingRegister };
 const char* ModbusTableName(ModbusTable table);

@@ -1,10 +1,9 @@
 #include "tools/jwgate/config/gate_check.h"
 
-#include <cstdio>
-
 #include "commands/driver_line.h"
 #include "commands/gate_checks.h"
 #include "kelwnsrp.h"
+#include "tools/common/gate_model.h"
 
 namespace jwgate {
 namespace {
@@ -16,22 +15,13 @@ std::uint32_t GateTypeOf(ValueType type) {
     return ValueBytes(type) == 4 ? KEL_VALUE_ANALOG32 : KEL_VALUE_ANALOG16;
 }
 
-// The driver's own message; it has none for a character outside its
-// position's class.
-std::string DriverReason(const std::string& gas, const kel::GateRefusal& why) {
-    if (why.format == nullptr) return "KELSRP: GAS " + gas + " has a character out of place";
-    char text[256];
-    std::snprintf(text, sizeof text, why.format, why.argument);
-    return text;
-}
-
 }  // namespace
 
 bool CheckPointAddress(const std::string& gas, ValueType type, kel::Item* item, std::string* error) {
     GateAddress address {};
     kel::GateRefusal why;
     if (kel::CheckGateAddress(gas.c_str(), GateTypeOf(type), &address, &why) != KEL_OK) {
-        *error = DriverReason(gas, why);
+        *error = kel::tools::RefusalText(gas, why);
         return false;
     }
     const int bytes = kel::RegisterBytes(address.widthBits);

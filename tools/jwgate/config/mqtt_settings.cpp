@@ -42,7 +42,7 @@ std::string CheckMqttSettings(const MqttConfig& settings, const std::vector<std:
         return "MQTT status topic " + Quoted(settings.statusTopic) + " " + problem;
     for (const auto& topic : pointTopics) {
         // Subscribed to as "<topic>/set", which must fit as well.
-        if (auto problem = MqttTopicProblem(topic.empty() ? topic : topic + "/set"); !problem.empty())
+        if (auto problem = MqttTopicProblem(topic.empty() ? topic : SetTopic(topic)); !problem.empty())
             return "MQTT point topic " + Quoted(topic) + " " + problem;
     }
     if (auto problem = TextProblem(settings.clientId); !problem.empty()) return "MQTT client id " + problem;

@@ -30,6 +30,12 @@ const char* ValueTypeName(ValueType type) {
     return "?";
 }
 
+std::string ValueTypeNames() {
+    std::string names;
+    for (const auto& [type, text] : kNames) names += (names.empty() ? "" : ", ") + std::string(text);
+    return names;
+}
+
 ValueBounds BoundsOf(ValueType type) {
     switch (type) {
         case ValueType::kRelay: return {0, 1};

@@ -14,6 +14,8 @@ enum class ValueType { kRelay, kU8, kI8, kU16, kI16, kU32, kI32, kFloat };
 // "relay", "u8", "i8", "u16", "i16", "u32", "i32", "float".
 std::optional<ValueType> ValueTypeNamed(const std::string& name);
 const char* ValueTypeName(ValueType type);
+// Every name above, in that order: "relay, u8, ..., float".
+std::string ValueTypeNames();
 
 // Register bytes the type takes in the controller: 1, 2 or 4 (0 for relays).
 int ValueBytes(ValueType type);

@@ -47,8 +47,9 @@ private:
     std::atomic<std::uint64_t> refusedConnections_ {0};
     std::atomic<std::uint64_t> unauthorized_ {0};
     std::unique_ptr<Routes> routes_;
-    std::thread thread_;
     int port_ = 0;
+    // Last, so that everything its thread uses outlives it.
+    std::thread thread_;
 };
 
 }  // namespace jwgate

@@ -8,6 +8,8 @@
 namespace jwgate {
 namespace {
 
+using kel::scan::PlannedRead;
+
 std::string Format(const char* format, auto... args) {
     char text[256];
     std::snprintf(text, sizeof text, format, args...);
@@ -27,16 +29,15 @@ std::string Describe(const PlannedRead& read) {
 }  // namespace
 
 int BitsPerCharacter(const LineConfig& line) {
-    return 1 + line.dataBits + (line.parity != 0 ? 1 : 0) + (line.stopBits == 2 ? 2 : 1);
+    return 1 + line.dataBits + (line.parity != 0 ? 1 : 0) + line.stopBits;
 }
 
 std::string PlanReport(const GatewayConfig& config) {
     const LineConfig& line = config.line;
-    static const char* const kParity[] = {"none", "odd", "even"};
     std::string report = Format("line %s, %u baud, %d data bits, parity %s, %d stop bit(s); link timeout %u ms, "
                                 "reply pause %d ms; runs of at most %d bytes, gaps of at most %d\n",
-                                line.port.c_str(), line.baud, line.dataBits, kParity[line.parity],
-                                line.stopBits == 2 ? 2 : 1, line.linkTimeoutMs, line.waitingTimeMs,
+                                line.port.c_str(), line.baud, line.dataBits, ParityName(line.parity),
+                                line.stopBits, line.linkTimeoutMs, line.waitingTimeMs,
                                 line.maxRunBytes, line.maxGapBytes);
     if (line.rs485) {
         report += Format("RS-485: RTS raised while sending, %d ms before and %d ms after\n", line.rtsDelayBeforeSendMs,
@@ -48,16 +49,16 @@ std::string PlanReport(const GatewayConfig& config) {
     if (line.delayBetweenRequestsMs > 0) {
         report += Format("delay between requests %d ms, counted in each exchange below\n", line.delayBetweenRequestsMs);
     }
-    const std::vector<PlannedRead> reads = PlanReads(PlanItemsOf(config.points), PlanLimitsOf(line));
+    const std::vector<PlannedRead> reads = kel::scan::PlanReads(PlanItemsOf(config.points), PlanLimitsOf(line));
     const double msPerChar = 1000.0 * BitsPerCharacter(line) / line.baud;
     int totalChars = 0;
     report += Format("points %zu; a full scan takes %zu exchange(s):\n", config.points.size(), reads.size());
     for (const PlannedRead& read : reads) {
-        const int chars = WireCharacters(read);
+        const int chars = kel::scan::WireCharacters(read);
         totalChars += chars;
         std::string owners;
-        for (const int owner : read.owners) {
-            owners += (owners.empty() ? "" : " ") + config.points[static_cast<std::size_t>(owner)].name;
+        for (const kel::scan::PlanItem& item : read.items) {
+            owners += (owners.empty() ? "" : " ") + config.points[static_cast<std::size_t>(item.owner)].name;
         }
         report += Format("  %-20s %4d chars %8.1f ms  ", Describe(read).c_str(), chars, chars * msPerChar + gapMs) +
                   owners + "\n";

@@ -4,43 +4,29 @@
 #include <cstring>
 
 #include "commands/lifecycle.h"
-#include "link/read_item.h"
-#include "link/read_range.h"
 #include "link/write_item.h"
+#include "serial/open_failure.h"
 #include "serial/serial_port.h"
+#include "tools/common/link_timeout.h"
 #include "tools/jwgate/core/log.h"
 
 namespace jwgate {
 namespace {
 
 using std::chrono::milliseconds;
-
-// A point's raw bytes from the run that read it.
-bool RawFromRun(const kel::Item& item, const kel::ItemRange& range, const kel::RangeValues& values,
-                std::uint32_t* raw) {
-    if (item.area == kel::kAreaR) {
-        const int byte = item.address / 8 - range.first;
-        *raw = (static_cast<std::uint32_t>(values.values[byte]) >> (item.address % 8)) & 1u;
-        return true;
-    }
-    if (item.area == kel::kAreaT) {
-        const int index = item.address - range.first;
-        *raw = static_cast<std::uint32_t>(values.values[index]);
-        return values.delivered[index];
-    }
-    std::uint32_t value = 0;
-    for (int i = item.bytes - 1; i >= 0; --i) {
-        value = value << 8 | static_cast<std::uint32_t>(values.values[item.address - range.first + i]);
-    }
-    *raw = value;
-    return true;
-}
+using kel::scan::ItemOutcome;
+using kel::scan::PlanItem;
+using kel::scan::PlannedRead;
+using kel::scan::ReadTurn;
 
 double MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
 int StationOf(const PlannedRead& read) { return read.isRange ? read.range.station : read.item.station; }
+
+// The serial layer's stop-bits code (0 one, 2 two) of a count of stop bits.
+std::uint16_t StopBitsCode(int stopBits) { return stopBits == 2 ? 2 : 0; }
 
 }  // namespace
 
@@ -50,7 +36,7 @@ std::vector<PlanItem> PlanItemsOf(const std::vector<PointConfig>& points) {
     return items;
 }
 
-PlanLimits PlanLimitsOf(const LineConfig& line) { return {line.maxRunBytes, line.maxGapBytes}; }
+kel::scan::PlanLimits PlanLimitsOf(const LineConfig& line) { return {line.maxRunBytes, line.maxGapBytes}; }
 
 ScanEngine::ScanEngine(std::shared_ptr<const GatewayConfig> config, PointTable& table, WriteQueue& writes)
     : configOwned_(std::move(config)),
@@ -67,7 +53,7 @@ ScanEngine::~ScanEngine() { Stop(); }
 bool ScanEngine::Open(std::string* error, bool* missing) {
     const LineConfig& line = config_.line;
     const kel::LineParameters parameters {line.baud, static_cast<std::uint16_t>(line.dataBits),
-                                          static_cast<std::uint16_t>(line.stopBits),
+                                          StopBitsCode(line.stopBits),
                                           static_cast<std::uint16_t>(line.parity)};
     kel::PortHandle handle = nullptr;
     int errorNumber = 0;
@@ -75,9 +61,7 @@ bool ScanEngine::Open(std::string* error, bool* missing) {
         kel::OpenPort(line.port.c_str(), &parameters, kel::kOpenHandshakeFlags, &handle, &errorNumber);
     if (result != kel::kSerialOk) {
         if (missing != nullptr) *missing = result == kel::kSerialOpenFailed;
-        *error = "cannot open port " + line.port +
-                 (errorNumber != 0 ? std::string(": ") + std::strerror(errorNumber)
-                                   : " (serial layer result " + std::to_string(result) + ")");
+        *error = kel::OpenFailureText(line.port, result, errorNumber);
         return false;
     }
     if (line.rs485) {
@@ -96,7 +80,7 @@ bool ScanEngine::Open(std::string* error, bool* missing) {
     settings.requestGapMs = static_cast<std::uint32_t>(line.delayBetweenRequestsMs);
     line_.Configure(settings);
     line_.hooks.stop = &stopping_;
-    kel::AttachPort(line_, handle, (line.linkTimeoutMs + 9) / 10);
+    kel::AttachPort(line_, handle, kel::tools::LinkTimeoutUnits(line.linkTimeoutMs));
     const std::lock_guard<std::mutex> lock(countersMutex_);
     counters_.portOpen = true;
     return true;
@@ -132,7 +116,7 @@ bool ScanEngine::Start(std::string* error) {
         // exited here would be restarted until its start limit, with nobody
         // told why.
         Log(LogLevel::kError, "line: " + openError_ +
-                                  "; every point bad until it opens, trying again every 1 to 30 s");
+                                  "; every point bad until it opens, trying again " + kPortReopenBackoff.Text());
     }
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -181,7 +165,7 @@ void ScanEngine::RunWrites() {
         WriteQueue::Taken taken = writes_.TakeNext();
         if (!taken.expired.empty()) {
             DropWrites(std::move(taken.expired), WriteCause::kExpired,
-                       ("queued longer than " + std::to_string(config_.modbus.writeTimeoutMs) + " ms").c_str());
+                       ("queued longer than " + std::to_string(config_.line.writeTimeoutMs) + " ms").c_str());
         }
         if (!taken.next) return;
         PendingWrite& write = *taken.next;
@@ -224,51 +208,48 @@ WriteOutcome ScanEngine::FailedWrite() const {
     return {WriteCause::kBadReply};
 }
 
-void ScanEngine::Deliver(const PlannedRead& read, const kel::RangeValues& values) {
-    for (const int owner : read.owners) {
-        std::uint32_t raw = 0;
-        const auto point = static_cast<std::size_t>(owner);
-        if (RawFromRun(config_.points[point].item, read.range, values, &raw)) {
-            table_.SetGood(point, raw);
-        } else {
-            table_.SetBad(point);
+ReadTurn ScanEngine::BeforeRead(const PlannedRead& read) {
+    RunWrites();
+    if (stopping_.load() || line_.state.port == nullptr) return {ReadTurn::Action::kStop};
+    // A station found silent earlier in this pass is not tried again in it:
+    // its other reads wait for its next try.
+    Clock::time_point retryAt;
+    if (!stations_.MayTry(StationOf(read), Clock::now(), &retryAt)) {
+        for (const PlanItem& item : read.items) {
+            table_.SetBad(static_cast<std::size_t>(item.owner));
+            due_[static_cast<std::size_t>(item.owner)] = retryAt;
         }
+        return {ReadTurn::Action::kSkip};
+    }
+    readBegan_ = Clock::now();
+    // A station known to be silent is probed with one attempt, not five:
+    // it costs the others one link timeout now and then.
+    return {ReadTurn::Action::kRead, stations_.Silent(StationOf(read)) ? 1 : kel::kMaxAttempts};
+}
+
+void ScanEngine::OnItem(const PlanItem& item, ItemOutcome outcome) {
+    const auto point = static_cast<std::size_t>(item.owner);
+    if (outcome.kind == ItemOutcome::Kind::kValue) {
+        table_.SetGood(point, outcome.raw);
+    } else {
+        table_.SetBad(point);
     }
 }
 
-void ScanEngine::Execute(const PlannedRead& read) {
-    const Clock::time_point began = Clock::now();
-    // A station known to be silent is probed with one attempt, not five:
-    // it costs the others one link timeout now and then.
-    const int attempts = stations_.Silent(StationOf(read)) ? 1 : kel::kMaxAttempts;
-    int result = kel::kLinkFailed;
-    if (read.isRange) {
-        kel::RangeValues values;
-        result = kel::ReadRange(line_, read.range, &values, attempts);
-        if (result == kel::kLinkOk) Deliver(read, values);
-    } else {
-        std::int32_t value = 0;
-        bool delivered = false;
-        result = kel::ReadItem(line_, read.item, &value, &delivered, attempts);
-        for (const int owner : read.owners) {
-            if (result == kel::kLinkOk) table_.SetGood(static_cast<std::size_t>(owner), static_cast<std::uint32_t>(value));
-        }
-    }
-    if (result != kel::kLinkOk) {
-        for (const int owner : read.owners) table_.SetBad(static_cast<std::size_t>(owner));
-    }
+bool ScanEngine::AfterRead(const PlannedRead& read, int result) {
     {
         const std::lock_guard<std::mutex> lock(countersMutex_);
         ++counters_.exchanges;
         if (result != kel::kLinkOk) ++counters_.failures;
     }
-    if (stopping_.load()) return;  // an exchange the stop cut short says nothing of the line
+    if (stopping_.load()) return false;  // an exchange the stop cut short says nothing of the line
     Beat();
     if (result != kel::kLinkOk) CheckPort();
-    if (line_.state.port == nullptr) return;
+    if (line_.state.port == nullptr) return false;
     // A refusal is an answer too: only a station that sent no whole frame
     // is silent.
-    NoteStation(StationOf(read), result == kel::kLinkOk || line_.state.replyArrived >= began, result);
+    NoteStation(StationOf(read), result == kel::kLinkOk || line_.state.replyArrived >= readBegan_, result);
+    return true;
 }
 
 void ScanEngine::NoteStation(int station, bool answered, int result) {
@@ -297,14 +278,15 @@ void ScanEngine::CheckPort() {
     if (line_.state.port == nullptr || kel::PortResponds(line_.state.port)) return;
     kel::ClosePort(line_.state.port);
     line_.state.port = nullptr;
-    reopenDelay_ = std::chrono::seconds(1);
+    reopenDelay_ = kPortReopenBackoff.first;
     for (std::size_t i = 0; i < table_.size(); ++i) table_.SetBad(i);
     {
         const std::lock_guard<std::mutex> lock(countersMutex_);
         counters_.portOpen = false;
     }
     Log(LogLevel::kError, "line: port " + config_.line.port +
-                              " failed (the device is gone or not answering); closed it, reopening every 1 to 30 s");
+                              " failed (the device is gone or not answering); closed it, reopening " +
+                              kPortReopenBackoff.Text());
     DropWrites(writes_.TakeAll(), WriteCause::kPortClosed, "the port is closed");
 }
 
@@ -319,7 +301,7 @@ void ScanEngine::Reopen() {
     if (stopping_.load()) return;
     std::string error;
     if (!Open(&error)) {
-        reopenDelay_ = std::min(reopenDelay_ * 2, std::chrono::seconds(30));
+        reopenDelay_ = kPortReopenBackoff.After(reopenDelay_);
         // A new reason is said; the same one again only at debug level.
         const bool news = error != openError_;
         openError_ = error;
@@ -338,7 +320,7 @@ void ScanEngine::Reopen() {
 }
 
 void ScanEngine::Run() {
-    const PlanLimits limits = PlanLimitsOf(config_.line);
+    const kel::scan::PlanLimits limits = PlanLimitsOf(config_.line);
     while (!stopping_.load()) {
         Beat();
         if (line_.state.port == nullptr) {
@@ -360,21 +342,7 @@ void ScanEngine::Run() {
             due_[i] = start + milliseconds(config_.points[i].intervalMs);
         }
         if (!items.empty()) {
-            for (const PlannedRead& read : PlanReads(items, limits)) {
-                RunWrites();
-                if (stopping_.load() || line_.state.port == nullptr) break;
-                // A station found silent earlier in this pass is not tried
-                // again in it: its other reads wait for its next try.
-                Clock::time_point retryAt;
-                if (!stations_.MayTry(StationOf(read), Clock::now(), &retryAt)) {
-                    for (const int owner : read.owners) {
-                        table_.SetBad(static_cast<std::size_t>(owner));
-                        due_[static_cast<std::size_t>(owner)] = retryAt;
-                    }
-                    continue;
-                }
-                Execute(read);
-            }
+            kel::scan::ExecutePlan(line_, kel::scan::PlanReads(items, limits), *this);
             const double took = MillisecondsSince(start);
             if (statistics_ != nullptr) statistics_->AddScan(took / 1000.0);
             const std::lock_guard<std::mutex> lock(countersMutex_);

@@ -12,25 +12,29 @@
 #include <vector>
 
 #include "link/link_context.h"
+#include "scan/plan_executor.h"
+#include "scan/scan_planner.h"
 #include "tools/jwgate/config/config.h"
+#include "tools/jwgate/core/backoff.h"
 #include "tools/jwgate/core/scan_counters.h"
 #include "tools/jwgate/line/attempt_recorder.h"
 #include "tools/jwgate/line/line_statistics.h"
 #include "tools/jwgate/core/point_table.h"
-#include "tools/jwgate/line/scan_planner.h"
 #include "tools/jwgate/line/station_tracker.h"
 #include "tools/jwgate/core/write_queue.h"
 
 namespace jwgate {
 
 // Each point's item as the planner takes it, owner = point index.
-std::vector<PlanItem> PlanItemsOf(const std::vector<PointConfig>& points);
-PlanLimits PlanLimitsOf(const LineConfig& line);
+std::vector<kel::scan::PlanItem> PlanItemsOf(const std::vector<PointConfig>& points);
+kel::scan::PlanLimits PlanLimitsOf(const LineConfig& line);
 
-class ScanEngine {
+// The scan carries out each pass's plan with kel::scan::ExecutePlan and
+// supplies what its reads need around them as the plan's visitor.
+class ScanEngine : private kel::scan::PlanVisitor {
 public:
     ScanEngine(std::shared_ptr<const GatewayConfig> config, PointTable& table, WriteQueue& writes);
-    ~ScanEngine();  // Stop()
+    ~ScanEngine() override;  // Stop()
     ScanEngine(const ScanEngine&) = delete;
     ScanEngine& operator=(const ScanEngine&) = delete;
 
@@ -70,8 +74,11 @@ private:
     void DropWrites(std::vector<PendingWrite> writes, WriteCause cause, const char* why);
     // Why a write that WriteItem did not carry out failed, from its attempts.
     WriteOutcome FailedWrite() const;
-    void Execute(const PlannedRead& read);
-    void Deliver(const PlannedRead& read, const kel::RangeValues& values);
+    // The plan's visitor: before a read, the writes waiting and the station's
+    // attempts; each point's value; after it, the station's state.
+    kel::scan::ReadTurn BeforeRead(const kel::scan::PlannedRead& read) override;
+    void OnItem(const kel::scan::PlanItem& item, kel::scan::ItemOutcome outcome) override;
+    bool AfterRead(const kel::scan::PlannedRead& read, int result) override;
     // After a read of station: its state, and its points when it stopped
     // answering or answers again.
     void NoteStation(int station, bool answered, int result);
@@ -88,17 +95,19 @@ private:
     std::atomic<bool> stopping_ {false};
     kel::LinkContext line_;
     std::vector<Clock::time_point> due_;
-    std::thread thread_;
+    Clock::time_point readBegan_;  // when the read under way began
     StationTracker stations_;
     LineStatistics* statistics_ = nullptr;
     AttemptRecorder attempts_;  // the link's observer
-    std::chrono::seconds reopenDelay_ {1};
+    std::chrono::seconds reopenDelay_ = kPortReopenBackoff.first;
     std::string openError_;  // why the port last failed to open, said once
     std::function<void()> beat_;
     Clock::duration beatPeriod_ = Clock::duration::max();
 
     mutable std::mutex countersMutex_;
     ScanCounters counters_;
+    // Last, so that everything its thread uses outlives it.
+    std::thread thread_;
 };
 
 }  // namespace jwgate

@@ -135,7 +135,8 @@ struct ModbusServer::Request {
     std::uint8_t function = 0;
     ModbusTable table = ModbusTable::kNone;
     int start = 0;
-    int count = 0;  // or the value written by a single write
+    int count = 0;            // items read or written: 1 for a single write
+    std::uint16_t value = 0;  // what a single write (function 5 or 6) writes
     const std::uint8_t* pdu = nullptr;
 };
 
@@ -334,15 +335,18 @@ int ModbusServer::Parse(const Client& client, Request* request) const {
     if (!IsRead(request->function) && !IsWrite(request->function)) return MODBUS_EXCEPTION_ILLEGAL_FUNCTION;
     if (client.queryLength < kPduAt + kAddressAndCount) return MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
     request->start = Word(pdu + 1);
-    request->count = Word(pdu + 3);
     const bool coils = request->function == kWriteSingleCoil || request->function == kWriteMultipleCoils;
     request->table = IsRead(request->function) ? TableRead(request->function)
                      : coils                   ? ModbusTable::kCoil
                                                : ModbusTable::kHoldingRegister;
-    if (request->function == kWriteSingleCoil) {
-        return request->count == 0xFF00 || request->count == 0 ? 0 : MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
+    // A single write carries its value where the others carry a count.
+    if (request->function == kWriteSingleCoil || request->function == kWriteSingleRegister) {
+        request->count = 1;
+        request->value = Word(pdu + 3);
+        const bool coilValue = request->value == 0xFF00 || request->value == 0;
+        return request->function == kWriteSingleRegister || coilValue ? 0 : MODBUS_EXCEPTION_ILLEGAL_DATA_VALUE;
     }
-    if (request->function == kWriteSingleRegister) return 0;
+    request->count = Word(pdu + 3);
     const bool bits = IsBitTable(request->table);
     const int most = IsRead(request->function) ? (bits ? MODBUS_MAX_READ_BITS : MODBUS_MAX_READ_REGISTERS)
                                                : (bits ? MODBUS_MAX_WRITE_BITS : MODBUS_MAX_WRITE_REGISTERS);
@@ -386,7 +390,7 @@ void ModbusServer::QueueWrite(Client& client, const Request& request) {
     const std::uint8_t* pdu = request.pdu;
     std::vector<std::uint16_t> items;
     if (request.function == kWriteSingleCoil || request.function == kWriteSingleRegister) {
-        items.push_back(coils ? (request.count != 0 ? 1 : 0) : static_cast<std::uint16_t>(request.count));
+        items.push_back(coils ? (request.value != 0 ? 1 : 0) : request.value);
     } else {
         for (int i = 0; i < request.count; ++i) {
             items.push_back(coils ? (pdu[6 + i / 8] >> (i % 8)) & 1 : Word(pdu + 6 + 2 * i));
@@ -413,7 +417,7 @@ void ModbusServer::QueueWrite(Client& client, const Request& request) {
     client.request = nextRequest_++;
     client.pendingWrites = static_cast<int>(pending.size());
     client.writeFailed = false;
-    client.deadline = Clock::now() + std::chrono::milliseconds(config_->modbus.writeTimeoutMs);
+    client.deadline = Clock::now() + std::chrono::milliseconds(config_->line.writeTimeoutMs);
     for (PendingWrite& entry : pending) {
         entry.done = WriteOutcomes::Sink(outcomes_, client.id, client.request);
         writes_.Submit(std::move(entry));

@@ -78,7 +78,6 @@ private:
     std::shared_ptr<WriteOutcomes> outcomes_;
     int port_ = 0;
     std::atomic<bool> stopping_ {false};
-    std::thread thread_;
     std::map<std::uint64_t, std::unique_ptr<Client>> clients_;
     std::uint64_t nextClient_ = 1;
     std::uint64_t nextRequest_ = 1;
@@ -90,6 +89,8 @@ private:
 
     mutable std::mutex statisticsMutex_;
     ModbusStatistics statistics_;  // copied out of the serving thread's own state
+    // Last, so that everything its thread uses outlives it.
+    std::thread thread_;
 };
 
 }  // namespace jwgate

@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "tools/jwgate/config/mqtt_topic.h"
 #include "tools/jwgate/core/log.h"
 #include "tools/jwgate/core/scaling.h"
 #include "tools/jwgate/mqtt/station_topics.h"
@@ -80,7 +81,7 @@ DiscoveryMessage DiscoveryConfigOf(const GatewayConfig& config, const PointConfi
     // is not good now (the last good one, kept in the payload) is never shown
     // as current, and a null one (no good read yet) renders "None" too.
     json["value_template"] = "{{ value_json.value if value_json.quality == 'good' else None }}";
-    if (point.writable) json["command_topic"] = point.mqttTopic + "/set";
+    if (point.writable) json["command_topic"] = SetTopic(point.mqttTopic);
     if (point.type == ValueType::kRelay) {
         // Relays read 0 or 1; "1" and "0" are what /set takes as well.
         json["payload_on"] = "1";

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/common/time_text.h"
+#include "tools/jwgate/config/mqtt_topic.h"
 #include "tools/jwgate/core/counters_text.h"
 #include "tools/jwgate/core/point_value_json.h"
 #include "tools/jwgate/mqtt/discovery.h"
@@ -38,7 +39,7 @@ std::string PayloadOf(const PointConfig& point, const PointReading& reading) {
 class SetAnswers {
 public:
     struct Answer {
-        std::string topic;  // "<topic>/set/result"
+        std::string topic;  // SetResultTopic
         std::string payload;
         MqttLink::ReplyTo replyTo;
     };
@@ -81,6 +82,9 @@ bool Due(const PointConfig& point, const PointReading& reading, const Published&
 
 }  // namespace
 
+// Every member the link's thread uses (through OnSet and the discovery's
+// watch) is declared before the link, so it is destroyed after the link's
+// thread has ended.
 struct MqttBridge::State {
     const std::shared_ptr<const GatewayConfig> configOwned;
     const GatewayConfig& config;  // *configOwned
@@ -93,11 +97,11 @@ struct MqttBridge::State {
     std::vector<Published> published {};
     Clock::time_point countersAt {};
     std::uint64_t connections = 0;  // the link's, as last seen
-    std::unique_ptr<Discovery> discovery {};  // with a discovery prefix; outlives the link, which calls it
-    std::unique_ptr<MqttLink> link {};
+    std::unique_ptr<Discovery> discovery {};  // with a discovery prefix
     bool refusingWrites = false;  // touched only on the link's thread
     StationStatusTopics stationTopics {config.mqtt.statusTopic};
     const std::shared_ptr<SetAnswers> answers = std::make_shared<SetAnswers>();
+    std::unique_ptr<MqttLink> link {};  // last: its thread calls into the members above
 
     // Every request gets one answer: at once when it is refused here, from
     // the scan once the write went out, failed or expired.
@@ -107,17 +111,19 @@ struct MqttBridge::State {
         const PointConfig& point = config.points[found->second];
         const SetRequest request = ParseSetRequest(payload);
         SetResult result {request.id, request.value, std::nullopt, ""};
+        const auto warn = [&](const std::string& text) {
+            Log(LogLevel::kWarning, "mqtt: " + SetTopic(topic) + ": " + text);
+        };
         const auto refuse = [&](const std::string& error) {
             result.error = error;
-            answers->Post({topic + "/set/result", SetResultJson(point.type, result), replyTo});
+            answers->Post({SetResultTopic(topic), SetResultJson(point.type, result), replyTo});
         };
         if (!point.writable) {
-            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + point.name + " is not writable");
+            warn(point.name + " is not writable");
             return refuse("not writable");
         }
         if (!request.value) {
-            Log(LogLevel::kWarning,
-                "mqtt: " + topic + "/set: not a number, true/false or {\"value\": n, \"id\": ...}");
+            warn("not a number, true/false or {\"value\": n, \"id\": ...}");
             return refuse("not a number");
         }
         // The reason names the number, not the payload: a payload may carry
@@ -125,25 +131,23 @@ struct MqttBridge::State {
         std::string reason;
         const auto raw = RawForValue(point.type, point.scaling, *request.value, &reason);
         if (!raw) {
-            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: " + reason);
+            warn(reason);
             return refuse("out of range: " + reason);
         }
         result.raw = raw;
         const auto answer = [weak = std::weak_ptr<SetAnswers>(answers), config = configOwned, index = found->second,
-                             result, resultTopic = topic + "/set/result", replyTo](WriteOutcome outcome) {
+                             result, resultTopic = SetResultTopic(topic), replyTo](WriteOutcome outcome) {
             const std::shared_ptr<SetAnswers> alive = weak.lock();
             if (!alive) return;
             const PointConfig& written = config->points[index];
             SetResult told = result;
-            told.error = WriteErrorText(outcome, written, config->modbus.writeTimeoutMs);
+            told.error = WriteErrorText(outcome, written, config->line.writeTimeoutMs);
             alive->Post({resultTopic, SetResultJson(written.type, told), replyTo});
         };
         // The scan logs a write that fails or waited too long; only a refusal
         // at the door is told here, once per run of them.
         const bool taken = writes.Submit({found->second, *raw, answer});
-        if (!taken && !refusingWrites) {
-            Log(LogLevel::kWarning, "mqtt: " + topic + "/set: refused, the write queue is full (or the gateway stopping)");
-        }
+        if (!taken && !refusingWrites) warn("refused, the write queue is full (or the gateway stopping)");
         refusingWrites = !taken;
     }
 };
@@ -175,7 +179,8 @@ MqttBridge::MqttBridge(std::shared_ptr<const GatewayConfig> owned, const PointTa
     }
 }
 
-MqttBridge::~MqttBridge() = default;
+// What Start started ends here too, whoever forgot Stop.
+MqttBridge::~MqttBridge() { Stop(); }
 
 MqttStatistics MqttBridge::Statistics() const {
     const MqttLink& link = *state_->link;
@@ -230,7 +235,7 @@ bool MqttBridge::Tick() {
     // points at the front cannot keep the others waiting.
     if (count > 0) state.nextTopic = (state.nextTopic + looked) % count;
     if (room > 0 && (state.countersAt == Clock::time_point {} || now - state.countersAt >= period) &&
-        state.link->Publish(state.config.mqtt.statusTopic + "/counters", CountersJson(state.counters()), true)) {
+        state.link->Publish(CountersTopic(state.config.mqtt.statusTopic), CountersJson(state.counters()), true)) {
         state.countersAt = now;
     }
     return looked < count || room == 0;
@@ -259,7 +264,7 @@ void MqttBridge::Stop() {
     if (state_->link->Connected()) {
         // The writes the scan dropped on its way out are answered too.
         PublishAnswers();
-        state_->link->Publish(state_->config.mqtt.statusTopic + "/counters", CountersJson(state_->counters()), true);
+        state_->link->Publish(CountersTopic(state_->config.mqtt.statusTopic), CountersJson(state_->counters()), true);
     }
     state_->link->Stop();
 }

@@ -37,7 +37,7 @@ public:
     // scan and is published at the next Tick.
     MqttBridge(std::shared_ptr<const GatewayConfig> config, const PointTable& table, WriteQueue& writes,
                CountersSource counters);
-    ~MqttBridge();
+    ~MqttBridge();  // Stop()
     MqttBridge(const MqttBridge&) = delete;
     MqttBridge& operator=(const MqttBridge&) = delete;
 

@@ -16,8 +16,11 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <utility>
 
+#include "tools/jwgate/config/mqtt_topic.h"
+#include "tools/jwgate/core/backoff.h"
 #include "tools/jwgate/core/log.h"
 
 namespace jwgate {
@@ -31,18 +34,7 @@ constexpr int kReliableQos = 1;
 constexpr auto kOfflineWait = std::chrono::seconds(1);
 constexpr int kLoopWaitMs = 100;
 
-std::map<std::string, std::string> SetTopics(const std::vector<std::string>& pointTopics) {
-    std::map<std::string, std::string> pointOf;
-    for (const auto& topic : pointTopics) pointOf.emplace(topic + "/set", topic);
-    return pointOf;
-}
-
 void MqttLog(LogLevel level, const std::string& text) { Log(level, "mqtt: " + text); }
-
-std::string Retrying(const MqttConfig& settings) {
-    return "; retrying every " + std::to_string(settings.reconnectMinSeconds) + " to " +
-           std::to_string(settings.reconnectMaxSeconds) + " s";
-}
 
 bool LibraryReady() {
     // Process-wide and never undone: other links may live on.
@@ -50,17 +42,25 @@ bool LibraryReady() {
     return result == MOSQ_ERR_SUCCESS;
 }
 
+// A libmosquitto call's result and the errno it left, taken at once.
+template <typename Call>
+CallResult Called(Call call) {
+    errno = 0;
+    const int result = call();
+    return {result, errno};
+}
+
 }  // namespace
 
 MqttLink::MqttLink(MqttConfig settings, std::vector<std::string> pointTopics, SetHandler onSet)
     : settings_(std::move(settings)),
       pointTopics_(std::move(pointTopics)),
-      pointOfSetTopic_(SetTopics(pointTopics_)),
+      pointTopicSet_(pointTopics_.begin(), pointTopics_.end()),
       onSet_(std::move(onSet)) {}
 
 MqttLink::~MqttLink() {
     Stop();
-    if (client_ != nullptr) mosquitto_destroy(client_);
+    DestroyClient();
 }
 
 bool MqttLink::Start(std::string* error) {
@@ -68,12 +68,38 @@ bool MqttLink::Start(std::string* error) {
         if (error != nullptr) *error = why;
         return false;
     };
-    if (client_ != nullptr) return refuse("MQTT link already started");
-    if (auto problem = CheckMqttSettings(settings_, pointTopics_); !problem.empty()) return refuse(problem);
-    if (!LibraryReady()) return refuse("MQTT library failed to initialise");
+    if (const std::string problem = SetUpClient(); !problem.empty()) return refuse(problem);
+    // Does not wait for the broker (the TCP connection and TLS handshake go
+    // on in the loop); only a host name is looked up here.
+    const CallResult first = Called([&] {
+        return mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, settings_.keepaliveSeconds);
+    });
+    if (first.result == MOSQ_ERR_INVAL || first.result == MOSQ_ERR_NOMEM) {
+        DestroyClient();
+        return refuse("cannot connect to MQTT broker " + BrokerName(settings_) + ": " +
+                      mosquitto_strerror(first.result));
+    }
+    NoteConnectCall(first);
+    thread_ = std::thread(&MqttLink::Run, this, first);
+    return true;
+}
 
+std::string MqttLink::SetUpClient() {
+    if (client_ != nullptr) return "MQTT link already started";
+    if (auto problem = CheckMqttSettings(settings_, pointTopics_); !problem.empty()) return problem;
+    if (!LibraryReady()) return "MQTT library failed to initialise";
+    errno = 0;
     client_ = mosquitto_new(settings_.clientId.empty() ? nullptr : settings_.clientId.c_str(), true, this);
-    if (client_ == nullptr) return refuse(std::string("cannot create an MQTT client: ") + std::strerror(errno));
+    if (client_ == nullptr) return std::string("cannot create an MQTT client: ") + std::strerror(errno);
+    if (const int result = ConfigureClient(); result != MOSQ_ERR_SUCCESS) {
+        DestroyClient();
+        return std::string("cannot set up the MQTT client: ") + mosquitto_strerror(result);
+    }
+    SetCallbacks();
+    return {};
+}
+
+int MqttLink::ConfigureClient() {
     int result = MOSQ_ERR_SUCCESS;
     if (!settings_.username.empty()) {
         result = mosquitto_username_pw_set(client_, settings_.username.c_str(),
@@ -99,30 +125,26 @@ bool MqttLink::Start(std::string* error) {
     // Publish, from other threads, then only queues and wakes the loop: the
     // link's thread alone reads and writes the socket.
     if (result == MOSQ_ERR_SUCCESS) result = mosquitto_threaded_set(client_, true);
-    if (result != MOSQ_ERR_SUCCESS) {
-        mosquitto_destroy(client_);
-        client_ = nullptr;
-        return refuse(std::string("cannot set up the MQTT client: ") + mosquitto_strerror(result));
-    }
+    return result;
+}
+
+void MqttLink::SetCallbacks() {
     mosquitto_connect_callback_set(client_, OnConnect);
     mosquitto_disconnect_callback_set(client_, OnDisconnect);
     mosquitto_publish_callback_set(client_, OnPublish);
     mosquitto_message_v5_callback_set(client_, OnMessage);
     mosquitto_subscribe_callback_set(client_, OnSubscribe);
     mosquitto_log_callback_set(client_, OnLibraryLog);
+}
 
-    // Does not wait for the broker (the TCP connection and TLS handshake go
-    // on in the loop); only a host name is looked up here.
-    result = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, settings_.keepaliveSeconds);
-    if (result == MOSQ_ERR_INVAL || result == MOSQ_ERR_NOMEM) {
-        mosquitto_destroy(client_);
-        client_ = nullptr;
-        return refuse(std::string("cannot connect to MQTT broker ") + BrokerName() + ": " + mosquitto_strerror(result));
-    }
-    if (result != MOSQ_ERR_SUCCESS) ReportAttemptFailure(result, errno);
-    NoteSocketError(errno);
-    thread_ = std::thread(&MqttLink::Run, this, result);
-    return true;
+void MqttLink::DestroyClient() {
+    if (client_ != nullptr) mosquitto_destroy(client_);
+    client_ = nullptr;
+}
+
+void MqttLink::NoteConnectCall(const CallResult& call) {
+    NoteSocketError(call.error);
+    if (!call.ok()) ReportAttemptFailure(call);
 }
 
 // Values go at QoS 0: only a point's latest value matters, so nothing is kept
@@ -202,46 +224,46 @@ bool MqttLink::StopRequested() const {
 // Back-off doubles from the least delay, anew after each connection. A
 // failure is reported here, after the loop ended the attempt, unless a
 // callback already said it in better words (the broker's refusal).
-void MqttLink::Run(int firstResult) {
-    const auto shortest = std::chrono::seconds(settings_.reconnectMinSeconds);
-    const auto longest = std::chrono::seconds(settings_.reconnectMaxSeconds);
-    auto delay = shortest;
-    int result = firstResult;
+void MqttLink::Run(CallResult first) {
+    const Backoff backoff {std::chrono::seconds(settings_.reconnectMinSeconds),
+                           std::chrono::seconds(settings_.reconnectMaxSeconds)};
+    auto delay = backoff.first;
+    CallResult call = first;
     for (;;) {
-        if (result == MOSQ_ERR_SUCCESS) {
-            result = Serve();
-            const int error = errno;
-            if (StopRequested()) break;
+        if (call.ok()) {
+            const ServeEnd end = Serve();
+            if (end.stopped || StopRequested()) break;
             if (attempt_.connected) {
-                delay = shortest;
+                delay = backoff.first;
             } else if (attempt_.refusal == 0) {
-                ReportAttemptFailure(result, error);
+                ReportAttemptFailure(end.failure);
             }
         }
-        {
-            std::unique_lock lock(mutex_);
-            if (wake_.wait_for(lock, delay, [&] { return stopping_; })) break;
-        }
-        delay = std::min(delay * 2, longest);
+        if (WaitOrStop(delay)) break;
+        delay = backoff.After(delay);
         attempt_ = {};
-        result = mosquitto_reconnect_async(client_);
-        if (result != MOSQ_ERR_SUCCESS) ReportAttemptFailure(result, errno);
-        NoteSocketError(errno);
+        call = Called([&] { return mosquitto_reconnect_async(client_); });
+        NoteConnectCall(call);
     }
     SayOfflineAndDisconnect();
 }
 
-int MqttLink::Serve() {
+bool MqttLink::WaitOrStop(std::chrono::seconds delay) {
+    std::unique_lock lock(mutex_);
+    return wake_.wait_for(lock, delay, [&] { return stopping_; });
+}
+
+MqttLink::ServeEnd MqttLink::Serve() {
     for (;;) {
-        NoteSocketError(errno);
-        if (StopRequested()) return MOSQ_ERR_SUCCESS;
+        if (StopRequested()) return {true, {}};
         // Bounds how long Stop waits for the loop.
-        if (const int result = mosquitto_loop(client_, kLoopWaitMs, 1); result != MOSQ_ERR_SUCCESS) return result;
+        const CallResult loop = Called([&] { return mosquitto_loop(client_, kLoopWaitMs, 1); });
+        NoteSocketError(loop.error);
+        if (!loop.ok()) return {false, loop};
         if (const int error = DeadHandshakeError(); error != 0) {
             // A reset after the broker took the connection is its TLS
             // breaking off, as libmosquitto says it when it sees it first.
-            errno = error == ECONNRESET ? EPROTO : error;
-            return MOSQ_ERR_ERRNO;
+            return {false, {MOSQ_ERR_ERRNO, error == ECONNRESET ? EPROTO : error}};
         }
     }
 }
@@ -366,7 +388,8 @@ void MqttLink::OnConnect(mosquitto*, void* self, int reason) {
 
 void MqttLink::OnDisconnect(mosquitto*, void* self, int reason) {
     const ErrnoKept kept;
-    static_cast<MqttLink*>(self)->HandleDisconnect(reason);
+    // libmosquitto says a socket's failure (MOSQ_ERR_ERRNO) in errno.
+    static_cast<MqttLink*>(self)->HandleDisconnect({reason, errno});
 }
 
 void MqttLink::OnPublish(mosquitto*, void* self, int messageId) {
@@ -395,41 +418,23 @@ void MqttLink::OnLibraryLog(mosquitto*, void* self, int level, const char* text)
     static_cast<MqttLink*>(self)->HandleLibraryError(text);
 }
 
-// libmosquitto tells what OpenSSL refused only in its log, as OpenSSL's
-// error string ("OpenSSL Error[0]: error:0A000086:SSL routines::certificate
-// verify failed"); a refused client certificate comes as the broker's TLS
-// alert ("tlsv13 alert certificate required"). Its own check of the host
-// name, where it makes one, comes as a line before.
 void MqttLink::HandleLibraryError(const std::string& line) {
-    if (line.find("host name verification failed") != std::string::npos) {
-        attempt_.hostNameRefused = true;
-        return;
-    }
+    const LibraryLogNote note = ReadLibraryLog(line);
+    if (note.hostNameRefused) attempt_.hostNameRefused = true;
     // One reason per attempt, however many lines OpenSSL had.
-    if (!line.starts_with("OpenSSL Error") || !attempt_.tlsError.empty()) return;
-    std::string reason = line.substr(line.rfind(':') + 1);
-    if (reason == "certificate verify failed") {
-        // Why: unknown authority, expired, not for this host.
-        if (attempt_.hostNameRefused) {
-            reason += ": the certificate is not for " + settings_.host;
-        } else if (auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(client_)); ssl != nullptr) {
-            reason += std::string(": ") + X509_verify_cert_error_string(SSL_get_verify_result(ssl));
-        }
+    if (note.opensslReason.empty() || !attempt_.tlsError.empty()) return;
+    std::string verifyResult;
+    if (auto* ssl = static_cast<SSL*>(mosquitto_ssl_get(client_));
+        ssl != nullptr && IsVerifyFailure(note.opensslReason)) {
+        verifyResult = X509_verify_cert_error_string(SSL_get_verify_result(ssl));
     }
-    attempt_.tlsError = reason;
+    attempt_.tlsError = TlsReason(note.opensslReason, attempt_.hostNameRefused, settings_.host, verifyResult);
 }
 
 void MqttLink::HandleConnect(int reason) {
     if (reason != 0) {
         attempt_.refusal = reason;
-        // MQTT 3.1.1's 4 and 5, MQTT 5's 134 and 135: bad user name or
-        // password, not authorised.
-        const bool credentials = reason == 4 || reason == 5 || reason == 134 || reason == 135;
-        ReportFailure(credentials ? Failure::kCredentials : Failure::kNetwork,
-                      "MQTT broker " + BrokerName() + " refused the " + (credentials ? "credentials" : "connection") +
-                          ": " +
-                          (settings_.protocol5 ? mosquitto_reason_string(reason) : mosquitto_connack_string(reason)) +
-                          Retrying(settings_));
+        Report(DiagnoseRefusal(settings_, reason));
         return;
     }
     attempt_.connected = true;
@@ -442,7 +447,8 @@ void MqttLink::HandleConnect(int reason) {
         }
     }
     // Subscribed before "online", so that "online" means writes are heard.
-    for (const auto& [setTopic, point] : pointOfSetTopic_) {
+    for (const std::string& point : pointTopics_) {
+        const std::string setTopic = SetTopic(point);
         if (const int result = mosquitto_subscribe(client_, nullptr, setTopic.c_str(), kReliableQos);
             result != MOSQ_ERR_SUCCESS) {
             MqttLog(LogLevel::kError, "cannot subscribe to " + Quoted(setTopic) + ": " + mosquitto_strerror(result));
@@ -463,12 +469,11 @@ void MqttLink::HandleConnect(int reason) {
         unsent_ = 0;
         onlineMessageId_ = onlineId;
     }
-    MqttLog(LogLevel::kInfo, "connected to MQTT broker " + BrokerName());
+    MqttLog(LogLevel::kInfo, "connected to MQTT broker " + BrokerName(settings_));
 }
 
 // A failed attempt is reported by Run, once the loop returned.
-void MqttLink::HandleDisconnect(int reason) {
-    const int error = errno;
+void MqttLink::HandleDisconnect(const CallResult& reason) {
     bool wasConnected = false;
     bool stopping = false;
     {
@@ -479,73 +484,27 @@ void MqttLink::HandleDisconnect(int reason) {
     if (!wasConnected) {
         return;
     }
-    if (reason == MOSQ_ERR_SUCCESS || stopping) {
-        MqttLog(LogLevel::kInfo, "disconnected from MQTT broker " + BrokerName());
+    if (reason.ok() || stopping) {
+        MqttLog(LogLevel::kInfo, "disconnected from MQTT broker " + BrokerName(settings_));
     } else {
-        MqttLog(LogLevel::kWarning, "lost MQTT broker " + BrokerName() + ": " + ReasonText(reason, error));
+        MqttLog(LogLevel::kWarning, "lost MQTT broker " + BrokerName(settings_) + ": " + ResultText(reason));
     }
 }
 
-void MqttLink::ReportTlsFailure(const std::string& detail) {
-    std::string what = "the TLS handshake with MQTT broker " + BrokerName() + " failed";
-    if (detail.starts_with("certificate verify failed")) {
-        what = "the certificate of MQTT broker " + BrokerName() + " failed the check";
-    } else if (detail.find("alert") != std::string::npos &&
-               (detail.find("certificate") != std::string::npos || detail.find("unknown ca") != std::string::npos)) {
-        what = "MQTT broker " + BrokerName() + " refused the gateway's certificate";
-    }
-    ReportFailure(Failure::kTls, what + " (" + detail + ")" + Retrying(settings_));
-}
-
-void MqttLink::ReportFailure(Failure kind, const std::string& text) {
+void MqttLink::Report(const Diagnosis& diagnosis) {
     {
         std::lock_guard lock(mutex_);
-        ++(kind == Failure::kTls ? failures_.tls : kind == Failure::kCredentials ? failures_.credentials
-                                                                                 : failures_.network);
-        if (stopping_ || !reportedFailures_.insert(text).second) return;
+        ++(diagnosis.reason == ConnectFailure::kTls           ? failures_.tls
+           : diagnosis.reason == ConnectFailure::kCredentials ? failures_.credentials
+                                                              : failures_.network);
+        if (diagnosis.line.empty() || stopping_ || !reportedFailures_.insert(diagnosis.line).second) return;
     }
-    MqttLog(LogLevel::kWarning, text);
+    MqttLog(LogLevel::kWarning, diagnosis.line);
 }
 
-// libmosquitto turns every TLS failure into EPROTO; OpenSSL's reason, if it
-// had one, was caught from the library's log. With TLS 1.3 the gateway's
-// handshake ends before the broker has looked at its certificate: CONNECT
-// goes out, and a refusal comes back as an alert, then the connection
-// closes. When the broker closes before the alert has left (CONNECT unread
-// in its socket: a reset), the alert is lost and the attempt fails with no
-// word from OpenSSL. Such a failure is counted, and logged only if no
-// failure with a reason was since the last connection: it is most likely
-// that one again.
-void MqttLink::ReportAttemptFailure(int result, int error) {
-    const bool tls = result == MOSQ_ERR_TLS || result == MOSQ_ERR_TLS_HANDSHAKE ||
-                     (result == MOSQ_ERR_ERRNO && error == EPROTO && !settings_.caFile.empty());
-    if (!attempt_.tlsError.empty()) {
-        tlsReasonReported_ = true;
-        ReportTlsFailure(attempt_.tlsError);
-    } else if (tls && tlsReasonReported_) {
-        std::lock_guard lock(mutex_);
-        ++failures_.tls;
-    } else if (tls) {
-        ReportFailure(Failure::kTls, "MQTT broker " + BrokerName() +
-                                         " closed the TLS connection before answering, without a TLS alert (" +
-                                         ReasonText(result, error) + ")" + Retrying(settings_));
-    } else if (result == MOSQ_ERR_KEEPALIVE) {
-        // The broker took the TCP connection and never answered CONNECT.
-        ReportFailure(Failure::kNetwork, "MQTT broker " + BrokerName() +
-                                             " accepted the connection but sent no CONNACK within " +
-                                             std::to_string(settings_.keepaliveSeconds) + " s (the keepalive)" +
-                                             Retrying(settings_));
-    } else {
-        ReportFailure(Failure::kNetwork, "cannot reach MQTT broker " + BrokerName() + " (" +
-                                             ReasonText(result, error) + ")" + Retrying(settings_));
-    }
-}
-
-std::string MqttLink::ReasonText(int reason, int error) {
-    if (reason == MOSQ_ERR_ERRNO) return std::strerror(error);
-    // libmosquitto 2.0 has no text of its own for this one.
-    if (reason == MOSQ_ERR_KEEPALIVE) return "no answer within the keepalive";
-    return mosquitto_strerror(reason);
+void MqttLink::ReportAttemptFailure(const CallResult& end) {
+    Report(DiagnoseAttempt(settings_, {end, attempt_.tlsError, tlsReasonReported_}));
+    if (!attempt_.tlsError.empty()) tlsReasonReported_ = true;
 }
 
 void MqttLink::HandlePublished(int messageId) {
@@ -582,12 +541,12 @@ MqttLink::ReplyTo ReplyToOf(const mosquitto_property* properties) {
 
 void MqttLink::HandleMessage(const mosquitto_message& message, const mosquitto_property* properties) {
     if (message.topic == nullptr) return;
-    const auto point = pointOfSetTopic_.find(message.topic);
-    if (point == pointOfSetTopic_.end()) {
+    const std::string topic = message.topic;
+    const std::optional<std::string> point = PointTopicOfSet(topic);
+    if (!point || !pointTopicSet_.contains(*point)) {
         HandleWatched(message);
         return;
     }
-    const std::string& topic = point->first;
     // The broker replays a retained message on every subscribe: an old write
     // request would be carried out again at each reconnect.
     if (message.retain) {
@@ -609,7 +568,7 @@ void MqttLink::HandleMessage(const mosquitto_message& message, const mosquitto_p
         return;
     }
     try {
-        onSet_(point->second, payload, ReplyToOf(properties));
+        onSet_(*point, payload, ReplyToOf(properties));
     } catch (const std::exception& exception) {
         MqttLog(LogLevel::kError, "write request on " + Quoted(topic) + " failed: " + exception.what());
     } catch (...) {
@@ -660,7 +619,5 @@ void MqttLink::HandleWatched(const mosquitto_message& message) {
         MqttLog(LogLevel::kError, "retained message on " + Quoted(message.topic) + " failed: " + exception.what());
     }
 }
-
-std::string MqttLink::BrokerName() const { return settings_.host + ":" + std::to_string(settings_.port); }
 
 }  // namespace jwgate

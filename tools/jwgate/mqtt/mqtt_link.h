@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -20,6 +19,7 @@
 
 #include "tools/jwgate/config/mqtt_settings.h"
 #include "tools/jwgate/core/server_statistics.h"
+#include "tools/jwgate/mqtt/mqtt_diagnosis.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -109,8 +109,6 @@ private:
     static void OnSubscribe(mosquitto* client, void* self, int messageId, int count, const int* grantedQos);
     static void OnLibraryLog(mosquitto* client, void* self, int level, const char* text);
 
-    enum class Failure { kNetwork, kTls, kCredentials };
-
     // What the connection attempt under way came to; the link's thread's
     // alone (every libmosquitto callback runs on it).
     struct Attempt {
@@ -120,13 +118,28 @@ private:
         bool hostNameRefused = false;
         int socketError = 0;      // the first the socket reported
     };
+    // How Serve ended: Stop, or the connection's end.
+    struct ServeEnd {
+        bool stopped = false;
+        CallResult failure;  // when not stopped
+    };
 
+    // Start's parts: the client made and set up (empty, or why not), its
+    // options, and its callbacks.
+    std::string SetUpClient();
+    int ConfigureClient();
+    void SetCallbacks();
+    void DestroyClient();
     // The link's thread: connects, runs libmosquitto's loop, waits out the
     // back-off and reconnects until Stop; then says "offline" and
-    // disconnects. firstResult: what Start's connect call returned.
-    void Run(int firstResult);
-    // Runs the loop until the connection ends (its result) or Stop (success).
-    int Serve();
+    // disconnects. first: what Start's connect call came to.
+    void Run(CallResult first);
+    // Runs the loop until the connection ends or Stop.
+    ServeEnd Serve();
+    // Waits delay, or less for Stop: true when stopped.
+    bool WaitOrStop(std::chrono::seconds delay);
+    // A connect or reconnect call's result, noted and, if failed, reported.
+    void NoteConnectCall(const CallResult& call);
     void SayOfflineAndDisconnect();
     void NoteSocketError(int error);
     // Non-zero (an errno) when a TLS attempt's socket died before the
@@ -137,7 +150,7 @@ private:
     bool StopRequested() const;
 
     void HandleConnect(int reason);
-    void HandleDisconnect(int reason);
+    void HandleDisconnect(const CallResult& reason);
     void HandlePublished(int messageId);
     void HandleMessage(const mosquitto_message& message, const mosquitto_property* properties);
     bool Send(const std::string& topic, const std::string& payload, int qos, bool retain,
@@ -145,24 +158,20 @@ private:
     void HandleWatched(const mosquitto_message& message);
     void HandleLibraryError(const std::string& line);
     // Logs (once) and counts an attempt that ended before the broker took it.
-    void ReportAttemptFailure(int result, int error);
-    // Counts a failed attempt; logs it unless the same text was logged
-    // since the last connection.
-    void ReportFailure(Failure kind, const std::string& text);
-    void ReportTlsFailure(const std::string& detail);
-    static std::string ReasonText(int reason, int error);  // a libmosquitto result, error for MOSQ_ERR_ERRNO
+    void ReportAttemptFailure(const CallResult& end);
+    // Counts a failed attempt; logs its line unless empty or the same line
+    // was logged since the last connection.
+    void Report(const Diagnosis& diagnosis);
     bool NoteDrop(const std::string& topic, const std::string& reason);
     void NoteSent();
-    std::string BrokerName() const;
 
     const MqttConfig settings_;
     const std::vector<std::string> pointTopics_;
-    const std::map<std::string, std::string> pointOfSetTopic_;  // "<t>/set" -> t
+    const std::set<std::string> pointTopicSet_;  // the same, to find a "/set"'s point
     const SetHandler onSet_;
     std::string watchFilter_;  // set before Start, then only read
     RetainedHandler onRetained_;
     mosquitto* client_ = nullptr;  // destroyed only after the thread ended
-    std::thread thread_;
     Attempt attempt_;  // the thread's
     bool tlsReasonReported_ = false;  // the thread's: since the last connection
 
@@ -180,6 +189,8 @@ private:
     std::uint64_t dropped_ = 0;
     std::uint64_t sent_ = 0;
     std::uint64_t droppedInRow_ = 0;
+    // Last, so that everything its thread uses outlives it.
+    std::thread thread_;
 };
 
 }  // namespace jwgate

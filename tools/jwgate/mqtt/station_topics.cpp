@@ -1,9 +1,11 @@
 #include "tools/jwgate/mqtt/station_topics.h"
 
+#include "tools/jwgate/config/mqtt_topic.h"
+
 namespace jwgate {
 
 std::string StationStatusTopics::TopicOf(const std::string& statusTopic, int station) {
-    return statusTopic + "/station/" + StationName(station);
+    return StationTopic(statusTopic, StationName(station));
 }
 
 void StationStatusTopics::Publish(const std::vector<StationState>& stations, std::uint64_t connection,

@@ -3,6 +3,8 @@
 // read ("MRG" for register bytes, "MTC" for timer/counter numbers); relays
 // are read through their MA bytes when that joins them with other items,
 // and alone with "MRL" otherwise. A pure function: no line, no clock.
+// Shared by jwgate's scan and the Python module's read_many; the plan is
+// carried out by ExecutePlan (scan/plan_executor.h).
 #pragma once
 
 #include <cstdint>
@@ -11,7 +13,7 @@
 #include "protocol/areas.h"
 #include "protocol/range_reads.h"
 
-namespace jwgate {
+namespace kel::scan {
 
 struct PlanLimits {
     int maxRunBytes = 64;  // register bytes (timer numbers) in one run, at most the protocol's bound
@@ -20,15 +22,15 @@ struct PlanLimits {
 
 // An item to read and whose it is (an index the caller chooses).
 struct PlanItem {
-    kel::Item item;
+    Item item;
     int owner = 0;
 };
 
 struct PlannedRead {
     bool isRange = true;
-    kel::ItemRange range;  // when isRange
-    kel::Item item;        // otherwise: one relay by "MRL"
-    std::vector<int> owners;
+    ItemRange range;  // when isRange
+    Item item;        // otherwise: one relay by "MRL"
+    std::vector<PlanItem> items;  // the items it reads, each with its owner
 };
 
 // Every item is read by exactly one planned read: the runs ordered by
@@ -39,4 +41,4 @@ std::vector<PlannedRead> PlanReads(const std::vector<PlanItem>& items, PlanLimit
 // Characters the read puts on the line, request and reply frames together.
 int WireCharacters(const PlannedRead& read);
 
-}  // namespace jwgate
+}  // namespace kel::scan

@@ -1,14 +1,14 @@
-#include "tools/jwgate/line/scan_planner.h"
+#include "scan/scan_planner.h"
 
 #include <algorithm>
 #include <tuple>
 
+#include "protocol/frame.h"
 #include "protocol/requests.h"
 
-namespace jwgate {
+namespace kel::scan {
 namespace {
 
-constexpr int kFrameOverhead = 5;  // "::", two checksum digits, CR
 constexpr int kRelayReplyData = 1;
 
 // An item as a span of one area's run units: register bytes (relays of R as
@@ -23,13 +23,13 @@ struct Span {
 };
 
 bool ToSpan(const PlanItem& planned, Span* span) {
-    const kel::Item& item = planned.item;
-    if (!kel::ValidItem(item)) return false;
-    if (item.area == kel::kAreaR) {
-        *span = {item.station, kel::kAreaMA, item.address / 8, item.address / 8, true, planned};
-    } else if (item.area == kel::kAreaT) {
-        *span = {item.station, kel::kAreaT, item.address, item.address, false, planned};
-    } else if (kel::IsRegisterArea(item.area)) {
+    const Item& item = planned.item;
+    if (!ValidItem(item)) return false;
+    if (item.area == kAreaR) {
+        *span = {item.station, kAreaMA, item.address / 8, item.address / 8, true, planned};
+    } else if (item.area == kAreaT) {
+        *span = {item.station, kAreaT, item.address, item.address, false, planned};
+    } else if (IsRegisterArea(item.area)) {
         *span = {item.station, item.area, item.address, item.address + item.bytes - 1, false, planned};
     } else {
         return false;  // RT relays have no range form
@@ -41,7 +41,7 @@ PlannedRead Single(const PlanItem& planned) {
     PlannedRead read;
     read.isRange = false;
     read.item = planned.item;
-    read.owners.push_back(planned.owner);
+    read.items.push_back(planned);
     return read;
 }
 
@@ -53,14 +53,14 @@ PlannedRead RunRead(const std::vector<Span>& run) {
     });
     if (oneRelay) {
         PlannedRead read = Single(run.front().source);
-        for (std::size_t i = 1; i < run.size(); ++i) read.owners.push_back(run[i].source.owner);
+        for (std::size_t i = 1; i < run.size(); ++i) read.items.push_back(run[i].source);
         return read;
     }
     PlannedRead read;
     std::int32_t last = run.front().last;
     for (const Span& span : run) {
         last = std::max(last, span.last);
-        read.owners.push_back(span.source.owner);
+        read.items.push_back(span.source);
     }
     read.range = {run.front().station, run.front().area, run.front().first, last - run.front().first + 1};
     return read;
@@ -76,7 +76,7 @@ std::vector<PlannedRead> PlanReads(const std::vector<PlanItem>& items, PlanLimit
         Span span;
         if (ToSpan(planned, &span)) {
             spans.push_back(span);
-        } else if (planned.item.area == kel::kAreaRT && kel::ValidItem(planned.item)) {
+        } else if (planned.item.area == kAreaRT && ValidItem(planned.item)) {
             rtRelays.push_back(planned);
         }
     }
@@ -88,7 +88,7 @@ std::vector<PlannedRead> PlanReads(const std::vector<PlanItem>& items, PlanLimit
     for (const Span& span : spans) {
         if (!run.empty()) {
             const Span& head = run.front();
-            const int most = std::min(limits.maxRunBytes, kel::MaxRunItems(head.area));
+            const int most = std::min(limits.maxRunBytes, MaxRunItems(head.area));
             const bool joins = span.station == head.station && span.area == head.area &&
                                span.first - runLast - 1 <= limits.maxGapBytes &&
                                std::max(runLast, span.last) - head.first + 1 <= most;
@@ -106,9 +106,9 @@ std::vector<PlannedRead> PlanReads(const std::vector<PlanItem>& items, PlanLimit
         return std::tie(a.item.station, a.item.address) < std::tie(b.item.station, b.item.address);
     });
     for (const PlanItem& relay : rtRelays) {
-        if (!reads.empty() && !reads.back().isRange && reads.back().item.area == kel::kAreaRT &&
+        if (!reads.empty() && !reads.back().isRange && reads.back().item.area == kAreaRT &&
             reads.back().item.station == relay.item.station && reads.back().item.address == relay.item.address) {
-            reads.back().owners.push_back(relay.owner);
+            reads.back().items.push_back(relay);
         } else {
             reads.push_back(Single(relay));
         }
@@ -117,20 +117,20 @@ std::vector<PlannedRead> PlanReads(const std::vector<PlanItem>& items, PlanLimit
 }
 
 int WireCharacters(const PlannedRead& read) {
-    const kel::Item& item = read.item;
-    if (read.isRange || !kel::IsRelayArea(item.area)) {
+    const Item& item = read.item;
+    if (read.isRange || !IsRelayArea(item.area)) {
         // A single register or timer read is a run of one item on the line.
-        const kel::ItemRange range =
+        const ItemRange range =
             read.isRange ? read.range
-                         : kel::ItemRange {item.station, item.area, item.address, item.area == kel::kAreaT ? 1 : item.bytes};
-        kel::Request request;
-        if (!kel::BuildRangeReadRequest(range, &request)) return 0;
-        return request.length + kFrameOverhead + kel::RangeReplyLength(range);
+                         : ItemRange {item.station, item.area, item.address, item.area == kAreaT ? 1 : item.bytes};
+        Request request;
+        if (!BuildRangeReadRequest(range, &request)) return 0;
+        return request.length + kFrameOverhead + RangeReplyLength(range);
     }
-    kel::Request request;
-    if (!kel::BuildReadRequest(read.item, &request)) return 0;
+    Request request;
+    if (!BuildReadRequest(read.item, &request)) return 0;
     // The reply repeats the request's fields and adds the relay's digit.
     return 2 * (request.length + kFrameOverhead) + kRelayReplyData;
 }
 
-}  // namespace jwgate
+}  // namespace kel::scan
