@@ -3,12 +3,19 @@
 each with its jwgate, one subscriber to every topic, and one slow line taking
 writes while it scans. Prints freshness (a controller's change to the
 subscriber), write latency, and what each gateway costs, each beside the bound
-the wire allows. Everything listens and connects on 127.0.0.1 only; every
-process it starts is stopped on any exit, Ctrl-C included.
+the wire allows. Each changing value steps at a period of its own, a prime
+number of milliseconds over the scan interval, so that its steps sweep every
+phase of the gateway's scan; the bench reads the scans off the simulators'
+traces, reports how well the steps' phases cover the interval, and warns
+(or, on a run long enough to sweep, fails) when they do not. Everything
+listens and connects on 127.0.0.1 only; every process it starts is stopped
+on any exit, Ctrl-C included.
 
     fleet.py BIN_DIR [--lines N] [--baud B] [--seconds S] [--idle-seconds I]
 """
 import argparse
+import bisect
+import datetime
 import json
 import os
 import random
@@ -24,8 +31,17 @@ import time
 
 HOST = "127.0.0.1"
 POINTS = 50             # per line of the fleet
-CHANGING = 3            # of which this many step every second
+CHANGING = 3            # of which this many step about every second
 INTERVAL_MS = 1000
+# The changing values' step periods: primes, so prime to the interval, a
+# little over it. Each step lands 21 to 193 ms later in the gateway's scan
+# than the one before, so a value's steps sweep the whole interval within
+# SWEEP_S: freshness is then measured at every phase of the scan, not at
+# the one phase a period of exactly the interval would fix.
+STEP_PERIODS_MS = [1021, 1031, 1033, 1039, 1049, 1051, 1061, 1063, 1069, 1087, 1091, 1093, 1097, 1103, 1109,
+                   1117, 1123, 1129, 1151, 1153, 1163, 1171, 1181, 1187, 1193]
+SWEEP_S = max(-(-INTERVAL_MS // (p - INTERVAL_MS)) * p for p in STEP_PERIODS_MS) / 1000
+PHASE_BINS = 20         # the interval in twentieths for the coverage check
 WRITE_POINTS = 200      # on the write line
 WRITE_BAUD = 9600
 BITS_PER_CHAR = 10      # 8 data bits, no parity, one stop bit: what a pseudo-terminal keeps
@@ -136,17 +152,46 @@ def value_of(payload):
 
 # ---- the lines ----
 
-def start_simulator(bin_dir, baud, steps, record, step_after_ms, log):
+def start_simulator(bin_dir, baud, steps, record, step_after_ms, log, trace):
+    """steps: (gate, period ms) pairs. Its standard output, the port and then with steps the trace of every
+    frame, goes to the file trace."""
     args = [os.path.join(bin_dir, "jwsim"), "--baud", str(baud)]
-    for g in steps:
-        args += ["--step", g + ":%d" % INTERVAL_MS]
+    for g, period in steps:
+        args += ["--step", "%s:%d" % (g, period)]
     if steps:
-        args += ["--step-record", record, "--step-after", str(step_after_ms)]
-    process = start(args, stdout=subprocess.PIPE, stderr=log, text=True)
-    for line in process.stdout:
-        if line.startswith("port "):
-            return process, line.split()[1]
+        args += ["--step-record", record, "--step-after", str(step_after_ms), "--trace"]
+    with open(trace, "w") as out:
+        process = start(args, stdout=out, stderr=log)
+    deadline = time.time() + 10
+    while time.time() < deadline and process.poll() is None:
+        with open(trace) as f:
+            for line in f:
+                if line.startswith("port "):
+                    return process, line.split()[1]
+        time.sleep(0.02)
     raise RuntimeError("jwsim did not say its port")
+
+
+REQUEST = re.compile(r"^(\d\d):(\d\d):(\d\d)\.(\d{3}) < ::\d\d\?0MRG(.)(\d{4})\5(\d{4})")
+
+
+def read_times(trace, area, byte):
+    """When the simulator took up each read of register byte `byte` (octal in the request) of the area,
+    in seconds since the epoch, from its trace's time of day (to the millisecond)."""
+    today = datetime.date.today()
+    now = time.time()
+    out = []
+    with open(trace) as f:
+        for line in f:
+            m = REQUEST.match(line)
+            if not m or m.group(5) != area or not int(m.group(6), 8) <= byte <= int(m.group(7), 8):
+                continue
+            clock = datetime.time(int(m.group(1)), int(m.group(2)), int(m.group(3)), 1000 * int(m.group(4)))
+            t = datetime.datetime.combine(today, clock).timestamp()
+            if t > now + 43200:  # read before midnight, looked at after it
+                t -= 86400
+            out.append(t)
+    return out
 
 
 def gateway_config(port, baud, broker, http, points, prefix, modbus=None, writable=False):
@@ -170,7 +215,8 @@ class Gateway:
                  modbus=False, writable=False):
         self.name = name
         self.record = os.path.join(directory, name + "-steps.txt")
-        self.sim, port = start_simulator(bin_dir, baud, steps, self.record, step_after_ms, log)
+        self.trace = os.path.join(directory, name + "-trace.txt")
+        self.sim, port = start_simulator(bin_dir, baud, steps, self.record, step_after_ms, log, self.trace)
         self.http = free_port()
         self.modbus = free_port() if modbus else None
         self.config = os.path.join(directory, name + ".toml")
@@ -281,13 +327,16 @@ def main():
     signal.signal(signal.SIGHUP, on_signal)
     directory = tempfile.mkdtemp(prefix="kel-fleet-")
     try:
-        run(options, directory)
+        covered = run(options, directory)
     finally:
         stop_all()
         if not options.keep:
             subprocess.run(["rm", "-rf", directory])
         else:
             print("working directory kept: " + directory)
+    # A run long enough to sweep the interval whose steps still bunched measured one phase only.
+    if not covered and options.seconds >= SWEEP_S:
+        sys.exit(3)
 
 
 def run(options, directory):
@@ -301,14 +350,18 @@ def run(options, directory):
     subscriber = Subscriber(broker, directory)
     time.sleep(0.5)
 
-    print("fleet: %d line(s) at %d baud, %d points each at %d ms (%d stepping every %d ms), one mosquitto; "
-          "the write line: %d points at %d baud; nothing changes for %d s, then %d s of changes"
-          % (options.lines, options.baud, POINTS, INTERVAL_MS, CHANGING, INTERVAL_MS, WRITE_POINTS, WRITE_BAUD,
-             options.idle_seconds, options.seconds), flush=True)
+    print("fleet: %d line(s) at %d baud, %d points each at %d ms (%d stepping, each every %d to %d ms), "
+          "one mosquitto; the write line: %d points at %d baud; nothing changes for %d s, then %d s of changes"
+          % (options.lines, options.baud, POINTS, INTERVAL_MS, CHANGING, min(STEP_PERIODS_MS), max(STEP_PERIODS_MS),
+             WRITE_POINTS, WRITE_BAUD, options.idle_seconds, options.seconds), flush=True)
     step_after_ms = (options.idle_seconds + 5) * 1000  # the start and the idle phase
-    stepping = [gate(0o100 + 2 * k) for k in range(CHANGING)]
-    fleet = [Gateway(options.bin_dir, directory, "line%02d" % i, options.baud, broker, POINTS, stepping,
-                     step_after_ms, log) for i in range(options.lines)]
+    fleet = []
+    for i in range(options.lines):
+        # Every line's values at periods of their own, taken in turn from the list.
+        stepping = [(gate(0o100 + 2 * k), STEP_PERIODS_MS[(CHANGING * i + k) % len(STEP_PERIODS_MS)])
+                    for k in range(CHANGING)]
+        fleet.append(Gateway(options.bin_dir, directory, "line%02d" % i, options.baud, broker, POINTS, stepping,
+                             step_after_ms, log))
     writes = Gateway(options.bin_dir, directory, "writes", WRITE_BAUD, broker, WRITE_POINTS, [], 0, log,
                      modbus=True, writable=True)
     started = time.time()
@@ -341,19 +394,92 @@ def run(options, directory):
     hop, hop_samples = broker_hop(broker, subscriber)
     failures = [g.metric("jwgate_exchange_failures_total") for g in fleet + [writes]]
     exchanges = [g.metric("jwgate_exchanges_total") for g in fleet]
-    report(options, fleet, writes, subscriber, hop, hop_samples, results, idle_cpu, busy_cpu, idle_rss, busy_rss,
-           messages_per_s, failures, exchanges, busy_end)
+    return report(options, fleet, writes, subscriber, hop, hop_samples, results, idle_cpu, busy_cpu, idle_rss,
+                  busy_rss, messages_per_s, failures, exchanges, busy_end)
+
+
+def step_phases(fleet, busy_end):
+    """Where each step fell in its gate's scan: the time since the gate's last read before it, as a share of
+    the time from that read to the next. By line."""
+    phases = {}
+    for g in fleet:
+        reads = {}
+        for t, gas, value in g.steps():
+            if t > busy_end:
+                continue
+            key = (gas[3], int(gas[4:], 8))
+            if key not in reads:
+                reads[key] = read_times(g.trace, *key)
+            r = reads[key]
+            i = bisect.bisect_right(r, t)
+            if 0 < i < len(r) and r[i] > r[i - 1]:
+                phases.setdefault(g.name, []).append((t - r[i - 1]) / (r[i] - r[i - 1]))
+    return phases
+
+
+def phase_bins(phases):
+    bins = [0] * PHASE_BINS
+    for phase in phases:
+        bins[min(PHASE_BINS - 1, int(phase * PHASE_BINS))] += 1
+    return bins
+
+
+def report_coverage(options, fleet, busy_end):
+    """Prints how the steps' phases cover the scan interval; True when every twentieth holds at least half
+    its even share."""
+    by_line = step_phases(fleet, busy_end)
+    phases = [p for line in by_line.values() for p in line]
+    bins = phase_bins(phases)
+    even = len(phases) / PHASE_BINS
+    covered = bool(phases) and min(bins) >= even / 2
+    worst = min((sum(1 for b in phase_bins(line) if b) for line in by_line.values()), default=0)
+    print("\nphase of the steps in the scan (time since the gate's last read, as a share of the gap to its next; "
+          "from the simulators' traces), %d step(s):" % len(phases))
+    print("  coverage %d of %d twentieths of the interval, fewest %d and most %d steps in one (even: %.1f); "
+          "the worst line's steps hit %d of %d" % (sum(1 for b in bins if b), PHASE_BINS, min(bins), max(bins),
+                                                  even, worst, PHASE_BINS))
+    if not covered:
+        why = ("this run (%d s of changes) is shorter than a sweep of the interval (%.0f s)"
+               % (options.seconds, SWEEP_S) if options.seconds < SWEEP_S else "the steps bunched in the scan")
+        warning = ("WARNING: the steps' phases do not cover the scan interval (%s): the freshness figures say "
+                   "where the steps fell in the scan, not how fresh a value is" % why)
+        print("  " + warning)
+        print("fleet: " + warning, file=sys.stderr)
+    return covered
 
 
 def report(options, fleet, writes, subscriber, hop, hop_samples, results, idle_cpu, busy_cpu, idle_rss, busy_rss,
            messages_per_s, failures, exchanges, busy_end):
-    messages = subscriber.messages()
+    """Prints what the run measured; True when the steps' phases covered the scan interval."""
     # The first arrival of each (topic, value).
     arrivals = {}
-    for t, topic, payload in messages:
+    for t, topic, payload in subscriber.messages():
         key = (topic, value_of(payload))
         if key not in arrivals:
             arrivals[key] = t
+    freshness_ratio = report_freshness(fleet, arrivals, hop, hop_samples, busy_end)
+    covered = report_coverage(options, fleet, busy_end)
+    write_ratio = report_writes(writes, arrivals, hop, results)
+
+    reads_per_s = POINTS * 1000 / INTERVAL_MS
+    print("\ncost per gateway (%d points read a second):" % reads_per_s)
+    for label, cpu, rss in (("idle", idle_cpu, idle_rss), ("busy", busy_cpu, busy_rss)):
+        print("  %s: CPU %.2f %% of a core on average (max %.2f %%), %.1f us per point read; RSS %.0f kB average "
+              "(max %d kB)" % (label, 100 * sum(cpu) / len(cpu), 100 * max(cpu),
+                               1e6 * sum(cpu) / len(cpu) / reads_per_s, sum(rss) / len(rss), max(rss)))
+    print("  broker: %.0f messages a second to the subscriber" % messages_per_s)
+    print("  exchanges: %.0f in all, failed %s" % (sum(exchanges), " ".join("%.0f" % f for f in failures)))
+    load = os.getloadavg()
+    print("  machine: %d cores, load average %.2f %.2f %.2f" % (os.cpu_count(), *load))
+
+    print()
+    print("freshness p99/bound %.2fx" % freshness_ratio)
+    print("write p99/bound %.2fx" % write_ratio)
+    return covered
+
+
+def report_freshness(fleet, arrivals, hop, hop_samples, busy_end):
+    """Prints the freshness of the steps; their p99 over the bound."""
     freshness, missed = [], 0
     for g in fleet:
         for t, gas, value in g.steps():
@@ -373,7 +499,13 @@ def report(options, fleet, writes, subscriber, hop, hop_samples, results, idle_c
         1000 * percentile(freshness, q) for q in (0.5, 0.95, 0.99, 1.0)))
     print("  bound %.1f ms: interval %d ms + one pass of the line %.1f ms (jwgate --check) + broker hop %.1f ms "
           "(p99 of %d)" % (1000 * bound, INTERVAL_MS, scan_ms, 1000 * hop, hop_samples))
+    print("  (with the steps at every phase of the scan, a change waits on average half the interval for its "
+          "gate's next read, and at most all of it)")
+    return percentile(freshness, 0.99) / bound
 
+
+def report_writes(writes, arrivals, hop, results):
+    """Prints the write line's latencies; the worse p99 over its bound of the two ways in."""
     modbus = [latency for latency, ok in results["modbus"] if ok]
     refused = sum(1 for _, ok in results["modbus"] if not ok)
     mqtt = []
@@ -396,22 +528,7 @@ def report(options, fleet, writes, subscriber, hop, hop_samples, results, idle_c
             percentile(values, 0.99) / limit, extra))
     print("  bound: the longest exchange under way %.1f ms + the write's own exchange %.1f ms (WRG, 38 "
           "characters; the simulator asks for no write mode)" % (max(writes.exchange_ms), write_exchange_ms))
-
-    reads_per_s = POINTS * 1000 / INTERVAL_MS
-    print("\ncost per gateway (%d points read a second):" % reads_per_s)
-    for label, cpu, rss in (("idle", idle_cpu, idle_rss), ("busy", busy_cpu, busy_rss)):
-        print("  %s: CPU %.2f %% of a core on average (max %.2f %%), %.1f us per point read; RSS %.0f kB average "
-              "(max %d kB)" % (label, 100 * sum(cpu) / len(cpu), 100 * max(cpu),
-                               1e6 * sum(cpu) / len(cpu) / reads_per_s, sum(rss) / len(rss), max(rss)))
-    print("  broker: %.0f messages a second to the subscriber" % messages_per_s)
-    print("  exchanges: %.0f in all, failed %s" % (sum(exchanges), " ".join("%.0f" % f for f in failures)))
-    load = os.getloadavg()
-    print("  machine: %d cores, load average %.2f %.2f %.2f" % (os.cpu_count(), *load))
-
-    print()
-    print("freshness p99/bound %.2fx" % (percentile(freshness, 0.99) / bound))
-    # The worse of the two ways in.
-    print("write p99/bound %.2fx" % max(percentile(modbus, 0.99) / write_bound, percentile(mqtt, 0.99) / mqtt_bound))
+    return max(percentile(modbus, 0.99) / write_bound, percentile(mqtt, 0.99) / mqtt_bound)
 
 
 if __name__ == "__main__":

@@ -331,25 +331,22 @@ Figures Median(std::vector<Figures> rounds) {
     return rounds[rounds.size() / 2];
 }
 
-}  // namespace
+// The median round of each kind of exchange, for the sections after the first.
+struct SideBySide {
+    Figures ours[2];    // reads, writes
+    Figures theirs[2];  // libmodbus reads, writes
+};
 
-int main(int argc, char** argv) {
-    const int count = argc > 1 ? std::atoi(argv[1]) : 2000;
-    char scratch[] = "/tmp/kel-bench-XXXXXX";
-    if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0) return 1;
-
-    // Ours, libmodbus and the bare round trip side by side, in turns: each
-    // round runs every one of them for a share of the exchanges, so that a
-    // cold start, a change of clock speed or a neighbour on the machine falls
-    // on all of them alike, and the median round of each is kept. Measured
-    // one after another, the first comes out up to a fifth dearer.
+// 1. Ours, libmodbus and the bare round trip side by side, in turns: each
+// round runs every one of them for a share of the exchanges, so that a cold
+// start, a change of clock speed or a neighbour on the machine falls on all
+// of them alike, and the median round of each is kept. Measured one after
+// another, the first comes out up to a fifth dearer.
+SideBySide MeasureSideBySide(kel::jwsim::Simulator& simulator, int count) {
     std::printf("1. KelMain against jwsim, libmodbus RTU client and server, and a bare round trip,\n"
                 "   each on a pty pair (16-bit register; %d exchanges each in %d rounds, in turns)\n",
                 count, kRounds);
-    kel::jwsim::Simulator simulator;
-    Started(simulator);
-    Figures ours[2] = {};
-    Figures theirs[2] = {};
+    SideBySide figures;
     Figures floor {};
     Figures floorToSimulator {};
     {
@@ -368,13 +365,15 @@ int main(int argc, char** argv) {
         };
         MeasureInTurns(count, contenders);
         for (const Contender& contender : contenders) PrintRow(contender.name, Median(contender.rounds));
-        ours[0] = Median(contenders[0].rounds);
-        ours[1] = Median(contenders[1].rounds);
-        theirs[0] = Median(contenders[2].rounds);
-        theirs[1] = Median(contenders[3].rounds);
+        figures.ours[0] = Median(contenders[0].rounds);
+        figures.ours[1] = Median(contenders[1].rounds);
+        figures.theirs[0] = Median(contenders[2].rounds);
+        figures.theirs[1] = Median(contenders[3].rounds);
         floor = Median(contenders[4].rounds);
         floorToSimulator = Median(contenders[5].rounds);
     }
+    const Figures* ours = figures.ours;
+    const Figures* theirs = figures.theirs;
     std::printf("  ours / libmodbus, exchanges per second: reads %.2f, writes %.2f\n",
                 ours[0].perSecond / theirs[0].perSecond, ours[1].perSecond / theirs[1].perSecond);
     std::printf("  ours / libmodbus, host CPU per exchange: reads %.2f, writes %.2f\n",
@@ -383,14 +382,19 @@ int main(int argc, char** argv) {
     std::printf("  ours / bare round trip, host CPU per read: %.2f\n", ours[0].cpuMicroseconds / floor.cpuMicroseconds);
     std::printf("  ours / bare round trip to jwsim, host CPU per read: %.2f\n",
                 ours[0].cpuMicroseconds / floorToSimulator.cpuMicroseconds);
+    return figures;
+}
 
+// 2. The reply pause most configurations keep.
+void MeasureReplyPause(kel::jwsim::Simulator& simulator) {
     std::printf("\n2. KelMain with the default reply pause (WAITINGTIME 50; 20 exchanges)\n");
-    {
-        DriverHost host(simulator, 50);
-        PrintRow("reads (WAITINGTIME 50)", Measure(20, [&](int) { return host.Read(); }));
-        PrintRow("writes (WAITINGTIME 50)", Measure(20, [&](int i) { return host.Write(i); }));
-    }
+    DriverHost host(simulator, 50);
+    PrintRow("reads (WAITINGTIME 50)", Measure(20, [&](int) { return host.Read(); }));
+    PrintRow("writes (WAITINGTIME 50)", Measure(20, [&](int i) { return host.Write(i); }));
+}
 
+// 3. Reads on paced lines against their wire time.
+void MeasurePacedLines() {
     std::printf("\n3. Paced lines: time per register read / its wire time (48 characters x 10 bits)\n");
     for (const std::uint32_t baud : {9600u, 19200u}) {
         kel::jwsim::Simulator paced({.baud = baud});
@@ -403,13 +407,32 @@ int main(int argc, char** argv) {
                         reads.secondsEach * 1e3, wire * 1e3, reads.secondsEach / wire);
         }
     }
+}
 
+// 4. What one exchange asks of the host's thread, from the first section's rounds.
+void PrintPerExchange(const SideBySide& figures) {
     std::printf("\n4. Per exchange on the host's thread (WAITINGTIME 0)\n");
     std::printf("  %-22s %8s %8s\n", "", "allocs", "syscalls");
-    std::printf("  %-22s %8.2f %8.1f\n", "KelMain read", ours[0].allocations, ours[0].systemCalls);
-    std::printf("  %-22s %8.2f %8.1f\n", "KelMain write", ours[1].allocations, ours[1].systemCalls);
-    std::printf("  %-22s %8.2f %8.1f\n", "libmodbus read", theirs[0].allocations, theirs[0].systemCalls);
-    std::printf("  %-22s %8.2f %8.1f\n", "libmodbus write", theirs[1].allocations, theirs[1].systemCalls);
+    std::printf("  %-22s %8.2f %8.1f\n", "KelMain read", figures.ours[0].allocations, figures.ours[0].systemCalls);
+    std::printf("  %-22s %8.2f %8.1f\n", "KelMain write", figures.ours[1].allocations, figures.ours[1].systemCalls);
+    std::printf("  %-22s %8.2f %8.1f\n", "libmodbus read", figures.theirs[0].allocations,
+                figures.theirs[0].systemCalls);
+    std::printf("  %-22s %8.2f %8.1f\n", "libmodbus write", figures.theirs[1].allocations,
+                figures.theirs[1].systemCalls);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int count = argc > 1 ? std::atoi(argv[1]) : 2000;
+    char scratch[] = "/tmp/kel-bench-XXXXXX";
+    if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0) return 1;
+    kel::jwsim::Simulator simulator;
+    Started(simulator);
+    const SideBySide figures = MeasureSideBySide(simulator, count);
+    MeasureReplyPause(simulator);
+    MeasurePacedLines();
+    PrintPerExchange(figures);
     std::remove("kelwnSRP.int");
     rmdir(scratch);
     return 0;

@@ -537,6 +537,55 @@ TEST(JwsimSimulator, FaultsCountDownPerReplyInQueueOrder) {
     EXPECT_EQ(line.Reply(), kEwr2Reply);
 }
 
+TEST(JwsimSimulator, RepliesRecordTheirFaultTheirAcknowledgementAndWhenTheyLeft) {
+    constexpr milliseconds kDelay {100};
+    Simulator simulator;
+    ASSERT_TRUE(simulator.Start()) << simulator.error();
+    DriverEnd line(simulator.devicePath());
+    simulator.InjectFault({.kind = FaultKind::kWrongChecksum});
+    ASSERT_TRUE(line.Send(kEwr2Frame));
+    EXPECT_EQ(line.Reply(), "::01#0EWR5F\r");
+    const Clock::time_point sent = Clock::now();
+    simulator.InjectFault({.kind = FaultKind::kDelay, .delay = kDelay});
+    ASSERT_TRUE(line.Send(kEwr2Frame));
+    EXPECT_EQ(line.Reply(), kEwr2Reply);
+    ASSERT_TRUE(line.Send(FrameFor("02?0EWR2")));  // no such station: taken up, not answered
+    ASSERT_TRUE(line.Send(kEwr2Frame));
+    EXPECT_EQ(line.Reply(), kEwr2Reply);
+    // The record of a reply is made just after its last byte left: the
+    // reply may be read before that.
+    const auto lastDone = [&simulator] {
+        const Clock::time_point until = Clock::now() + kArrival;
+        std::vector<ReplyRecord> replies = simulator.Replies();
+        while (!replies.empty() && !replies.back().done && Clock::now() < until) {
+            std::this_thread::sleep_for(milliseconds(1));
+            replies = simulator.Replies();
+        }
+        return replies;
+    };
+
+    const std::vector<ReplyRecord> replies = lastDone();
+    ASSERT_EQ(replies.size(), 4u);
+    EXPECT_TRUE(replies[0].answered && replies[0].fault && !replies[0].acknowledged && replies[0].done);
+    EXPECT_EQ(replies[0].fault->kind, FaultKind::kWrongChecksum);
+    EXPECT_FALSE(replies[0].previousDone);
+    // A late reply is acknowledged and records when it left, the delay after.
+    EXPECT_TRUE(replies[1].answered && replies[1].fault && replies[1].acknowledged && replies[1].done);
+    EXPECT_EQ(replies[1].fault->kind, FaultKind::kDelay);
+    EXPECT_GE(*replies[1].done - sent, kDelay - milliseconds(20));
+    EXPECT_EQ(replies[1].previousDone, replies[0].done);
+    EXPECT_FALSE(replies[2].answered || replies[2].done);
+    EXPECT_TRUE(replies[3].answered && !replies[3].fault && replies[3].acknowledged && replies[3].done);
+    EXPECT_EQ(replies[3].previousDone, replies[1].done);  // the last reply that left, not the unanswered request
+
+    EXPECT_EQ(simulator.ClearRequests(), 4u);
+    EXPECT_TRUE(simulator.Replies().empty());
+    ASSERT_TRUE(line.Send(kEwr2Frame));
+    EXPECT_EQ(line.Reply(), kEwr2Reply);
+    ASSERT_EQ(lastDone().size(), 1u);
+    EXPECT_EQ(simulator.Replies()[0].previousDone, replies[3].done);
+}
+
 TEST(JwsimSimulator, StopDropsAReplyWaitingForItsDelay) {
     auto simulator = std::make_unique<Simulator>();
     ASSERT_TRUE(simulator->Start()) << simulator->error();

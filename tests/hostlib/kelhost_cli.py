@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """kelhost as a user meets it: every bad option or value ends with one line
-and exit 64 before anything reaches the line; JSON and CSV output parse; a
-poll's statistics add up with what it printed.
+and exit 64 before anything reaches the line; a healthy run says nothing on
+standard error (the driver's lifecycle notes are info, shown with --verbose),
+while a refused gate or a port not opened still shows the driver's warning;
+JSON and CSV output parse; a poll's statistics add up with what it printed.
 usage: kelhost_cli.py KELHOST JWSIM"""
 import csv
 import datetime
@@ -62,11 +64,22 @@ try:
     assert refused.returncode == 1 and 'kelhost: warning: KELSRP: Gate address 01MA1600 not valid' in refused.stderr, refused
     assert run('check', '01MA0100', '01MA0177B', '01R15777').returncode == 0
 
+    missing = run('read', '--port', 'ttyKEL99', '01MA0100')
+    assert missing.returncode == 74, missing
+    assert missing.stderr.splitlines() == ['kelhost: warning: KELSharp PLC : Fail to open ttyKEL99',
+                                           'kelhost: error: port ttyKEL99 not opened (result 2)'], missing.stderr
+
+    # A healthy write and read: not a word on standard error.
     done = run('write', '--json', *line, '01MA0100=-2', '01MB0010B=-1', '01M09000:32=0x12345678')
     writes = [json.loads(text) for text in done.stdout.splitlines()]
-    assert [w['result'] for w in writes] == [0, 0, 0], done
+    assert [w['result'] for w in writes] == [0, 0, 0] and done.stderr == '', done
     done = run('read', '--json', *line, '01MA0100', '01MB0010B', '01M09000:32')
     assert [json.loads(text)['value'] for text in done.stdout.splitlines()] == [65534, 255, 0x12345678], done
+    assert done.returncode == 0 and done.stderr == '', done
+    # --verbose shows the driver's notes, as info, never as warnings.
+    done = run('read', '--verbose', *line, '01MA0100')
+    assert done.returncode == 0 and 'kelhost: info: KELSRP: Loaded succesfully' in done.stderr.splitlines(), done
+    assert all(text.startswith('kelhost: info: ') for text in done.stderr.splitlines()), done.stderr
 
     done = run('poll', '--csv', *line, '--count', '3', '--interval', '0', '01MA0100..01MA0103', '01R00001')
     rows = list(csv.DictReader(io.StringIO(done.stdout)))

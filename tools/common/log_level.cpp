@@ -10,6 +10,17 @@ constexpr const char* kLevelNames[] = {"error", "warning", "info", "debug"};
 // The driver's own numbers (KEL_LOG_LEVEL_* in kelwnsrp.h); the mapping's
 // test holds them to the header.
 constexpr int kHostLogWriteReply = 8;
+constexpr int kHostLogInfo = 32;
+
+// The driver's lifecycle notes, as it logs them (commands/lifecycle.cpp,
+// host/configuration.cpp); the mapping's test holds them to the driver's
+// own messages.
+constexpr std::string_view kLifecycleNotes[] = {
+    "KELSRP: Loaded succesfully",
+    "KELSRP: Warm start",
+    "KELSRP: Configuration file KelwnSRP.int was found, using the defined values",
+    "KELSRP: Configuration file KelwnSRP.int was not found, using default values",
+};
 
 }  // namespace
 
@@ -25,8 +36,14 @@ bool LogLevelNamed(const std::string& name, LogLevel* level) {
     return false;
 }
 
-LogLevel LevelOfHostLog(int hostLevel) {
-    return hostLevel == kHostLogWriteReply ? LogLevel::kDebug : LogLevel::kWarning;
+LogLevel LevelOfHostLog(int hostLevel, std::string_view text) {
+    if (hostLevel == kHostLogWriteReply) return LogLevel::kDebug;
+    if (hostLevel == kHostLogInfo) {
+        for (const std::string_view note : kLifecycleNotes) {
+            if (text == note) return LogLevel::kInfo;
+        }
+    }
+    return LogLevel::kWarning;
 }
 
 std::string LogLine(const std::string& program, LogLevel level, const std::string& text) {

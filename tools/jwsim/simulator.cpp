@@ -179,6 +179,7 @@ void Simulator::Serve() {
             } else {
                 Send(reply.bytes);
             }
+            RecordSent(reply.request);
         }
     }
 }
@@ -188,6 +189,10 @@ bool Simulator::Handle(const ReceivedRequest& request, Outgoing* reply) {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(request);
         requestTimes_.push_back(std::chrono::steady_clock::now());
+        replies_.emplace_back();
+        reply->request = cleared_ + requests_.size() - 1;
+        ReplyRecord& record = replies_.back();
+        record.previousDone = lastDone_;
         const int station = StationOf(request.payload);
         const auto controller = controllers_.find(station);
         if (request.checksumOk && controller != controllers_.end() && !silent_.contains(station)) {
@@ -207,7 +212,10 @@ bool Simulator::Handle(const ReceivedRequest& request, Outgoing* reply) {
             if (body.size() > 2 && body[2] == '#' && reply->bytes.size() >= frame.size() &&
                 reply->bytes.compare(reply->bytes.size() - frame.size(), frame.size(), frame) == 0) {
                 acknowledged_.push_back(request.payload);
+                record.acknowledged = true;
             }
+            record.answered = true;
+            if (fault != nullptr) record.fault = *fault;
             if (fault != nullptr) {
                 if (fault->kind == FaultKind::kDelay) reply->delay = fault->delay;
                 if (fault->kind == FaultKind::kDribble) reply->gap = fault->delay;
@@ -292,11 +300,27 @@ std::vector<std::string> Simulator::Payloads() const {
     return payloads;
 }
 
-void Simulator::ClearRequests() {
+std::vector<ReplyRecord> Simulator::Replies() const {
     std::lock_guard<std::mutex> lock(mutex_);
+    return replies_;
+}
+
+void Simulator::RecordSent(std::uint64_t request) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (request >= cleared_ && request - cleared_ < replies_.size()) replies_[request - cleared_].done = now;
+    lastDone_ = now;
+}
+
+std::size_t Simulator::ClearRequests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t count = requests_.size();
+    cleared_ += count;
     requests_.clear();
     requestTimes_.clear();
+    replies_.clear();
     acknowledged_.clear();
+    return count;
 }
 
 std::vector<std::string> Simulator::Acknowledged() const {

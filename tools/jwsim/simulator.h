@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -23,6 +24,21 @@
 #include "tools/jwsim/protocol.h"
 
 namespace kel::jwsim {
+
+// What became of one request's reply, for a test that judges each attempt
+// of a host by what the line did to it.
+struct ReplyRecord {
+    bool answered = false;      // a station served here took it up (a fault may still have sent nothing)
+    std::optional<Fault> fault; // the fault that damaged the reply, queued or drawn
+    bool acknowledged = false;  // an intact "#" frame went out in it (see Acknowledged)
+    // When its last byte left; unset while it is on its way, and for good
+    // when nothing was sent or Stop() dropped it.
+    std::optional<std::chrono::steady_clock::time_point> done;
+    // When the last byte of the reply that left last before the request was
+    // taken up left (unset: none had), for a test that tells whether that
+    // reply was still arriving when this request was sent.
+    std::optional<std::chrono::steady_clock::time_point> previousDone;
+};
 
 struct SimulatorOptions {
     std::set<int> stations {1};  // 0 to 63
@@ -89,7 +105,11 @@ public:
     std::vector<std::chrono::steady_clock::time_point> RequestTimes() const;
     // The payloads of the requests with a sound checksum, in order.
     std::vector<std::string> Payloads() const;
-    void ClearRequests();
+    // What became of each request's reply, in the order of Requests().
+    std::vector<ReplyRecord> Replies() const;
+    // Forgets the requests recorded so far, with their times, replies and
+    // acknowledgements; returns how many requests it forgot.
+    std::size_t ClearRequests();
     // The payloads of the requests the simulator acknowledged with an intact
     // "#" reply (sent in full, late or paced included), in order; cleared
     // with the requests.
@@ -105,6 +125,7 @@ private:
         std::string bytes;
         std::chrono::milliseconds delay {0};
         std::chrono::milliseconds gap {0};  // between bytes
+        std::uint64_t request = 0;          // the request's number since the start, cleared ones included
     };
 
     bool OpenLine();
@@ -112,6 +133,8 @@ private:
     void Serve();
     // Records the request and, if it is answered, builds the reply.
     bool Handle(const ReceivedRequest& request, Outgoing* reply);
+    // The reply to request (its number since the start) has left in full.
+    void RecordSent(std::uint64_t request);
     // A fault of a random kind for one reply, drawn at the fault rate.
     bool DrawFault(Fault* fault);
     // Waits until the line can take bytes or Stop() is called; false then.
@@ -144,6 +167,10 @@ private:
     std::deque<Fault> faults_;
     std::vector<ReceivedRequest> requests_;
     std::vector<std::chrono::steady_clock::time_point> requestTimes_;
+    std::vector<ReplyRecord> replies_;
+    std::uint64_t cleared_ = 0;  // requests forgotten by ClearRequests
+    // When the last reply left in full.
+    std::optional<std::chrono::steady_clock::time_point> lastDone_;
     std::set<int> silent_;
     std::vector<std::string> acknowledged_;
     std::mt19937 random_;

@@ -91,6 +91,7 @@ struct LineOptions {
 struct Options {
     std::string library;
     bool trace = false;
+    bool verbose = false;
     bool json = false;
     bool csv = false;
     std::string type = "auto";
@@ -110,8 +111,14 @@ struct Gate {
 
 void PrintError(const std::string& text) { kel::tools::WriteLogLine("kelhost", LogLevel::kError, text); }
 
+// The driver's messages are shown up to this level: its warnings (every
+// problem) always, its info (the lifecycle notes of a healthy run) and debug
+// with --verbose; tools/common/log_level.h says which message is which.
+LogLevel g_shownLevel = LogLevel::kWarning;
+
 void PrintDriverMessage(int level, const char* text) {
-    kel::tools::WriteLogLine("kelhost", kel::tools::LevelOfHostLog(level), text);
+    const LogLevel shown = kel::tools::LevelOfHostLog(level, text);
+    if (static_cast<int>(shown) <= static_cast<int>(g_shownLevel)) kel::tools::WriteLogLine("kelhost", shown, text);
 }
 
 std::vector<std::string> MessagesOf(const Outcome& outcome) {
@@ -453,6 +460,9 @@ Commands AddCommands(CLI::App& app, Options* options) {
     app.add_flag("--trace", options->trace,
                  "show every frame on the line on standard error, timed to the millisecond: '<' to the "
                  "controller, '>' from it, control characters escaped");
+    app.add_flag("-v,--verbose", options->verbose,
+                 "also show the driver's notes (info: loaded, which configuration file it read) and its "
+                 "write-reply detail (debug); its warnings show without it");
     Commands commands {};
     commands.info = app.add_subcommand("info", "show the driver's banner and default line settings");
     commands.info->add_flag("--json", options->json, "as one JSON object");
@@ -496,6 +506,7 @@ bool LoadDriver(const Options& options, kelhost::DriverLibrary* driver) {
 
 // check, read, write and poll: the gates first, then the line.
 int RunGateCommand(const kelhost::DriverLibrary& driver, const Options& options, const Commands& commands) {
+    if (options.verbose) g_shownLevel = LogLevel::kDebug;
     teskar_set_listener(&PrintDriverMessage);
     std::signal(SIGINT, RequestStop);
     std::signal(SIGTERM, RequestStop);

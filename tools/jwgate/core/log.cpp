@@ -17,14 +17,16 @@ LogCapture capture;  // under writing
 
 // The driver hands over a printf format and its arguments. The gateway
 // counts the writes behind its write-reply messages and logs a write that
-// fails in the end itself, so the shared mapping's debug suits them.
+// fails in the end itself, so the shared mapping's debug suits them; the
+// driver's lifecycle notes (info there) never come, as the gateway opens its
+// lines itself.
 int DriverErr(int level, const char* format, ...) {
     char text[512];
     std::va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    Log(kel::tools::LevelOfHostLog(level), text);
+    Log(kel::tools::LevelOfHostLog(level, text), text);
     return 0;
 }
 

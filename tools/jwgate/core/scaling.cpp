@@ -1,5 +1,6 @@
 #include "tools/jwgate/core/scaling.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -18,16 +19,21 @@ int DecimalsIn(double x) {
 }
 
 // Halves away from zero, also for a half that the division left a hair
-// short (0.25 ÷ 0.1 is 2.4999999999999996).
+// short (0.25 ÷ 0.1 is 2.4999999999999996). A hair is a billionth, or a few
+// units in the last place of a large number: 100000000.05 ÷ 0.1 is
+// 1000000000.4999999, a ten-millionth short.
 double NearestWhole(double x) {
     const double whole = std::trunc(x);
-    if (std::fabs(std::fabs(x - whole) - 0.5) < 1e-9) return whole + std::copysign(1.0, x);
+    const double hair = std::max(1e-9, 1e-15 * std::fabs(x));
+    if (std::fabs(std::fabs(x - whole) - 0.5) < hair) return whole + std::copysign(1.0, x);
     return std::round(x);
 }
 
+// As many digits as a double keeps for a decimal number (15): a refused
+// 4294967295.5 shows as itself, not as 4294967296.
 std::string Shown(double number) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.10g", number);
+    std::snprintf(text, sizeof text, "%.15g", number);
     return text;
 }
 

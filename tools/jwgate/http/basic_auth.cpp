@@ -4,6 +4,8 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -18,30 +20,44 @@ constexpr std::chrono::minutes kRemembered {10};
 constexpr std::size_t kMostRemembered = 256;
 constexpr std::string_view kScheme = "Basic ";
 
-// "name:password" out of the header, or nothing when it is not basic.
-std::optional<std::string> Decoded(const std::string& authorization) {
-    if (!authorization.starts_with(kScheme)) return std::nullopt;
-    const std::string encoded = authorization.substr(kScheme.size());
-    if (encoded.empty() || encoded.size() % 4 != 0 || encoded.size() > 4096) return std::nullopt;
-    std::vector<unsigned char> out(encoded.size() / 4 * 3 + 1);
-    const int length = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(encoded.data()),
-                                       static_cast<int>(encoded.size()));
-    if (length < 0) return std::nullopt;
-    // EVP_DecodeBlock counts the padding's bytes as zeros.
-    const std::size_t padding = encoded.ends_with("==") ? 2 : encoded.ends_with("=") ? 1 : 0;
-    return std::string(out.begin(), out.begin() + (length - static_cast<int>(padding)));
+bool Base64Character(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+}
+
+bool SameLetters(char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
 }
 
 }  // namespace
 
+std::optional<BasicCredentials> BasicCredentialsOf(const std::string& authorization) {
+    // The scheme's name is case-insensitive (RFC 7235), one space before the credentials.
+    if (authorization.size() < kScheme.size() ||
+        !std::equal(kScheme.begin(), kScheme.end(), authorization.begin(), SameLetters)) {
+        return std::nullopt;
+    }
+    const std::string encoded = authorization.substr(kScheme.size());
+    if (encoded.empty() || encoded.size() % 4 != 0 || encoded.size() > 4096) return std::nullopt;
+    // EVP_DecodeBlock takes "=" anywhere as zero bits: only one or two at the end are padding.
+    const std::size_t padding = encoded.ends_with("==") ? 2 : encoded.ends_with("=") ? 1 : 0;
+    if (!std::all_of(encoded.begin(), encoded.end() - static_cast<long>(padding), Base64Character)) return std::nullopt;
+    std::vector<unsigned char> out(encoded.size() / 4 * 3 + 1);
+    const int length = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(encoded.data()),
+                                       static_cast<int>(encoded.size()));
+    if (length < 0) return std::nullopt;
+    // It counts the padding's bytes as zeros.
+    const std::string pair(out.begin(), out.begin() + (length - static_cast<int>(padding)));
+    const std::size_t colon = pair.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    return BasicCredentials {pair.substr(0, colon), pair.substr(colon + 1)};
+}
+
 bool BasicAuth::Check(const std::string& authorization) const {
-    const auto pair = Decoded(authorization);
-    if (!pair) return false;
-    const std::size_t colon = pair->find(':');
-    if (colon == std::string::npos) return false;
-    const auto user = users_.find(pair->substr(0, colon));
+    const auto credentials = BasicCredentialsOf(authorization);
+    if (!credentials) return false;
+    const auto user = users_.find(credentials->name);
     if (user == users_.end()) return false;
-    const std::string password = pair->substr(colon + 1);
+    const std::string& password = credentials->password;
     if (password.find('\0') != std::string::npos) return false;
     const std::string& hash = user->second;
     // crypt_rn keeps its state in data: nothing shared between threads.

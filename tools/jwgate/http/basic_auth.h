@@ -9,11 +9,23 @@
 #include <array>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "tools/jwgate/core/clock.h"
 
 namespace jwgate {
+
+// The name and password an Authorization header carries: "Basic " (the
+// scheme in any case) and the base64 of "name:password", split at the first
+// colon. Nothing when the scheme is another, the base64 is malformed, or
+// the decoded text holds no colon.
+struct BasicCredentials {
+    std::string name;
+    std::string password;
+    bool operator==(const BasicCredentials&) const = default;
+};
+std::optional<BasicCredentials> BasicCredentialsOf(const std::string& authorization);
 
 class BasicAuth {
 public:
