@@ -58,24 +58,6 @@ TEST(GateModel, TypeNamesAndTheKindOfAnAddressWithoutOne) {
     for (const auto& c : addresses) EXPECT_EQ(KindOfAddress(c.gas), c.kind) << c.gas;
 }
 
-TEST(GateModel, GateAndValueTypesOfEachKind) {
-    const struct {
-        GateKind kind;
-        std::uint32_t check;
-        std::uint32_t value;
-    } cases[] = {
-        {GateKind::kRelay, KEL_VALUE_DIGITAL, KEL_VALUE_DIGITAL},
-        {GateKind::kBits8, KEL_VALUE_ANALOG16, KEL_VALUE_ANALOG16},
-        {GateKind::kBits16, KEL_VALUE_ANALOG16, KEL_VALUE_ANALOG16},
-        {GateKind::kBits32, KEL_VALUE_ANALOG32, KEL_VALUE_ANALOG32},
-        {GateKind::kFloat, KEL_VALUE_ANALOG32, KEL_VALUE_FLOAT},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(CheckType(c.kind), c.check) << GateKindName(c.kind);
-        EXPECT_EQ(ValueType(c.kind), c.value) << GateKindName(c.kind);
-    }
-}
-
 TEST(GateModel, WhereTheDriversCheckAndTheKindDisagree) {
     const struct {
         GateKind kind;

@@ -153,13 +153,4 @@ TEST_F(UsersFile, EachUserOnceWithABcryptHashOrOneProblemNamingItsLine) {
     }
 }
 
-TEST_F(UsersFile, AFileThatCannotBeReadSaysWhy) {
-    std::string problem;
-    EXPECT_EQ(jwgate::ReadUsersFile(directory_ + "/missing", &problem), std::nullopt);
-    EXPECT_EQ(problem, "cannot be read: No such file or directory");
-    problem.clear();
-    EXPECT_EQ(jwgate::ReadUsersFile(directory_, &problem), std::nullopt);
-    EXPECT_EQ(problem, "cannot be read: Is a directory");
-}
-
 }  // namespace
