@@ -414,6 +414,7 @@ MqttConfig ReadMqtt(Section mqtt) {
     ReadPublishing(mqtt, &config.publishMode, &config.deadband);
     config.protocol5 = ReadMqttProtocol(mqtt);
     ReadMqttSecurity(mqtt, config);
+    config.queueMax = static_cast<int>(mqtt.Integer("queue_max", config.queueMax, 1, 10000000));
     mqtt.RejectUnknown();
     return config;
 }
@@ -533,6 +534,19 @@ void CheckDiscoveryApart(const GatewayConfig& config, const std::optional<Sectio
     }
 }
 
+StoreConfig ReadStore(Section store) {
+    StoreConfig config;
+    config.enabled = true;
+    config.path = store.RequiredText("path");
+    config.maxMb = static_cast<int>(store.Integer("max_mb", config.maxMb, 1, 1048576));
+    config.maxAgeHours = static_cast<int>(store.Integer("max_age_h", config.maxAgeHours, 1, 87600));
+    config.syncMs = static_cast<int>(store.Integer("sync_ms", config.syncMs, 10, 60000));
+    config.historyHours = static_cast<int>(store.Integer("history_h", config.historyHours, 0, 87600));
+    config.replayRate = static_cast<int>(store.Integer("replay_rate", config.replayRate, 1, 1000000));
+    store.RejectUnknown();
+    return config;
+}
+
 GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     Section top(root, "", file);
     GatewayConfig config;
@@ -544,6 +558,11 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     const std::optional<Section> mqtt = top.Table("mqtt");
     if (mqtt) config.mqtt = ReadMqtt(*mqtt);
     if (mqtt && mqtt->Has("password")) WarnOfReadablePassword(file);
+    if (auto store = top.Table("store")) {
+        // The store holds what MQTT publishes; without it there is nothing to keep.
+        if (!mqtt) top.Fail("store", "needs an [mqtt] table");
+        config.store = ReadStore(*store);
+    }
     std::vector<Section> sections;
     if (top.Has("point")) {
         const toml::node* node = root.get("point");

@@ -88,6 +88,22 @@ struct MqttConfig {
     std::string certFile;
     std::string keyFile;
     std::string tlsVersion = "tlsv1.2";  // the lowest accepted: "tlsv1.2" or "tlsv1.3"
+    // Without a [store], the messages waiting for the broker are held in
+    // memory, at most this many (the oldest dropped first).
+    int queueMax = 100000;
+};
+
+// The gateway's own store of the messages it publishes (a SQLite file):
+// what the broker has not yet acknowledged survives an outage and a restart,
+// and each point's values are kept a while for the history.
+struct StoreConfig {
+    bool enabled = false;  // a [store] table
+    std::string path;
+    int maxMb = 256;        // past this, the oldest unsent messages are dropped
+    int maxAgeHours = 168;  // unsent messages older than this are dropped
+    int syncMs = 200;       // how often what was queued is committed
+    int historyHours = 24;  // how long published values are kept; 0 for none
+    int replayRate = 2000;  // the most messages of the backlog sent per second
 };
 
 // "none", "odd", "even": the name of a LineConfig::parity code.
@@ -122,6 +138,7 @@ struct GatewayConfig {
     ModbusConfig modbus;
     MqttConfig mqtt;
     HttpConfig http;
+    StoreConfig store;
     std::vector<PointConfig> points;
 };
 
