@@ -194,13 +194,15 @@ def read_times(trace, area, byte):
     return out
 
 
-def gateway_config(port, baud, broker, http, points, prefix, modbus=None, writable=False):
+def gateway_config(port, baud, broker, http, points, prefix, modbus=None, writable=False, store=None):
     text = ('[line]\nport = "%s"\nbaud = %d\ndata_bits = 8\nlink_timeout_ms = 500\n\n'
             '[mqtt]\nhost = "%s"\nport = %d\nclient_id = "%s"\nstatus_topic = "%s/status"\npublish_period_s = 60\n\n'
             '[http]\nlisten = "%s"\nport = %d\n\n' % (port, baud, HOST, broker, prefix.replace("/", "-"), prefix,
                                                       HOST, http))
     if modbus is not None:
         text += '[modbus]\nlisten = "%s"\nport = %d\n\n' % (HOST, modbus)
+    if store is not None:
+        text += '[store]\npath = "%s"\n\n' % store
     for k in range(points):
         text += ('[[point]]\nname = "p%d"\naddress = "%s"\ntype = "u16"\ninterval_ms = %d\nmqtt_topic = "%s/p%d"\n'
                  % (k, gate(0o100 + 2 * k), INTERVAL_MS, prefix, k))
@@ -212,7 +214,7 @@ def gateway_config(port, baud, broker, http, points, prefix, modbus=None, writab
 
 class Gateway:
     def __init__(self, bin_dir, directory, name, baud, broker, points, steps, step_after_ms, log,
-                 modbus=False, writable=False):
+                 modbus=False, writable=False, store=False):
         self.name = name
         self.record = os.path.join(directory, name + "-steps.txt")
         self.trace = os.path.join(directory, name + "-trace.txt")
@@ -221,7 +223,8 @@ class Gateway:
         self.modbus = free_port() if modbus else None
         self.config = os.path.join(directory, name + ".toml")
         with open(self.config, "w") as f:
-            f.write(gateway_config(port, baud, broker, self.http, points, "fleet/" + name, self.modbus, writable))
+            f.write(gateway_config(port, baud, broker, self.http, points, "fleet/" + name, self.modbus, writable,
+                                   os.path.join(directory, name + ".db") if store else None))
         check = subprocess.run([os.path.join(bin_dir, "jwgate"), "--config", self.config, "--check"],
                                capture_output=True, text=True, check=True).stdout
         self.scan_ms = float(re.search(r"wire time of a full scan: ([0-9.]+) ms", check).group(1))
@@ -318,6 +321,7 @@ def main():
     parser.add_argument("--seconds", type=int, default=60, help="the busy phase: values stepping")
     parser.add_argument("--idle-seconds", type=int, default=15, help="first, nothing changes")
     parser.add_argument("--keep", action="store_true", help="keep the working directory (logs, records)")
+    parser.add_argument("--store", action="store_true", help="each gateway keeps its messages in a [store] file")
     options = parser.parse_args()
     if options.lines < 1 or options.seconds < 5 or options.idle_seconds < 3:
         parser.error("--lines at least 1, --seconds at least 5, --idle-seconds at least 3")
@@ -361,9 +365,9 @@ def run(options, directory):
         stepping = [(gate(0o100 + 2 * k), STEP_PERIODS_MS[(CHANGING * i + k) % len(STEP_PERIODS_MS)])
                     for k in range(CHANGING)]
         fleet.append(Gateway(options.bin_dir, directory, "line%02d" % i, options.baud, broker, POINTS, stepping,
-                             step_after_ms, log))
+                             step_after_ms, log, store=options.store))
     writes = Gateway(options.bin_dir, directory, "writes", WRITE_BAUD, broker, WRITE_POINTS, [], 0, log,
-                     modbus=True, writable=True)
+                     modbus=True, writable=True, store=options.store)
     started = time.time()
     time.sleep(5)  # connected, first values out
 

@@ -43,6 +43,7 @@ BrokerProcess::~BrokerProcess() {
     if (!directory_.empty()) {
         unlink((directory_ + "/broker.conf").c_str());
         unlink((directory_ + "/broker.log").c_str());
+        unlink((directory_ + "/mosquitto.db").c_str());
         rmdir(directory_.c_str());
     }
 }
@@ -59,7 +60,10 @@ bool BrokerProcess::Start() {
     }
     const std::string config = directory_ + "/broker.conf";
     const std::string log = directory_ + "/broker.log";
-    std::ofstream(config) << "listener " << port_ << " 127.0.0.1\n" << listenerSettings_ << "persistence false\n";
+    const std::string persistence = keepSessions_ ? "persistence true\npersistence_location " + directory_ +
+                                                        "/\nmax_queued_messages 0\n"
+                                                  : "persistence false\n";
+    std::ofstream(config) << "listener " << port_ << " 127.0.0.1\n" << listenerSettings_ << persistence;
     // Built before fork: the child only calls what is safe there.
     const char* argv[] = {kBroker, "-c", config.c_str(), nullptr};
     pid_ = fork();

@@ -26,6 +26,10 @@ public:
     bool Start();
     // Terminates the broker and waits for it; nothing if not running.
     void Kill();
+    // Before Start: the broker saves its retained messages and its clients'
+    // sessions when it ends and takes them back when started again, as a
+    // plant's broker does.
+    void KeepSessions() { keepSessions_ = true; }
 
     int port() const { return port_; }
     const std::string& error() const { return error_; }
@@ -36,6 +40,7 @@ private:
     int port_;
     std::string listenerSettings_;
     pid_t pid_ = -1;
+    bool keepSessions_ = false;
     std::string directory_;
     std::string error_;
 };

@@ -158,6 +158,13 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKey) {
          ":14: point[1].mqtt_topic: \"jw/a/set/result\" is where writes to p are answered"},
         {kLine + "[mqtt]\nstatus_topic = \"jw/a/set/result\"\n" + Point("01MA0100", "u16", Topic("jw/a")),
          ":4: mqtt.status_topic: \"jw/a/set/result\" is where writes to p are answered"},
+        {kLine + kMqtt + Point("01MA0100", "u16", Topic("jw/a")) + Point("01MA0102", "u16", Topic("jw/a/replay"), "q"),
+         ":14: point[1].mqtt_topic: \"jw/a/replay\" is where p's missed values are replayed"},
+        // The store keeps what MQTT publishes.
+        {kLine + "[store]\npath = \"x.db\"\n" + Point("01MA0100", "u16"), ":0: store: needs an [mqtt] table"},
+        {kLine + kMqtt + "[store]\n" + Point("01MA0100", "u16"), ":5: store.path: missing"},
+        {kLine + kMqtt + "[store]\npath = \"x.db\"\nsync_ms = 5\n" + Point("01MA0100", "u16"),
+         ":7: store.sync_ms: 5 is outside 10 to 60000"},
         {kLine + "[mqtt]\nstatus_topic = \"$SYS/jw\"\n" + Point("01MA0100", "u16"),
          ":4: mqtt.status_topic: \"$SYS/jw\" starts with \"$\", kept for the broker's own topics"},
         {kLine + kMqtt + Point("01MA0100", "u16", Topic("$jw/level")),

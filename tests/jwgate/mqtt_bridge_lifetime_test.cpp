@@ -46,11 +46,14 @@ TEST(MqttBridge, DestroyedWhileStartedStopsItself) {
     ASSERT_TRUE(watcher.ready());
     PointTable table({std::chrono::milliseconds(1000)});
     WriteQueue writes;
+    std::string storeError;
+    const auto store = MessageStore::Open(StoreConfig {}, 1000, &storeError);
+    ASSERT_TRUE(store) << storeError;
     std::atomic<int> countersAsked {0};
     std::atomic<bool> flooding {true};
     std::thread flood;
     {
-        MqttBridge bridge(ConfigFor(broker.port()), table, writes, [&countersAsked] {
+        MqttBridge bridge(ConfigFor(broker.port()), table, writes, *store, [&countersAsked] {
             ++countersAsked;
             return ScanCounters {};
         });

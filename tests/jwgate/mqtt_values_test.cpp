@@ -19,6 +19,7 @@
 #include "jwgate/broker_process.h"
 #include "jwgate/gateway_process.h"
 #include "jwgate/topic_watcher.h"
+#include "jwgate/value_template.h"
 #include "tools/jwsim/simulator.h"
 
 namespace jwgate::test {
@@ -195,14 +196,6 @@ TEST(GatewayValues, AChangeIsPublishedWhenItPassesTheDeadbandAndEveryReadOnesAft
     EXPECT_LE(ticks, reads + 2);
 }
 
-// Runs the value template as Home Assistant would, with Debian's Jinja2.
-std::string Rendered(const std::string& valueTemplate, const std::string& payload) {
-    const RunResult result = RunProgram(
-        {"/usr/bin/python3", JWGATE_TEST_SOURCE_DIR "/render_value_template.py", valueTemplate, payload}, milliseconds(10000));
-    EXPECT_EQ(result.exitCode, 0) << result.errors;
-    return result.output;
-}
-
 // Home Assistant's view: every availability topic's last message is online.
 bool Available(const std::vector<TopicWatcher::Message>& messages, const json& config) {
     std::map<std::string, std::string> last;
@@ -242,8 +235,8 @@ TEST(GatewayValues, ASilentStationsPointsTurnBadUnknownAndUnavailableWhileTheOth
     EXPECT_TRUE(watcher.WaitFor("jw/status/station/02", "offline"));
     EXPECT_FALSE(Available(watcher.Messages(), Parsed(*configTwo)));
     EXPECT_TRUE(Available(watcher.Messages(), Parsed(*configOne)));
-    EXPECT_EQ(Rendered(Parsed(*configTwo)["value_template"], *bad), "None");  // Home Assistant's unknown
-    EXPECT_EQ(Rendered(Parsed(*configOne)["value_template"], *one), "3.5");
+    EXPECT_EQ(RenderedValueTemplate(Parsed(*configTwo)["value_template"], *bad), "None");  // Home Assistant's unknown
+    EXPECT_EQ(RenderedValueTemplate(Parsed(*configOne)["value_template"], *one), "3.5");
 
     // /metrics leaves out the value it cannot vouch for, and says why.
     // Polled: a reply late for an attempt before the silence may still count

@@ -4,16 +4,18 @@
 
 namespace jwgate::test {
 
-TopicWatcher::TopicWatcher(int port) {
+TopicWatcher::TopicWatcher(int port, const std::string& session) {
     static const int library = mosquitto_lib_init();
     if (library != MOSQ_ERR_SUCCESS) return;
-    client_ = mosquitto_new(nullptr, true, this);
+    client_ = mosquitto_new(session.empty() ? nullptr : session.c_str(), session.empty(), this);
     if (client_ == nullptr) return;
     mosquitto_message_callback_set(client_, OnMessage);
     mosquitto_subscribe_callback_set(client_, OnSubscribe);
+    // Subscribed on every connection, the first included.
+    mosquitto_connect_callback_set(client_, OnConnect);
+    mosquitto_reconnect_delay_set(client_, 1, 1, false);
     if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) return;
     if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) return;
-    if (mosquitto_subscribe(client_, nullptr, "#", 1) != MOSQ_ERR_SUCCESS) return;
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, kPatience, [&] { return subscribed_; });
 }
@@ -116,6 +118,10 @@ void TopicWatcher::OnMessage(mosquitto*, void* self, const mosquitto_message* me
         watcher.messages_.push_back({message->topic, std::move(payload), message->retain});
     }
     watcher.changed_.notify_all();
+}
+
+void TopicWatcher::OnConnect(mosquitto* client, void*, int reason) {
+    if (reason == 0) mosquitto_subscribe(client, nullptr, "#", 1);
 }
 
 void TopicWatcher::OnSubscribe(mosquitto*, void* self, int, int, const int*) {

@@ -29,7 +29,10 @@ public:
     using Check = std::function<bool(const std::vector<Message>&)>;
 
     // Connects and waits until the subscription stands; ready() tells.
-    explicit TopicWatcher(int port);
+    // With a session name, the broker keeps the session (and queues what
+    // comes while the watcher is away), and the watcher reconnects by
+    // itself after the broker went, as a historian does.
+    explicit TopicWatcher(int port, const std::string& session = "");
     ~TopicWatcher();
     TopicWatcher(const TopicWatcher&) = delete;
     TopicWatcher& operator=(const TopicWatcher&) = delete;
@@ -66,6 +69,7 @@ private:
     };
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
     static void OnSubscribe(mosquitto*, void* self, int, int, const int*);
+    static void OnConnect(mosquitto*, void* self, int reason);
 
     mosquitto* client_ = nullptr;
     std::mutex mutex_;

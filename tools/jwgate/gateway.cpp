@@ -1,7 +1,10 @@
 #include "tools/jwgate/gateway.h"
 
 #include <chrono>
+#include <string>
 #include <vector>
+
+#include "tools/jwgate/core/log.h"
 
 namespace jwgate {
 namespace {
@@ -41,7 +44,13 @@ bool Gateway::Start(std::string* error) {
         if (!modbus_->Start(error)) return false;
     }
     if (config_->mqtt.enabled) {
-        mqtt_ = std::make_unique<MqttBridge>(config_, table_, writes_, [this] { return engine_.Counters(); });
+        store_ = MessageStore::Open(config_->store, static_cast<std::size_t>(config_->mqtt.queueMax), error);
+        if (!store_) return false;
+        if (!config_->store.enabled) {
+            Log(LogLevel::kInfo, "mqtt: no [store]: up to " + std::to_string(config_->mqtt.queueMax) +
+                                     " messages wait in memory for the broker, lost at a restart");
+        }
+        mqtt_ = std::make_unique<MqttBridge>(config_, table_, writes_, *store_, [this] { return engine_.Counters(); });
         if (!mqtt_->Start(error)) return false;
     }
     if (config_->http.enabled) {
@@ -67,6 +76,9 @@ GatewaySnapshot Gateway::Snapshot() const {
     if (modbus_) snapshot.modbus = modbus_->Statistics();
     snapshot.mqttEnabled = mqtt_ != nullptr;
     if (mqtt_) snapshot.mqtt = mqtt_->Statistics();
+    snapshot.storeEnabled = store_ != nullptr;
+    if (store_) snapshot.store = store_->Statistics();
+    if (mqtt_) snapshot.storeReplayed = mqtt_->Replayed();
     return snapshot;
 }
 

@@ -3,6 +3,7 @@
 // the topics it derives from them are built and read back:
 //   <point topic>/set             a write to the point comes in
 //   <point topic>/set/result      its answer goes out
+//   <point topic>/replay          the point's values the broker missed, late
 //   <status topic>/counters       the scan's counters
 //   <status topic>/station/<nn>   each station's "online"/"offline"
 // The configuration's checks and the MQTT side both use these, so a topic
@@ -37,6 +38,7 @@ inline std::string PublishTopicProblem(std::string_view topic) {
 namespace topic_layout {
 inline constexpr std::string_view kSet = "/set";
 inline constexpr std::string_view kResult = "/result";
+inline constexpr std::string_view kReplay = "/replay";
 inline constexpr std::string_view kCounters = "/counters";
 inline constexpr std::string_view kStation = "/station/";
 }  // namespace topic_layout
@@ -48,6 +50,10 @@ inline std::string SetTopic(std::string_view pointTopic) {
 // Where the answers to those writes go.
 inline std::string SetResultTopic(std::string_view pointTopic) {
     return SetTopic(pointTopic) + std::string(topic_layout::kResult);
+}
+// Where the point's backlog goes, never retained.
+inline std::string ReplayTopic(std::string_view pointTopic) {
+    return std::string(pointTopic) + std::string(topic_layout::kReplay);
 }
 // Where the scan's counters go.
 inline std::string CountersTopic(std::string_view statusTopic) {
@@ -79,6 +85,7 @@ public:
             if (topic.empty()) continue;
             writes_.emplace(SetTopic(topic), name);
             answers_.emplace(SetResultTopic(topic), name);
+            replays_.emplace(ReplayTopic(topic), name);
         }
     }
 
@@ -94,6 +101,9 @@ public:
         if (const auto result = answers_.find(topic); result != answers_.end()) {
             return "is where writes to " + result->second + " are answered";
         }
+        if (const auto replay = replays_.find(topic); replay != replays_.end()) {
+            return "is where " + replay->second + "'s missed values are replayed";
+        }
         return {};
     }
     // The same, and the status topic itself: what a point's topic must not be.
@@ -105,6 +115,7 @@ private:
     std::string status_;
     std::map<std::string, std::string> writes_;   // "<topic>/set" -> point name
     std::map<std::string, std::string> answers_;  // "<topic>/set/result" -> point name
+    std::map<std::string, std::string> replays_;  // "<topic>/replay" -> point name
 };
 
 }  // namespace jwgate

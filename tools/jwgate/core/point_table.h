@@ -25,8 +25,18 @@ struct PointReading {
     std::uint64_t reads = 0;     // counts every read, good or failed
 };
 
+// A point's reading as it was just after a read that notified.
+struct PointChange {
+    std::size_t point = 0;
+    PointReading reading;
+};
+
 class PointTable {
 public:
+    // The most changes KeepChanges holds; past it the oldest go (the latest
+    // value of each point is still in the table).
+    static constexpr std::size_t kMaxKeptChanges = 100000;
+
     // intervals: each point's scan interval; a good value older than two of
     // them is stale.
     explicit PointTable(std::vector<std::chrono::milliseconds> intervals);
@@ -40,6 +50,12 @@ public:
         signal_ = signal;
         signalEveryRead_ = std::move(everyRead);
     }
+
+    // From now on every read that notifies is also kept, in order, until
+    // TakeChanges: two reads between two looks are both seen. Before the
+    // scan starts.
+    void KeepChanges() { keepChanges_ = true; }
+    std::vector<PointChange> TakeChanges();
 
     void SetGood(std::size_t point, std::uint32_t raw);
     // The line failed for this point: bad, its last good value kept.
@@ -55,6 +71,10 @@ private:
     std::vector<Clock::time_point> goodAt_;  // monotonic, for staleness
     ChangeSignal* signal_ = nullptr;
     std::vector<bool> signalEveryRead_;
+    bool keepChanges_ = false;
+    std::vector<PointChange> changes_;
+    // Tells the signal, and keeps the reading when asked to.
+    void Notify(std::size_t point);
     bool SignalsEveryRead(std::size_t point) const {
         return point < signalEveryRead_.size() && signalEveryRead_[point];
     }

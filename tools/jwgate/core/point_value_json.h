@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
+
 #include "tools/jwgate/core/point_table.h"
 #include "tools/jwgate/core/scaling.h"
 #include "tools/jwgate/core/value_type.h"
@@ -17,5 +19,7 @@ double ShownValue(ValueType type, const Scaling& scaling, int precision, std::ui
 // null before the first good read; else ShownValue, a whole number written
 // as an integer unless the type is float.
 nlohmann::json PointValueJson(ValueType type, const Scaling& scaling, int precision, const PointReading& reading);
+// The same for a value shown already (a kept one): null for none.
+nlohmann::json ShownValueJson(ValueType type, const Scaling& scaling, int precision, std::optional<double> shown);
 
 }  // namespace jwgate

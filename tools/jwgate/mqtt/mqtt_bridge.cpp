@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cmath>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -12,26 +11,17 @@
 #include "tools/common/time_text.h"
 #include "tools/jwgate/config/mqtt_topic.h"
 #include "tools/jwgate/core/counters_text.h"
-#include "tools/jwgate/core/point_value_json.h"
 #include "tools/jwgate/mqtt/discovery.h"
 #include "tools/jwgate/core/log.h"
+#include "tools/jwgate/mqtt/delivery.h"
 #include "tools/jwgate/mqtt/mqtt_link.h"
+#include "tools/jwgate/mqtt/publish_rule.h"
+#include "tools/jwgate/mqtt/value_payload.h"
 #include "tools/jwgate/mqtt/set_result.h"
 #include "tools/jwgate/mqtt/station_topics.h"
 
 namespace jwgate {
 namespace {
-
-std::string PayloadOf(const PointConfig& point, const PointReading& reading) {
-    nlohmann::json json;
-    json["value"] = PointValueJson(point.type, point.scaling, point.precision, reading);
-    json["quality"] = QualityName(reading.quality);
-    json["timestamp"] = reading.everGood ? nlohmann::json(kel::tools::IsoTime(reading.lastGood)) : nlohmann::json(nullptr);
-    if (!point.unit.empty()) json["unit"] = point.unit;
-    // The configuration's text is UTF-8 already; a stray byte is replaced
-    // rather than the value lost.
-    return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
 
 // The outcomes of /set requests on their way from the thread that learnt
 // them (the scan's, or the network thread at a refusal) to Tick's, which
@@ -58,28 +48,6 @@ private:
     std::vector<Answer> waiting_;
 };
 
-struct Published {
-    bool ever = false;
-    std::uint64_t changes = 0;
-    std::uint64_t reads = 0;
-    Quality quality = Quality::kBad;
-    Clock::time_point at {};
-    bool hasValue = false;
-    double value = 0;  // as published
-};
-
-// Whether reading is due for publishing, last being what went out before.
-bool Due(const PointConfig& point, const PointReading& reading, const Published& last, Clock::time_point now,
-         Clock::duration period) {
-    if (!last.ever || reading.quality != last.quality || now - last.at >= period) return true;
-    if (point.publishMode == PublishMode::kEveryRead) return reading.reads != last.reads;
-    if (reading.changes == last.changes) return false;
-    if (!last.hasValue) return reading.everGood;
-    const double value = ShownValue(point.type, point.scaling, point.precision, reading.raw);
-    // A deadband of 0 still takes only a real change of raw (changes above).
-    return std::fabs(value - last.value) >= point.deadband;
-}
-
 }  // namespace
 
 // Every member the link's thread uses (through OnSet and the discovery's
@@ -88,20 +56,57 @@ bool Due(const PointConfig& point, const PointReading& reading, const Published&
 struct MqttBridge::State {
     const std::shared_ptr<const GatewayConfig> configOwned;
     const GatewayConfig& config;  // *configOwned
-    const PointTable& table;
+    PointTable& table;
     WriteQueue& writes;
     const CountersSource counters;
     std::map<std::string, std::size_t> pointOfTopic {};
     std::vector<std::pair<std::string, std::size_t>> topics {};  // (topic, point), in the order Tick goes round
-    std::size_t nextTopic = 0;  // where the next Tick starts
-    std::vector<Published> published {};
+    std::size_t nextCurrent = 0;  // the next of topics whose current value goes out after a connection
+    std::vector<Published> published {};  // as produced, by point
     Clock::time_point countersAt {};
     std::uint64_t connections = 0;  // the link's, as last seen
     std::unique_ptr<Discovery> discovery {};  // with a discovery prefix
     bool refusingWrites = false;  // touched only on the link's thread
+    bool stopped = false;
     StationStatusTopics stationTopics {config.mqtt.statusTopic};
     const std::shared_ptr<SetAnswers> answers = std::make_shared<SetAnswers>();
+    std::unique_ptr<Delivery> delivery {};  // its Acknowledged runs on the link's thread
     std::unique_ptr<MqttLink> link {};  // last: its thread calls into the members above
+
+    // What is due of reading goes into the store, connected or not.
+    void ProduceIfDue(std::size_t point, const PointReading& reading, Clock::time_point now) {
+        const PointConfig& config = this->config.points[point];
+        if (config.mqttTopic.empty() || reading.reads == 0) return;
+        const auto period = std::chrono::seconds(this->config.mqtt.publishPeriodSeconds);
+        if (!Due(config, reading, published[point], now, period)) return;
+        delivery->Produce(StoredReadingOf(config, reading));
+        published[point] = PublishedOf(config, reading, now);
+    }
+    // Every read the table kept since the last look, then each point as it
+    // is now (a quality gone stale, a publish period).
+    void Produce(Clock::time_point now) {
+        for (const PointChange& change : table.TakeChanges()) ProduceIfDue(change.point, change.reading, now);
+        for (const auto& [topic, point] : topics) ProduceIfDue(point, table.Read(point), now);
+        for (SetAnswers::Answer& answer : answers->Take()) {
+            delivery->Produce(StoredAnswer {std::move(answer.topic), std::move(answer.payload),
+                                            std::move(answer.replyTo.correlation), std::move(answer.replyTo.topic)});
+        }
+    }
+    // After a connection, each point's value as it is now, retained, before
+    // anything of the backlog: the broker may have lost its retained values
+    // (a restart without persistence) and dashboards are right at once.
+    // Not kept: the store has the values as they were read. The room left.
+    int SendCurrents(int room) {
+        for (; nextCurrent < topics.size() && room > 0; ++nextCurrent, --room) {
+            const auto& [topic, point] = topics[nextCurrent];
+            const PointConfig& config = this->config.points[point];
+            if (link->PublishTracked(topic, ValuePayload(config, StoredReadingOf(config, table.Read(point)), false),
+                                     true) < 0) {
+                break;
+            }
+        }
+        return room;
+    }
 
     // Every request gets one answer: at once when it is refused here, from
     // the scan once the write went out, failed or expired.
@@ -154,8 +159,8 @@ struct MqttBridge::State {
 
 bool MqttBridge::Available(std::string*) { return true; }
 
-MqttBridge::MqttBridge(std::shared_ptr<const GatewayConfig> owned, const PointTable& table, WriteQueue& writes,
-                       CountersSource counters)
+MqttBridge::MqttBridge(std::shared_ptr<const GatewayConfig> owned, PointTable& table, WriteQueue& writes,
+                       MessageStore& store, CountersSource counters)
     : state_(new State {owned, *owned, table, writes, std::move(counters)}) {
     const GatewayConfig& config = state_->config;
     state_->published.resize(config.points.size());
@@ -170,6 +175,11 @@ MqttBridge::MqttBridge(std::shared_ptr<const GatewayConfig> owned, const PointTa
     state_->link = std::make_unique<MqttLink>(
         config.mqtt, topics, [state](const std::string& topic, const std::string& payload,
                                      const MqttLink::ReplyTo& replyTo) { state->OnSet(topic, payload, replyTo); });
+    state_->delivery = std::make_unique<Delivery>(config, store, *state_->link);
+    Delivery* delivery = state_->delivery.get();
+    state_->link->OnAcknowledged([delivery](int messageId) { delivery->Acknowledged(messageId); });
+    // Every read, not only the latest of each point, reaches the store.
+    table.KeepChanges();
     if (!config.mqtt.discoveryPrefix.empty()) {
         state_->discovery = std::make_unique<Discovery>(config);
         Discovery* discovery = state_->discovery.get();
@@ -187,26 +197,28 @@ MqttStatistics MqttBridge::Statistics() const {
     return {link.Connected(), link.SentPublishes(), link.DroppedPublishes(), link.ConnectFailures()};
 }
 
+std::uint64_t MqttBridge::Replayed() const { return state_->delivery->Replayed(); }
+
 bool MqttBridge::Start(std::string* error) { return state_->link->Start(error); }
 
 bool MqttBridge::Tick() {
     State& state = *state_;
     const auto period = std::chrono::seconds(state.config.mqtt.publishPeriodSeconds);
     const Clock::time_point now = Clock::now();
-    // Nothing is sent while the broker is away: what changed meanwhile goes
-    // out when it is back.
-    if (!state.link->Connected()) return true;
-    PublishAnswers();
-    // Each connection may be to a broker that kept no retained value (one
-    // restarted without persistence): every point goes out once more.
+    state.Produce(now);
+    if (!state.link->Connected()) {
+        state.delivery->Disconnected();
+        return true;
+    }
     if (const std::uint64_t connections = state.link->Connections(); connections != state.connections) {
         state.connections = connections;
-        for (Published& last : state.published) last.ever = false;
+        state.delivery->NewConnection();
+        state.nextCurrent = 0;
         state.countersAt = {};
         if (state.discovery) state.discovery->Restart();
     }
-    // No more than the link has room for: a value it would drop stays due and
-    // goes at a later Tick, once the link's thread has made room.
+    // No more than the link has room for: what it would drop waits in the
+    // store, or (the current values, the counters) for a later Tick.
     int room = state.link->Room();
     // Discovery configs before any value, so that an entity exists when its
     // first value comes.
@@ -216,29 +228,15 @@ bool MqttBridge::Tick() {
         });
         if (!state.discovery->ConfigsOut()) return true;
     }
-    const std::size_t count = state.topics.size();
-    std::size_t looked = 0;
-    for (; looked < count && room > 0; ++looked) {
-        const auto& [topic, point] = state.topics[(state.nextTopic + looked) % count];
-        const PointReading reading = state.table.Read(point);
-        Published& last = state.published[point];
-        const PointConfig& config = state.config.points[point];
-        if (!Due(config, reading, last, now, period)) continue;
-        // Refused only when the connection went just now (topics are
-        // checked at Start): the rest wait for the next connection.
-        if (!state.link->Publish(topic, PayloadOf(config, reading), true)) break;
-        --room;
-        last = {true, reading.changes, reading.reads, reading.quality, now, reading.everGood,
-                reading.everGood ? ShownValue(config.type, config.scaling, config.precision, reading.raw) : 0};
-    }
-    // The next Tick goes on where this one ran out of room, so that the
-    // points at the front cannot keep the others waiting.
-    if (count > 0) state.nextTopic = (state.nextTopic + looked) % count;
+    room = state.SendCurrents(room);
+    room = state.delivery->SendLive(room);
+    bool more = state.nextCurrent < state.topics.size();
+    if (!more) more = state.delivery->Replay(room, now);
     if (room > 0 && (state.countersAt == Clock::time_point {} || now - state.countersAt >= period) &&
         state.link->Publish(CountersTopic(state.config.mqtt.statusTopic), CountersJson(state.counters()), true)) {
         state.countersAt = now;
     }
-    return looked < count || room == 0;
+    return more || state.link->Room() == 0;
 }
 
 void MqttBridge::PublishStations(const std::vector<StationState>& stations) {
@@ -250,20 +248,13 @@ void MqttBridge::PublishStations(const std::vector<StationState>& stations) {
     });
 }
 
-void MqttBridge::PublishAnswers() {
-    MqttLink& link = *state_->link;
-    for (const SetAnswers::Answer& answer : state_->answers->Take()) {
-        link.PublishAnswer(answer.topic, answer.payload, answer.replyTo.correlation);
-        if (!answer.replyTo.topic.empty()) {
-            link.PublishAnswer(answer.replyTo.topic, answer.payload, answer.replyTo.correlation);
-        }
-    }
-}
-
 void MqttBridge::Stop() {
+    if (std::exchange(state_->stopped, true)) return;
+    // The writes the scan dropped on its way out are answered too, now or
+    // (kept in the store) after the next start.
+    state_->Produce(Clock::now());
     if (state_->link->Connected()) {
-        // The writes the scan dropped on its way out are answered too.
-        PublishAnswers();
+        state_->delivery->SendLive(state_->link->Room());
         state_->link->Publish(CountersTopic(state_->config.mqtt.statusTopic), CountersJson(state_->counters()), true);
     }
     state_->link->Stop();

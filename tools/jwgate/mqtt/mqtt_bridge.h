@@ -1,9 +1,11 @@
 // The gateway's MQTT side: each point with a topic is published as JSON
 // {"value": ..., "quality": "good|bad|stale", "timestamp": "ISO 8601 UTC",
-// "unit": ...}, its value scaled and the time that of the read that gave it,
-// retained: when it changes by its deadband or its quality changes (or after
-// every read), at least once every publish period, and once after every
-// (re)connection, no faster than the link takes them; the
+// "unit": ...}, its value scaled and the time that of the read that gave it:
+// when it changes by its deadband or its quality changes (or after every
+// read) and at least once every publish period, each such value kept in the
+// store until the broker has it (see Delivery: the live lane retained, the
+// backlog on "<topic>/replay"); and each point's current value, retained,
+// after every (re)connection, before the backlog; the
 // counters go to "<status topic>/counters"; "<topic>/set" messages (a bare
 // number, true/false, or {"value": n, "id": ...}) become writes, each
 // answered on "<topic>/set/result" (and on an MQTT 5 request's response
@@ -22,6 +24,7 @@
 #include "tools/jwgate/core/station_state.h"
 #include "tools/jwgate/core/server_statistics.h"
 #include "tools/jwgate/core/write_queue.h"
+#include "tools/jwgate/store/message_store.h"
 
 namespace jwgate {
 
@@ -35,8 +38,9 @@ public:
 
     // A "<topic>/set" write goes to writes; its outcome comes back from the
     // scan and is published at the next Tick.
-    MqttBridge(std::shared_ptr<const GatewayConfig> config, const PointTable& table, WriteQueue& writes,
-               CountersSource counters);
+    // store outlives the bridge; the table keeps every change for it from now on.
+    MqttBridge(std::shared_ptr<const GatewayConfig> config, PointTable& table, WriteQueue& writes,
+               MessageStore& store, CountersSource counters);
     ~MqttBridge();  // Stop()
     MqttBridge(const MqttBridge&) = delete;
     MqttBridge& operator=(const MqttBridge&) = delete;
@@ -57,11 +61,10 @@ public:
     void Stop();
     // Connected, and the messages sent and dropped so far. Thread-safe.
     MqttStatistics Statistics() const;
+    // Backlog messages sent since the start. Thread-safe.
+    std::uint64_t Replayed() const;
 
 private:
-    // The outcomes of /set requests learnt since the last call.
-    void PublishAnswers();
-
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -11,7 +11,7 @@ bool MqttBridge::Available(std::string* reason) {
     return false;
 }
 
-MqttBridge::MqttBridge(std::shared_ptr<const GatewayConfig>, const PointTable&, WriteQueue&, CountersSource) {}
+MqttBridge::MqttBridge(std::shared_ptr<const GatewayConfig>, PointTable&, WriteQueue&, MessageStore&, CountersSource) {}
 MqttBridge::~MqttBridge() = default;
 
 bool MqttBridge::Start(std::string* error) { return Available(error); }
@@ -20,5 +20,6 @@ void MqttBridge::PublishStations(const std::vector<StationState>&) {}
 void MqttBridge::Stop() {}
 
 MqttStatistics MqttBridge::Statistics() const { return {}; }
+std::uint64_t MqttBridge::Replayed() const { return 0; }
 
 }  // namespace jwgate

@@ -122,6 +122,9 @@ int MqttLink::ConfigureClient() {
         result = mosquitto_will_set(client_, settings_.statusTopic.c_str(), static_cast<int>(kOffline.size()),
                                     kOffline.data(), kReliableQos, true);
     }
+    // The messages that must not be lost may all be in flight at once: a
+    // distant broker's round trip then does not cap the replay's rate.
+    if (result == MOSQ_ERR_SUCCESS) result = mosquitto_max_inflight_messages_set(client_, kMaxUnsentPublishes);
     // Publish, from other threads, then only queues and wakes the loop: the
     // link's thread alone reads and writes the socket.
     if (result == MOSQ_ERR_SUCCESS) result = mosquitto_threaded_set(client_, true);
@@ -153,17 +156,23 @@ void MqttLink::NoteConnectCall(const CallResult& call) {
 // without limit, so the link counts what is still waiting for the socket
 // (libmosquitto reports QoS 0 publishes once written) and drops beyond that.
 bool MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {
-    return Send(topic, payload, 0, retain, "");
+    return Send(topic, payload, 0, retain, "") >= 0;
 }
 
 bool MqttLink::PublishAnswer(const std::string& topic, const std::string& payload, const std::string& correlation) {
-    return Send(topic, payload, kReliableQos, false, correlation);
+    return Send(topic, payload, kReliableQos, false, correlation) >= 0;
 }
 
-bool MqttLink::Send(const std::string& topic, const std::string& payload, int qos, bool retain,
+int MqttLink::PublishTracked(const std::string& topic, const std::string& payload, bool retain,
+                             const std::string& correlation) {
+    return Send(topic, payload, kReliableQos, retain, correlation);
+}
+
+int MqttLink::Send(const std::string& topic, const std::string& payload, int qos, bool retain,
                     const std::string& correlation) {
     if (auto problem = MqttTopicProblem(topic); !problem.empty()) return NoteDrop(topic, "topic " + problem);
     if (payload.size() > static_cast<std::size_t>(INT_MAX)) return NoteDrop(topic, "payload too large");
+    int messageId = -1;
     const char* refusal = nullptr;
     {
         std::lock_guard lock(mutex_);
@@ -186,13 +195,13 @@ bool MqttLink::Send(const std::string& topic, const std::string& payload, int qo
                                                static_cast<std::uint16_t>(correlation.size()));
     }
     if (result == MOSQ_ERR_SUCCESS) {
-        result = mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+        result = mosquitto_publish_v5(client_, &messageId, topic.c_str(), static_cast<int>(payload.size()),
                                       payload.data(), qos, retain, properties);
     }
     mosquitto_property_free_all(&properties);
     if (result == MOSQ_ERR_SUCCESS) {
         NoteSent();
-        return true;
+        return messageId;
     }
     {
         std::lock_guard lock(mutex_);
@@ -508,12 +517,17 @@ void MqttLink::ReportAttemptFailure(const CallResult& end) {
 }
 
 void MqttLink::HandlePublished(int messageId) {
-    std::lock_guard lock(mutex_);
-    if (messageId == offlineMessageId_) {
-        offlineAcknowledged_ = true;
-    } else if (messageId != onlineMessageId_ && unsent_ > 0) {
-        --unsent_;
+    {
+        std::lock_guard lock(mutex_);
+        if (messageId == offlineMessageId_) {
+            offlineAcknowledged_ = true;
+            return;
+        }
+        if (messageId == onlineMessageId_) return;
+        if (unsent_ > 0) --unsent_;
     }
+    // QoS 0 messages are reported too, once written: the handler knows its own ids.
+    if (onAcknowledged_) onAcknowledged_(messageId);
 }
 
 namespace {
@@ -576,7 +590,7 @@ void MqttLink::HandleMessage(const mosquitto_message& message, const mosquitto_p
     }
 }
 
-bool MqttLink::NoteDrop(const std::string& topic, const std::string& reason) {
+int MqttLink::NoteDrop(const std::string& topic, const std::string& reason) {
     bool first = false;
     {
         std::lock_guard lock(mutex_);
@@ -585,7 +599,7 @@ bool MqttLink::NoteDrop(const std::string& topic, const std::string& reason) {
     }
     // One line per run of drops, not one per value.
     if (first) MqttLog(LogLevel::kWarning, "dropping MQTT publishes (first to " + Quoted(topic) + "): " + reason);
-    return false;
+    return -1;
 }
 
 void MqttLink::NoteSent() {

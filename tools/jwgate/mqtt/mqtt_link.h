@@ -78,6 +78,15 @@ public:
     // lost, and no newer one overtakes it); under MQTT 5 with the request's
     // correlation data when it gave some. Dropped like Publish's values.
     bool PublishAnswer(const std::string& topic, const std::string& payload, const std::string& correlation = "");
+    // A message that must not be lost, at QoS 1: its message id, which
+    // OnAcknowledged hears once the broker has it, or -1 when dropped like
+    // Publish's values. An id is unique among those not yet acknowledged.
+    int PublishTracked(const std::string& topic, const std::string& payload, bool retain,
+                       const std::string& correlation = "");
+    // Called on the link's thread with the message id of each QoS 1 message
+    // the broker acknowledged; it must not block. Before Start.
+    using AckHandler = std::function<void(int messageId)>;
+    void OnAcknowledged(AckHandler handler) { onAcknowledged_ = std::move(handler); }
     // How many values Publish would queue just now: 0 while not connected.
     int Room() const;
 
@@ -153,8 +162,9 @@ private:
     void HandleDisconnect(const CallResult& reason);
     void HandlePublished(int messageId);
     void HandleMessage(const mosquitto_message& message, const mosquitto_property* properties);
-    bool Send(const std::string& topic, const std::string& payload, int qos, bool retain,
-              const std::string& correlation);
+    // The message id, or -1 when dropped.
+    int Send(const std::string& topic, const std::string& payload, int qos, bool retain,
+             const std::string& correlation);
     void HandleWatched(const mosquitto_message& message);
     void HandleLibraryError(const std::string& line);
     // Logs (once) and counts an attempt that ended before the broker took it.
@@ -162,7 +172,8 @@ private:
     // Counts a failed attempt; logs its line unless empty or the same line
     // was logged since the last connection.
     void Report(const Diagnosis& diagnosis);
-    bool NoteDrop(const std::string& topic, const std::string& reason);
+    // Counts and logs a dropped message; -1, Send's "dropped".
+    int NoteDrop(const std::string& topic, const std::string& reason);
     void NoteSent();
 
     const MqttConfig settings_;
@@ -171,6 +182,7 @@ private:
     const SetHandler onSet_;
     std::string watchFilter_;  // set before Start, then only read
     RetainedHandler onRetained_;
+    AckHandler onAcknowledged_;  // set before Start, then only called
     mosquitto* client_ = nullptr;  // destroyed only after the thread ended
     Attempt attempt_;  // the thread's
     bool tlsReasonReported_ = false;  // the thread's: since the last connection

@@ -1,0 +1,189 @@
+#include "tools/jwgate/mqtt/delivery.h"
+
+#include <algorithm>
+#include <chrono>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "tools/jwgate/config/mqtt_topic.h"
+#include "tools/jwgate/mqtt/value_payload.h"
+
+namespace jwgate {
+namespace {
+
+// The most of the backlog read from the store at once.
+constexpr std::size_t kReplayBatch = 256;
+// The replay may catch up on this much of a second it could not use (a
+// late tick), no more: its rate holds over any stretch of time.
+constexpr double kReplayBurstSeconds = 0.2;
+
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(WallClock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+Delivery::Delivery(const GatewayConfig& config, MessageStore& store, MqttLink& link)
+    : config_(config), store_(store), link_(link) {
+    for (std::size_t i = 0; i < config.points.size(); ++i) {
+        if (!config.points[i].mqttTopic.empty()) pointOfName_[config.points[i].name] = i;
+    }
+}
+
+void Delivery::Produce(StoredReading reading) {
+    StoredMessage message {0, NowMs(), std::move(reading)};
+    message.id = store_.Append(std::get<StoredReading>(message.body));
+    liveIds_.insert(message.id);
+    live_.push_back({message.id, std::move(message)});
+}
+
+void Delivery::Produce(StoredAnswer answer) {
+    StoredMessage message {0, NowMs(), std::move(answer)};
+    message.id = store_.Append(std::get<StoredAnswer>(message.body));
+    liveIds_.insert(message.id);
+    live_.push_back({message.id, std::move(message)});
+}
+
+// The store hears of it before the bridge's thread does: an id the bridge
+// no longer counts in flight is one the store no longer calls unsent.
+void Delivery::Acknowledged(int messageId) {
+    std::uint64_t id = 0;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = idOfMessage_.find(messageId);
+        if (found == idOfMessage_.end()) return;  // not tracked, or sent on a connection since gone
+        id = found->second;
+        idOfMessage_.erase(found);
+    }
+    store_.Acknowledge(id);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    acknowledged_.push_back(id);
+}
+
+void Delivery::TakeAcknowledged() {
+    std::vector<std::uint64_t> taken;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        taken.swap(acknowledged_);
+    }
+    for (const std::uint64_t id : taken) inFlight_.erase(id);
+}
+
+void Delivery::NewConnection() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        idOfMessage_.clear();
+        acknowledged_.clear();
+    }
+    inFlight_.clear();
+    Disconnected();
+    cursor_ = 0;
+    backlogLeft_ = true;
+    tokens_ = 0;
+    refilledAt_ = {};
+}
+
+void Delivery::Disconnected() {
+    live_.clear();
+    liveIds_.clear();
+}
+
+bool Delivery::Word(const StoredMessage& message, bool replayed, std::string* topic, std::string* payload) const {
+    if (const auto* answer = std::get_if<StoredAnswer>(&message.body)) {
+        *topic = answer->topic;
+        *payload = replayed ? ReplayedAnswerPayload(answer->payload) : answer->payload;
+        return true;
+    }
+    const auto& reading = std::get<StoredReading>(message.body);
+    const auto found = pointOfName_.find(reading.point);
+    if (found == pointOfName_.end()) return false;
+    const PointConfig& point = config_.points[found->second];
+    *topic = replayed ? ReplayTopic(point.mqttTopic) : point.mqttTopic;
+    *payload = ValuePayload(point, reading, replayed);
+    return true;
+}
+
+bool Delivery::Send(const StoredMessage& message, bool replayed) {
+    std::string topic;
+    std::string payload;
+    if (!Word(message, replayed, &topic, &payload)) {
+        // A point taken out of the configuration since: nobody is left to
+        // tell, and keeping it would hold the backlog forever.
+        store_.Acknowledge(message.id);
+        return true;
+    }
+    const auto* answer = std::get_if<StoredAnswer>(&message.body);
+    const std::string correlation = answer != nullptr ? answer->correlation : std::string();
+    {
+        // Held across the publish, so that an acknowledgement cannot come
+        // before the id is known.
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const int messageId = link_.PublishTracked(topic, payload, !replayed && answer == nullptr, correlation);
+        if (messageId < 0) return false;
+        idOfMessage_[messageId] = message.id;
+    }
+    inFlight_.insert(message.id);
+    // The requester's own response topic hears a live answer too; not
+    // tracked: the answer topic's copy is the one kept.
+    if (answer != nullptr && !replayed && !answer->responseTopic.empty()) {
+        link_.PublishAnswer(answer->responseTopic, answer->payload, answer->correlation);
+    }
+    return true;
+}
+
+int Delivery::SendLive(int room) {
+    TakeAcknowledged();
+    while (room > 0 && !live_.empty()) {
+        if (!Send(live_.front().message, false)) break;
+        liveIds_.erase(live_.front().id);
+        live_.pop_front();
+        --room;
+    }
+    // What the link has had no room for a while waits in the store: the
+    // replay lane takes it once the link has room again.
+    while (live_.size() > static_cast<std::size_t>(MqttLink::kMaxUnsentPublishes)) {
+        const std::uint64_t id = live_.front().id;
+        liveIds_.erase(id);
+        live_.pop_front();
+        // The replay may have passed it by while it waited here.
+        cursor_ = std::min(cursor_, id - 1);
+    }
+    return room;
+}
+
+bool Delivery::Replay(int room, Clock::time_point now) {
+    TakeAcknowledged();
+    const double rate = config_.store.replayRate;
+    if (refilledAt_ != Clock::time_point {}) {
+        tokens_ += rate * std::chrono::duration<double>(now - refilledAt_).count();
+    }
+    tokens_ = std::min(tokens_, std::max(1.0, rate * kReplayBurstSeconds));
+    refilledAt_ = now;
+    std::size_t budget = static_cast<std::size_t>(std::min<double>(room, tokens_));
+    if (budget == 0) return backlogLeft_;
+    backlogLeft_ = true;
+    while (budget > 0) {
+        const std::vector<StoredMessage> batch = store_.Unsent(cursor_, kReplayBatch);
+        for (const StoredMessage& message : batch) {
+            if (budget == 0) return true;
+            if (inFlight_.count(message.id) == 0 && liveIds_.count(message.id) == 0) {
+                if (!Send(message, true)) return true;
+                --budget;
+                tokens_ -= 1;
+                const std::lock_guard<std::mutex> lock(mutex_);
+                ++replayed_;
+            }
+            cursor_ = message.id;
+        }
+        if (batch.size() < kReplayBatch) return backlogLeft_ = false;
+    }
+    return true;
+}
+
+std::uint64_t Delivery::Replayed() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return replayed_;
+}
+
+}  // namespace jwgate
