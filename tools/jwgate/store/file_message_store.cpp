@@ -11,6 +11,9 @@ namespace {
 
 constexpr std::int64_t kMsPerHour = 3600 * 1000;
 constexpr std::uint64_t kBytesPerMb = 1024 * 1024;
+// A commit's most messages: a tail left by a refusing disk goes in parts,
+// each small beside max_mb.
+constexpr std::size_t kMostPerCommit = 5000;
 constexpr auto kHistoryPruneEvery = std::chrono::seconds(10);
 // Rows a pruning round deletes per byte over the mark: a reading's row and
 // its index entries take about this much.
@@ -178,38 +181,49 @@ void FileMessageStore::Run() {
     while (!stopping_) {
         stopSignal_.wait_for(lock, std::chrono::milliseconds(std::max(config_.syncMs, 1)), [this] { return stopping_; });
         lock.unlock();
-        CommitCycle();
-        Maintain();
+        // A long tail (the disk refused a while) goes in several commits,
+        // the limits applied between them.
+        bool more = true;
+        while (more) {
+            more = CommitCycle();
+            Maintain();
+        }
         lock.lock();
     }
     lock.unlock();
-    CommitCycle();  // what came since the last
+    while (CommitCycle()) {
+    }
 }
 
-void FileMessageStore::CommitCycle() {
+bool FileMessageStore::CommitCycle() {
     std::vector<PendingMessage> batch;
     std::vector<std::uint64_t> acknowledged;
     {
         std::lock_guard lock(mutex_);
-        batch.reserve(tail_.size());
-        for (const auto& message : tail_) batch.push_back(PendingMessage {message, unsent_.Contains(message.id)});
+        std::size_t count = std::min(tail_.size(), kMostPerCommit);
+        batch.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            batch.push_back(PendingMessage {tail_[i], unsent_.Contains(tail_[i].id)});
+        }
         acknowledged.swap(acknowledged_);
         committing_ = batch.empty() ? 0 : batch.back().message.id;
     }
-    if (batch.empty() && acknowledged.empty()) return;
-    int code = writer_.Commit(batch, acknowledged);
+    if (batch.empty() && acknowledged.empty()) return false;
+    std::string error;
+    int code = writer_.Commit(batch, acknowledged, &error);
     std::lock_guard handoff(handoff_);
     std::lock_guard lock(mutex_);
     committing_ = 0;
     if (code != SQLITE_OK) {
         acknowledged_.insert(acknowledged_.begin(), acknowledged.begin(), acknowledged.end());
-        FaultLocked(code, "commit", writer_.Error());
-        return;
+        FaultLocked(code, "commit", error);
+        return false;
     }
     RecoveredLocked();
-    if (batch.empty()) return;
+    if (batch.empty()) return false;
     std::uint64_t last = batch.back().message.id;
     while (!tail_.empty() && tail_.front().id <= last) tail_.pop_front();
+    return !tail_.empty() && batch.size() == kMostPerCommit;
 }
 
 void FileMessageStore::Maintain() {

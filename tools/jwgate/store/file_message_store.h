@@ -39,7 +39,8 @@ private:
     int Load(std::string* error);
     std::uint64_t Push(std::variant<StoredReading, StoredAnswer> body);
     void Run();
-    void CommitCycle();
+    // True when more of the tail waits.
+    bool CommitCycle();
     // False when the file could not be read: nothing after it may be answered.
     bool ReadUnsentFile(std::uint64_t after, std::size_t max, std::vector<StoredMessage>* unsent);
     void AddUnsentTail(std::uint64_t after, std::size_t max, std::vector<StoredMessage>* unsent);

@@ -66,7 +66,8 @@ int StoreFileWriter::NextId(std::uint64_t* next) {
     return code;
 }
 
-int StoreFileWriter::Commit(const std::vector<PendingMessage>& batch, const std::vector<std::uint64_t>& acknowledged) {
+int StoreFileWriter::Commit(const std::vector<PendingMessage>& batch, const std::vector<std::uint64_t>& acknowledged,
+                            std::string* error) {
     pointsAdded_.clear();
     int code = db_.Exec("BEGIN IMMEDIATE");
     for (std::size_t i = 0; code == SQLITE_OK && i < batch.size(); ++i) code = Insert(batch[i]);
@@ -74,7 +75,9 @@ int StoreFileWriter::Commit(const std::vector<PendingMessage>& batch, const std:
     if (code == SQLITE_OK && !batch.empty()) code = KeepIdsGiven(batch.back().message.id);
     if (code == SQLITE_OK) code = db_.Exec("COMMIT");
     if (code != SQLITE_OK) {
-        db_.Exec("ROLLBACK");
+        *error = db_.Error();
+        // SQLite may have rolled back already (a full disk does).
+        if (!sqlite3_get_autocommit(db_.get())) db_.Exec("ROLLBACK");
         for (const auto& name : pointsAdded_) points_.erase(name);
     }
     return code;

@@ -29,8 +29,9 @@ public:
     // The id after the largest the file ever gave.
     int NextId(std::uint64_t* next);
 
-    // One transaction; rolled back when any step fails.
-    int Commit(const std::vector<PendingMessage>& batch, const std::vector<std::uint64_t>& acknowledged);
+    // One transaction; rolled back when any step fails, *error saying why.
+    int Commit(const std::vector<PendingMessage>& batch, const std::vector<std::uint64_t>& acknowledged,
+               std::string* error);
 
     // Pages in use, in bytes (the file's free pages not counted).
     int UsedBytes(std::uint64_t* bytes);
