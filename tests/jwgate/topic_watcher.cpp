@@ -120,8 +120,20 @@ void TopicWatcher::OnMessage(mosquitto*, void* self, const mosquitto_message* me
     watcher.changed_.notify_all();
 }
 
-void TopicWatcher::OnConnect(mosquitto* client, void*, int reason) {
-    if (reason == 0) mosquitto_subscribe(client, nullptr, "#", 1);
+void TopicWatcher::OnConnect(mosquitto* client, void* self, int reason) {
+    if (reason != 0) return;
+    mosquitto_subscribe(client, nullptr, "#", 1);
+    auto& watcher = *static_cast<TopicWatcher*>(self);
+    {
+        std::lock_guard lock(watcher.mutex_);
+        ++watcher.connections_;
+    }
+    watcher.changed_.notify_all();
+}
+
+bool TopicWatcher::WaitForConnections(int count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [&] { return connections_ >= count; });
 }
 
 void TopicWatcher::OnSubscribe(mosquitto*, void* self, int, int, const int*) {

@@ -38,6 +38,9 @@ public:
     TopicWatcher& operator=(const TopicWatcher&) = delete;
 
     bool ready();
+    // Waits up to kPatience until the watcher has connected count times in
+    // all (the first connection included).
+    bool WaitForConnections(int count);
     enum class Retained { kAny, kYes };
     // Waits up to kPatience until the last message on topic is payload
     // (and, with kYes, came retained, i.e. was stored before we subscribed).
@@ -77,6 +80,7 @@ private:
     std::map<std::string, Last> last_;
     std::vector<Message> messages_;
     bool subscribed_ = false;
+    int connections_ = 0;
 };
 
 }  // namespace jwgate::test
