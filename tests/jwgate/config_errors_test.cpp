@@ -161,7 +161,7 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKey) {
         {kLine + kMqtt + Point("01MA0100", "u16", Topic("jw/a")) + Point("01MA0102", "u16", Topic("jw/a/replay"), "q"),
          ":14: point[1].mqtt_topic: \"jw/a/replay\" is where p's missed values are replayed"},
         // The store keeps what MQTT publishes.
-        {kLine + "[store]\npath = \"x.db\"\n" + Point("01MA0100", "u16"), ":0: store: needs an [mqtt] table"},
+        {kLine + "[store]\npath = \"x.db\"\n" + Point("01MA0100", "u16"), ":3: store: needs an [mqtt] table"},
         {kLine + kMqtt + "[store]\n" + Point("01MA0100", "u16"), ":5: store.path: missing"},
         {kLine + kMqtt + "[store]\npath = \"x.db\"\nsync_ms = 5\n" + Point("01MA0100", "u16"),
          ":7: store.sync_ms: 5 is outside 10 to 60000"},

@@ -132,7 +132,7 @@ bool Delivery::Send(const StoredMessage& message, bool replayed) {
     return true;
 }
 
-int Delivery::SendLive(int room) {
+int Delivery::SendLive(int room, const std::function<void(std::size_t point)>& deferred) {
     TakeAcknowledged();
     while (room > 0 && !live_.empty()) {
         if (!Send(live_.front().message, false)) break;
@@ -144,6 +144,11 @@ int Delivery::SendLive(int room) {
     // replay lane takes it once the link has room again.
     while (live_.size() > static_cast<std::size_t>(MqttLink::kMaxUnsentPublishes)) {
         const std::uint64_t id = live_.front().id;
+        if (const auto* reading = std::get_if<StoredReading>(&live_.front().message.body)) {
+            if (const auto found = pointOfName_.find(reading->point); found != pointOfName_.end()) {
+                deferred(found->second);
+            }
+        }
         liveIds_.erase(id);
         live_.pop_front();
         // The replay may have passed it by while it waited here.

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -39,8 +40,11 @@ public:
     void NewConnection();
     // The broker is away: the live lane's messages wait in the store.
     void Disconnected();
-    // Sends the live lane's messages, up to room; the room left.
-    int SendLive(int room);
+    // Sends the live lane's messages, up to room; the room left. A value
+    // that waited too long for room goes to the backlog instead, and
+    // deferred hears its point: its topic's retained value is then to be
+    // brought up to date another way.
+    int SendLive(int room, const std::function<void(std::size_t point)>& deferred);
     // Sends the backlog, up to room and replay_rate; true while some is left.
     bool Replay(int room, Clock::time_point now);
     // Backlog messages sent since the start.

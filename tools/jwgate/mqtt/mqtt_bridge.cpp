@@ -61,7 +61,11 @@ struct MqttBridge::State {
     const CountersSource counters;
     std::map<std::string, std::size_t> pointOfTopic {};
     std::vector<std::pair<std::string, std::size_t>> topics {};  // (topic, point), in the order Tick goes round
-    std::size_t nextCurrent = 0;  // the next of topics whose current value goes out after a connection
+    // By point: its current value is to go out retained (after a connection,
+    // or when a value of it went to the backlog for want of room).
+    std::vector<bool> currentDue {};
+    std::size_t currentsDue = 0;
+    std::size_t nextCurrent = 0;  // of topics, where the next look starts
     std::vector<Published> published {};  // as produced, by point
     Clock::time_point countersAt {};
     std::uint64_t connections = 0;  // the link's, as last seen
@@ -92,18 +96,31 @@ struct MqttBridge::State {
                                             std::move(answer.replyTo.correlation), std::move(answer.replyTo.topic)});
         }
     }
-    // After a connection, each point's value as it is now, retained, before
-    // anything of the backlog: the broker may have lost its retained values
-    // (a restart without persistence) and dashboards are right at once.
-    // Not kept: the store has the values as they were read. The room left.
+    void MarkCurrentDue(std::size_t point) {
+        if (!currentDue[point]) ++currentsDue;
+        currentDue[point] = true;
+    }
+    // Each point marked, its value as it is now, retained, before anything
+    // of the backlog: after a connection the broker may have lost its
+    // retained values (a restart without persistence), and dashboards are
+    // right at once. Not kept: the store has the values as they were read.
+    // The room left.
     int SendCurrents(int room) {
-        for (; nextCurrent < topics.size() && room > 0; ++nextCurrent, --room) {
+        const std::size_t count = topics.size();
+        for (std::size_t looked = 0; looked < count && room > 0 && currentsDue > 0; ++looked) {
             const auto& [topic, point] = topics[nextCurrent];
-            const PointConfig& config = this->config.points[point];
-            if (link->PublishTracked(topic, ValuePayload(config, StoredReadingOf(config, table.Read(point)), false),
-                                     true) < 0) {
-                break;
+            const PointReading reading = table.Read(point);
+            // A point not yet read has nothing to say: its first read goes out live.
+            if (currentDue[point] && reading.reads > 0) {
+                const PointConfig& config = this->config.points[point];
+                if (link->PublishTracked(topic, ValuePayload(config, StoredReadingOf(config, reading), false), true) < 0) {
+                    break;
+                }
+                --room;
             }
+            if (currentDue[point]) --currentsDue;
+            currentDue[point] = false;
+            nextCurrent = (nextCurrent + 1) % count;
         }
         return room;
     }
@@ -164,6 +181,7 @@ MqttBridge::MqttBridge(std::shared_ptr<const GatewayConfig> owned, PointTable& t
     : state_(new State {owned, *owned, table, writes, std::move(counters)}) {
     const GatewayConfig& config = state_->config;
     state_->published.resize(config.points.size());
+    state_->currentDue.resize(config.points.size());
     std::vector<std::string> topics;
     for (std::size_t i = 0; i < config.points.size(); ++i) {
         if (config.points[i].mqttTopic.empty()) continue;
@@ -213,7 +231,7 @@ bool MqttBridge::Tick() {
     if (const std::uint64_t connections = state.link->Connections(); connections != state.connections) {
         state.connections = connections;
         state.delivery->NewConnection();
-        state.nextCurrent = 0;
+        for (const auto& [topic, point] : state.topics) state.MarkCurrentDue(point);
         state.countersAt = {};
         if (state.discovery) state.discovery->Restart();
     }
@@ -229,8 +247,8 @@ bool MqttBridge::Tick() {
         if (!state.discovery->ConfigsOut()) return true;
     }
     room = state.SendCurrents(room);
-    room = state.delivery->SendLive(room);
-    bool more = state.nextCurrent < state.topics.size();
+    room = state.delivery->SendLive(room, [&state](std::size_t point) { state.MarkCurrentDue(point); });
+    bool more = state.currentsDue > 0;
     if (!more) more = state.delivery->Replay(room, now);
     if (room > 0 && (state.countersAt == Clock::time_point {} || now - state.countersAt >= period) &&
         state.link->Publish(CountersTopic(state.config.mqtt.statusTopic), CountersJson(state.counters()), true)) {
@@ -254,7 +272,7 @@ void MqttBridge::Stop() {
     // (kept in the store) after the next start.
     state_->Produce(Clock::now());
     if (state_->link->Connected()) {
-        state_->delivery->SendLive(state_->link->Room());
+        state_->delivery->SendLive(state_->link->Room(), [](std::size_t) {});
         state_->link->Publish(CountersTopic(state_->config.mqtt.statusTopic), CountersJson(state_->counters()), true);
     }
     state_->link->Stop();
