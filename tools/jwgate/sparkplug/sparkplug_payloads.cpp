@@ -164,7 +164,7 @@ std::optional<std::int64_t> IntegerValueOf(DataType type, std::uint32_t bits) {
     }
     // Sign-extended: the upper bits all set and the type's sign bit too.
     const std::int64_t value = static_cast<std::int32_t>(bits);
-    if (isSigned && value >= -static_cast<std::int64_t>(span / 2)) return value;
+    if (isSigned && value < 0 && value >= -static_cast<std::int64_t>(span / 2)) return value;
     return std::nullopt;
 }
 
