@@ -15,6 +15,10 @@ usage: sparkplug_host.py check --schema DIR --samples PROGRAM --jwgate PROGRAM
   runs PROGRAM DIR (tests/jwgate/sparkplug_samples.cpp), then checks the
   session it wrote, compares every payload field by field with the gateway's
   decoding, and one DBIRTH and one DDATA with jwgate --decode-sparkplug.
+usage: sparkplug_host.py broker --schema DIR --samples PROGRAM
+  the same session sent through a mosquitto broker of its own by a client
+  that stands for the edge node: the PrimaryHost checks it as it arrives,
+  and its Rebirth command reaches the node.
 """
 import argparse
 import importlib
@@ -195,7 +199,9 @@ class PrimaryHost:
         self.lock = threading.Lock()
         self.client = mqtt.Client(client_id=f'host-{host_id}', clean_session=True)
         self.client.will_set(self.state_topic(), self.state(False), qos=1, retain=True)
+        self.subscribed = threading.Event()
         self.client.on_connect = self.connected
+        self.client.on_subscribe = lambda client, userdata, mid, granted: self.subscribed.set()
         self.client.on_message = self.received
         self.client.connect(broker, port)
         self.client.loop_start()
@@ -285,6 +291,74 @@ def check_samples(options):
     return 1 if faults else 0
 
 
+def free_port():
+    import socket
+    with socket.socket() as probe:
+        probe.bind(('127.0.0.1', 0))
+        return probe.getsockname()[1]
+
+
+def wait_until(condition, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return condition()
+
+
+def connects(client, port):
+    try:
+        return client.connect('127.0.0.1', port) == 0
+    except OSError:  # the broker not listening yet
+        return False
+
+
+def check_through_broker(options):
+    import paho.mqtt.client as mqtt
+    schema = Schema(load_schema(options.schema))
+    port = free_port()
+    broker = subprocess.Popen(['mosquitto', '-p', str(port)], stderr=subprocess.DEVNULL)
+    faults = []
+    try:
+        with tempfile.TemporaryDirectory() as directory:
+            subprocess.run([options.samples, directory], check=True)
+            root = pathlib.Path(directory)
+            entries = [line.split(' ', 1) for line in (root / 'topics.txt').read_text().splitlines()]
+            node = mqtt.Client(client_id='line-a', clean_session=True)
+            node.will_set(entries[0][1], (root / f'{entries[0][0]}.bin').read_bytes(), qos=1)
+            commands = []
+            listening = threading.Event()
+            node.on_message = lambda client, userdata, message: commands.append(schema.decode(message.payload))
+            node.on_subscribe = lambda client, userdata, mid, granted: listening.set()
+            if not wait_until(lambda: connects(node, port)):
+                raise RuntimeError('the broker did not start')
+            node.loop_start()
+            node.subscribe('spBv1.0/Plant 1/NCMD/line-a', qos=1)
+            host = PrimaryHost(schema, 'scada', 'Plant 1', port)
+            host.checker.will(schema.decode((root / f'{entries[0][0]}.bin').read_bytes()))
+            if not (wait_until(host.subscribed.is_set) and wait_until(listening.is_set)):
+                raise RuntimeError('no subscription acknowledged')
+            for name, topic in entries[1:]:
+                node.publish(topic, (root / f'{name}.bin').read_bytes(), qos=1).wait_for_publish()
+            seen = host.wait_for(len(entries) - 1)
+            host.rebirth('line-a')
+            wait_until(lambda: commands)
+            faults += host.checker.faults
+            if len(seen) != len(entries) - 1:
+                faults.append(f'the host saw {len(seen)} of {len(entries) - 1} messages')
+            if not commands or not metric_value(commands[0], 'Node Control/Rebirth').boolean_value:
+                faults.append('no Rebirth command reached the node')
+            host.close()
+            node.loop_stop()
+            node.disconnect()
+    finally:
+        broker.terminate()
+        broker.wait(timeout=10)
+    for fault in faults:
+        print(fault)
+    print(f'through the broker: {len(faults)} fault(s)')
+    return 1 if faults else 0
+
+
 def expect_counts(counts, entries, root, schema):
     """The scripted run's shape: 300 DDATA pairs and more, history once, a death at the end."""
     faults = []
@@ -306,8 +380,11 @@ def main():
     check.add_argument('--schema', required=True, help='the directory of sparkplug_b_pb2.py')
     check.add_argument('--samples', required=True, help='the sparkplug_samples program')
     check.add_argument('--jwgate', required=True, help='the jwgate program')
+    broker = commands.add_parser('broker', help='the same session through a broker, to a PrimaryHost')
+    broker.add_argument('--schema', required=True, help='the directory of sparkplug_b_pb2.py')
+    broker.add_argument('--samples', required=True, help='the sparkplug_samples program')
     options = parser.parse_args()
-    return check_samples(options)
+    return check_samples(options) if options.command == 'check' else check_through_broker(options)
 
 
 if __name__ == '__main__':
