@@ -259,13 +259,18 @@ class PrimaryHost:
         self.client.disconnect()
 
 
+def run_samples(program, directory):
+    """The messages program writes in directory: [(name, topic)], the will first."""
+    subprocess.run([program, directory], check=True)
+    root = pathlib.Path(directory)
+    return root, [line.split(' ', 1) for line in (root / 'topics.txt').read_text().splitlines()]
+
+
 def check_samples(options):
     schema = Schema(load_schema(options.schema))
     faults = []
     with tempfile.TemporaryDirectory() as directory:
-        subprocess.run([options.samples, directory], check=True)
-        root = pathlib.Path(directory)
-        entries = [line.split(' ', 1) for line in (root / 'topics.txt').read_text().splitlines()]
+        root, entries = run_samples(options.samples, directory)
         checker = SessionChecker()
         checker.will(schema.decode((root / f'{entries[0][0]}.bin').read_bytes()))
         firsts = {}
@@ -320,9 +325,7 @@ def check_through_broker(options):
     faults = []
     try:
         with tempfile.TemporaryDirectory() as directory:
-            subprocess.run([options.samples, directory], check=True)
-            root = pathlib.Path(directory)
-            entries = [line.split(' ', 1) for line in (root / 'topics.txt').read_text().splitlines()]
+            root, entries = run_samples(options.samples, directory)
             node = mqtt.Client(client_id='line-a', clean_session=True)
             node.will_set(entries[0][1], (root / f'{entries[0][0]}.bin').read_bytes(), qos=1)
             commands = []

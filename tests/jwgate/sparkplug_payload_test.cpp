@@ -238,10 +238,10 @@ TEST(SparkplugJson, APayloadIsPrintedOneMetricALine) {
     payload.set_seq(4);
     EXPECT_EQ(PayloadJson(payload.SerializeAsString()),
               "{\"timestamp\": 20, \"seq\": 4, \"metrics\": [\n"
-              "  {\"datatype\":\"Double\",\"is_historical\":true,\"name\":\"temp\",\"properties\":{\"Quality\":192},"
-              "\"timestamp\":10,\"value\":-2.5},\n"
-              "  {\"datatype\":\"Int16\",\"is_historical\":true,\"is_null\":true,\"name\":\"count\","
-              "\"properties\":{\"Quality\":0},\"timestamp\":20,\"value\":null}\n]}\n");
+              "  {\"name\":\"temp\",\"timestamp\":10,\"datatype\":\"Double\",\"value\":-2.5,\"is_historical\":true,"
+              "\"properties\":{\"Quality\":192}},\n"
+              "  {\"name\":\"count\",\"timestamp\":20,\"datatype\":\"Int16\",\"value\":null,\"is_null\":true,"
+              "\"is_historical\":true,\"properties\":{\"Quality\":0}}\n]}\n");
     for (const std::string& bytes : {std::string(), std::string("hello"), std::string("{\"online\": true}"),
                                     payload.SerializeAsString().substr(0, 9)}) {
         EXPECT_FALSE(PayloadJson(bytes).has_value()) << bytes;

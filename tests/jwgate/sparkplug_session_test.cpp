@@ -174,6 +174,11 @@ TEST(SparkplugSession, HistoryOfADeadStationIsHandedBackUnsent) {
     EXPECT_EQ(output.held[1].point, "level");
 }
 
+TEST(SparkplugSession, BdSeqGoesUpByOneAndRoundAfter255) {
+    const std::pair<std::uint64_t, std::uint64_t> cases[] = {{0, 1}, {41, 42}, {254, 255}, {255, 0}};
+    for (const auto& [last, next] : cases) EXPECT_EQ(NextBdSeq(last), next) << last;
+}
+
 TEST(SparkplugSession, WillAndSubscriptionsNameTheNode) {
     const EdgeSession session(Node("scada"), kPoints);
     const Outgoing will = session.Will(12, 1);

@@ -133,7 +133,10 @@ void EdgeSession::HostState(SessionOutput& output, std::string_view payload, std
 void EdgeSession::Command(SessionOutput& output, const Topic& topic, std::string_view payload, std::int64_t nowMs) {
     if (topic.type == MessageType::kNCmd) {
         const auto command = ParseNodeCommand(payload);
-        if (!command) return output.refusals.push_back({"", "NCMD: not a Sparkplug B payload"});
+        if (!command) {
+            output.refusals.push_back({"", "NCMD: not a Sparkplug B payload"});
+            return;
+        }
         output.refusals.insert(output.refusals.end(), command->refusals.begin(), command->refusals.end());
         if (command->rebirth) Births(output, nowMs);
         return;
@@ -141,12 +144,15 @@ void EdgeSession::Command(SessionOutput& output, const Topic& topic, std::string
     if (topic.type != MessageType::kDCmd) return;
     const auto station = StationOfDeviceId(topic.device);
     if (!station || !stations_.contains(*station)) {
-        return output.refusals.push_back({"", "DCMD: no device " + topic.device});
+        output.refusals.push_back({"", "DCMD: no device " + topic.device});
+        return;
     }
-    const auto command = ParseDeviceCommand(payload, *station, points_);
-    if (!command) return output.refusals.push_back({"", "DCMD: not a Sparkplug B payload"});
-    output.writes = command->writes;
-    output.refusals = command->refusals;
+    if (auto command = ParseDeviceCommand(payload, *station, points_)) {
+        output.writes = std::move(command->writes);
+        output.refusals = std::move(command->refusals);
+    } else {
+        output.refusals.push_back({"", "DCMD: not a Sparkplug B payload"});
+    }
 }
 
 SessionOutput EdgeSession::StationUp(int station, std::int64_t nowMs) {

@@ -29,6 +29,9 @@
 
 namespace jwgate::sparkplug {
 
+// The bdSeq of the session after one with last: 0 to 255, then 0 again.
+inline std::uint64_t NextBdSeq(std::uint64_t last) { return (last + 1) % 256; }
+
 struct Outgoing {
     std::string topic;
     std::string payload;  // a serialized Payload

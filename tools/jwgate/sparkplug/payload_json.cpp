@@ -8,7 +8,7 @@
 namespace jwgate::sparkplug {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 std::string TypeName(std::uint32_t type) {
     return sparkplug_b::DataType_IsValid(static_cast<int>(type))
