@@ -78,12 +78,12 @@ void EdgeSession::DeviceData(SessionOutput& output, const std::vector<StoredRead
     }
 }
 
+// NDEATH and the end of the connection: the session is over once it asks
+// for that, whatever arrives before the caller has disconnected.
 void EdgeSession::Death(SessionOutput& output, std::int64_t nowMs) {
-    if (connected_) {
-        Outgoing death = Will(bdSeq_, nowMs);
-        output.publish.push_back(std::move(death));
-    }
+    if (connected_) output.publish.push_back(Will(bdSeq_, nowMs));
     output.disconnect = connected_;
+    connected_ = false;
     born_ = false;
 }
 
@@ -195,7 +195,6 @@ SessionOutput EdgeSession::Counters(const ScanCounters& counters, std::int64_t n
 SessionOutput EdgeSession::Stop(std::int64_t nowMs) {
     SessionOutput output;
     Death(output, nowMs);
-    connected_ = false;
     return output;
 }
 
