@@ -18,7 +18,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 zip libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll nlohmann-json3-dev help2man dpkg-dev file lintian systemd adduser prometheus chromium chromium-driver python3-selenium pybind11-dev python3-dev python3-pytest openssl apache2-utils curl python3-jinja2"
+packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 zip libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libprotobuf-dev protobuf-compiler libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll nlohmann-json3-dev help2man dpkg-dev file lintian systemd adduser prometheus chromium chromium-driver python3-selenium pybind11-dev python3-dev python3-pytest openssl apache2-utils curl python3-jinja2 python3-protobuf python3-paho-mqtt"
 
 install_missing() {
   missing=""
@@ -58,7 +58,7 @@ tsan() {
 
 # A plant's worth of lines on one broker (bench/fleet.py), against the wire's bounds.
 bench_fleet() { # lines, baud, seconds
-  packages="cmake make g++ python3 pkg-config libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients"
+  packages="cmake make g++ python3 pkg-config libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libprotobuf-dev protobuf-compiler libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients"
   install_missing
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
   cmake --build build --parallel "$jobs" --target jwsim jwgate
@@ -69,7 +69,7 @@ bench_fleet() { # lines, baud, seconds
 case "${1:-}" in
   demo)
     # Only what the demo runs: no tests, no Windows build.
-    packages="cmake make g++ python3 pkg-config libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll"
+    packages="cmake make g++ python3 pkg-config libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libprotobuf-dev protobuf-compiler libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll python3-protobuf"
     install_missing
     echo "=== building kelhost, jwsim and jwgate in build/"
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -102,7 +102,7 @@ case "${1:-}" in
     ;;
   fuzz)
     seconds=${2:-60}
-    packages="cmake make clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev nlohmann-json3-dev"
+    packages="cmake make clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libprotobuf-dev protobuf-compiler libsystemd-dev libsqlite3-dev nlohmann-json3-dev"
     install_missing
     targets="fuzz_gate_address fuzz_read_reply fuzz_write_reply fuzz_configuration fuzz_port_name"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEL_FUZZ=ON
@@ -138,7 +138,7 @@ case "${1:-}" in
         exit 64
         ;;
     esac
-    packages="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev nlohmann-json3-dev"
+    packages="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libprotobuf-dev protobuf-compiler libsystemd-dev libsqlite3-dev nlohmann-json3-dev"
     install_missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build --parallel "$jobs" --target soak_tests
@@ -153,7 +153,7 @@ case "${1:-}" in
     # Everything the bench needs is installed before the build is configured:
     # the Python module's target exists only when pybind11 was found then.
     # (ctest -L bench runs each of these commands once, briefly.)
-    packages="cmake make g++ pkg-config libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmosquitto-dev libsystemd-dev libsqlite3-dev nlohmann-json3-dev mosquitto openssl python3 pybind11-dev python3-dev"
+    packages="cmake make g++ pkg-config libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libgtest-dev libgmock-dev libcli11-dev libtomlplusplus-dev libmosquitto-dev libprotobuf-dev protobuf-compiler libsystemd-dev libsqlite3-dev nlohmann-json3-dev mosquitto openssl python3 pybind11-dev python3-dev"
     install_missing
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     cmake --build build --parallel "$jobs" --target link_bench gateway_bench mqtt_connect_bench link_reads kelwnsrp_python jwsim

@@ -36,7 +36,9 @@ ALLOWED = {
     'tools/jwsim': ['protocol', 'tools/common'],
     'tools/kelhost': ['protocol', 'include', 'tools/teskar', 'tools/common'],
     'tools/jwgate/core': ['protocol', 'host', 'tools/common'],
-    'tools/jwgate/config': ['tools/jwgate/core', 'commands', 'protocol', 'include', 'tools/common'],
+    # The configuration checks the Sparkplug ids by the rule the topics follow.
+    'tools/jwgate/config': ['tools/jwgate/core', 'commands', 'protocol', 'include', 'tools/common',
+                            'tools/jwgate/sparkplug/sparkplug_names.h'],
     'tools/jwgate/line': ['tools/jwgate/core', 'tools/jwgate/config', 'scan', 'commands', 'link', 'protocol',
                           'host', 'serial', 'include', 'tools/common'],
     'tools/jwgate/modbus': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/common'],
@@ -44,12 +46,15 @@ ALLOWED = {
     'tools/jwgate/http': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/common'],
     # The message store: what the gateway publishes, kept until acknowledged.
     'tools/jwgate/store': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/common'],
+    # The Sparkplug B side builds its payloads from the points and their stored readings.
+    'tools/jwgate/sparkplug': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/jwgate/store/stored_message.h',
+                               'tools/common'],
     # The Python module drives a line as jwgate's line side does, through the
     # scan layer, and serves the simulator in-process.
     'python': ['scan', 'commands', 'link', 'protocol', 'host', 'serial', 'include', 'tools/common',
                'tools/jwsim'],
     'tools/jwgate': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/jwgate/line', 'tools/jwgate/modbus',
-                     'tools/jwgate/mqtt', 'tools/jwgate/http', 'tools/jwgate/store', 'commands', 'link', 'protocol', 'host', 'serial',
+                     'tools/jwgate/mqtt', 'tools/jwgate/http', 'tools/jwgate/store', 'tools/jwgate/sparkplug', 'commands', 'link', 'protocol', 'host', 'serial',
                      'include', 'tools/common'],
 }
 # Folders whose files are checked one level deep only: their subfolders have rules of their own.

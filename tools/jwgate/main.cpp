@@ -2,7 +2,8 @@
 // an MQTT broker. Exit codes: 0 after SIGINT/SIGTERM (or a good --check), 64
 // usage, 78 configuration, 1 when a server cannot be started or the port
 // refuses the line's settings (a port that cannot be opened yet is retried,
-// not an exit).
+// not an exit). --decode-sparkplug prints a Sparkplug B payload as JSON: 65
+// for bytes that are not one, 66 for a file that cannot be read.
 #include <CLI/CLI.hpp>
 
 #include <poll.h>
@@ -13,6 +14,9 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -23,6 +27,8 @@
 #include "tools/jwgate/mqtt/mqtt_bridge.h"
 #include "tools/jwgate/line/plan_report.h"
 #include "tools/jwgate/service_notifier.h"
+#include "tools/jwgate/sparkplug/payload_json.h"
+#include "tools/jwgate/sparkplug/session_report.h"
 #include "link/link_context.h"
 
 namespace {
@@ -30,6 +36,30 @@ namespace {
 constexpr int kExitUsage = 64;
 constexpr int kExitConfig = 78;
 constexpr int kExitRuntime = 1;
+constexpr int kExitData = 65;
+constexpr int kExitNoInput = 66;
+
+// The payload in path ("-": standard input) as JSON on standard output.
+int DecodeSparkplug(const std::string& path) {
+    std::string bytes;
+    if (path == "-") {
+        bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            jwgate::Log(jwgate::LogLevel::kError, path + ": cannot be read");
+            return kExitNoInput;
+        }
+        bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    const auto json = jwgate::sparkplug::PayloadJson(bytes);
+    if (!json) {
+        jwgate::Log(jwgate::LogLevel::kError, (path == "-" ? "standard input" : path) + ": not a Sparkplug B payload");
+        return kExitData;
+    }
+    std::fputs(json->c_str(), stdout);
+    return 0;
+}
 
 // Publishes on every change of a point (and once a second, or every 100 ms
 // while the bridge asks for it) until SIGINT or SIGTERM, which it returns.
@@ -115,7 +145,11 @@ int main(int argc, char** argv) {
     std::string configPath;
     bool check = false;
     std::string levelName = "info";
-    app.add_option("--config", configPath, "configuration file (TOML)")->required();
+    std::string payloadPath;
+    auto* configOption = app.add_option("--config", configPath, "configuration file (TOML)");
+    app.add_option("--decode-sparkplug", payloadPath, "print the Sparkplug B payload in FILE (- for standard input) as JSON")
+        ->option_text("FILE")
+        ->excludes(configOption);
     app.add_flag("--check", check, "check the configuration and print the scan plan, without opening the line");
     app.add_option("--log-level", levelName, "error, warning, info or debug (default info)")
         ->check(CLI::IsMember({"error", "warning", "info", "debug"}));
@@ -131,6 +165,11 @@ int main(int argc, char** argv) {
     jwgate::LogLevelNamed(levelName, &level);
     jwgate::SetLogLevel(level);
     jwgate::TakeDriverMessages();
+    if (!payloadPath.empty()) return DecodeSparkplug(payloadPath);
+    if (configPath.empty()) {
+        jwgate::Log(jwgate::LogLevel::kError, "--config is required (see --help)");
+        return kExitUsage;
+    }
 
     jwgate::ConfigError error;
     auto config = jwgate::LoadConfig(configPath, &error);
@@ -145,6 +184,7 @@ int main(int argc, char** argv) {
     }
     if (check) {
         std::fputs(jwgate::PlanReport(*config).c_str(), stdout);
+        std::fputs(jwgate::sparkplug::SessionReport(*config).c_str(), stdout);
         return 0;
     }
     return Serve(std::make_shared<const jwgate::GatewayConfig>(std::move(*config)));

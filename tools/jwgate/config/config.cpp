@@ -22,6 +22,7 @@
 #include "tools/jwgate/config/tls_files.h"
 #include "tools/jwgate/config/users_file.h"
 #include "tools/jwgate/core/log.h"
+#include "tools/jwgate/sparkplug/sparkplug_names.h"
 
 namespace jwgate {
 namespace {
@@ -547,6 +548,34 @@ StoreConfig ReadStore(Section store) {
     return config;
 }
 
+// An id of the node's topics, as Sparkplug allows it. The problem alone is
+// told: an id with a control character would break the error's line.
+std::string ReadSparkplugId(Section& section, const std::string& key, bool required) {
+    if (!section.Has(key)) {
+        if (required) section.Fail(key, "missing");
+        return {};
+    }
+    const std::string id = section.Text(key, "");
+    if (const std::string problem = sparkplug::IdProblem(id); !problem.empty()) section.Fail(key, problem);
+    return id;
+}
+
+SparkplugConfig ReadSparkplug(Section section, const MqttConfig& mqtt) {
+    SparkplugConfig config;
+    config.enabled = true;
+    config.groupId = ReadSparkplugId(section, "group_id", true);
+    config.edgeNodeId = ReadSparkplugId(section, "edge_node_id", true);
+    config.primaryHostId = ReadSparkplugId(section, "primary_host_id", false);
+    config.clientId = section.Text("client_id", config.edgeNodeId);
+    if (config.clientId.empty()) section.Fail("client_id", "must not be empty");
+    // Two sessions with one client id would take the broker's session from each other.
+    if (config.clientId == mqtt.clientId) {
+        section.Fail(section.Has("client_id") ? "client_id" : "edge_node_id", "is also [mqtt] client_id");
+    }
+    section.RejectUnknown();
+    return config;
+}
+
 GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
     Section top(root, "", file);
     GatewayConfig config;
@@ -562,6 +591,11 @@ GatewayConfig ReadConfig(const toml::table& root, const std::string& file) {
         // The store holds what MQTT publishes; without it there is nothing to keep.
         if (!mqtt) top.Fail("store", "needs an [mqtt] table");
         config.store = ReadStore(*store);
+    }
+    if (auto sparkplug = top.Table("sparkplug")) {
+        // The node's session goes to the broker, with the settings, that [mqtt] names.
+        if (!mqtt) top.Fail("sparkplug", "needs an [mqtt] table");
+        config.sparkplug = ReadSparkplug(*sparkplug, config.mqtt);
     }
     std::vector<Section> sections;
     if (top.Has("point")) {

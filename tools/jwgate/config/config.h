@@ -106,6 +106,17 @@ struct StoreConfig {
     int replayRate = 2000;  // the most messages of the backlog sent per second
 };
 
+// The gateway as a Sparkplug B edge node: a second MQTT session to the
+// broker [mqtt] names, with its TLS settings and credentials; each station
+// is a device of the node.
+struct SparkplugConfig {
+    bool enabled = false;       // a [sparkplug] table
+    std::string groupId;
+    std::string edgeNodeId;
+    std::string primaryHostId;  // births only while this host says it is online; empty for none
+    std::string clientId;       // the session's own; the edge node id unless set
+};
+
 // "none", "odd", "even": the name of a LineConfig::parity code.
 const char* ParityName(int parity);
 
@@ -139,6 +150,7 @@ struct GatewayConfig {
     MqttConfig mqtt;
     HttpConfig http;
     StoreConfig store;
+    SparkplugConfig sparkplug;
     std::vector<PointConfig> points;
 };
 
