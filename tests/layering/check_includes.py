@@ -47,8 +47,9 @@ ALLOWED = {
     # The message store: what the gateway publishes, kept until acknowledged.
     'tools/jwgate/store': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/common'],
     # The Sparkplug B side builds its payloads from the points and their stored readings.
+    # The edge node runs its session on an MQTT link of its own and keeps its bdSeq in the store.
     'tools/jwgate/sparkplug': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/jwgate/store/stored_message.h',
-                               'tools/common'],
+                               'tools/jwgate/store/message_store.h', 'tools/jwgate/mqtt/mqtt_link.h', 'tools/common'],
     # The Python module drives a line as jwgate's line side does, through the
     # scan layer, and serves the simulator in-process.
     'python': ['scan', 'commands', 'link', 'protocol', 'host', 'serial', 'include', 'tools/common',

@@ -51,7 +51,13 @@ bool Gateway::Start(std::string* error) {
                                      " messages wait in memory for the broker, lost at a restart");
         }
         mqtt_ = std::make_unique<MqttBridge>(config_, table_, writes_, *store_, [this] { return engine_.Counters(); });
+        if (config_->sparkplug.enabled) {
+            sparkplug_ = std::make_unique<sparkplug::EdgeNode>(config_, writes_, *store_);
+            sparkplug::EdgeNode* node = sparkplug_.get();
+            mqtt_->ShareReadings([node](const StoredReading& reading) { node->Produced(reading); });
+        }
         if (!mqtt_->Start(error)) return false;
+        if (sparkplug_ && !sparkplug_->Start(error)) return false;
     }
     if (config_->http.enabled) {
         http_ = std::make_unique<HttpServer>(config_->http, [this] { return Snapshot(); });
@@ -79,14 +85,18 @@ GatewaySnapshot Gateway::Snapshot() const {
     snapshot.storeEnabled = store_ != nullptr;
     if (store_) snapshot.store = store_->Statistics();
     if (mqtt_) snapshot.storeReplayed = mqtt_->Replayed();
+    snapshot.sparkplugEnabled = sparkplug_ != nullptr;
+    if (sparkplug_) snapshot.sparkplug = sparkplug_->Statistics();
     return snapshot;
 }
 
 bool Gateway::Tick() {
     changes_.Clear();
     if (!mqtt_ || stopped_) return false;
-    const bool soon = mqtt_->Tick();
-    mqtt_->PublishStations(engine_.Stations());
+    bool soon = mqtt_->Tick();
+    const std::vector<StationState> stations = engine_.Stations();
+    mqtt_->PublishStations(stations);
+    if (sparkplug_ && sparkplug_->Tick(stations, engine_.Counters())) soon = true;
     return soon;
 }
 
@@ -95,6 +105,8 @@ void Gateway::Stop() {
     stopped_ = true;
     engine_.Stop();
     if (http_) http_->Stop();
+    // NDEATH before anything else goes: hosts hear of the node's end first.
+    if (sparkplug_) sparkplug_->Stop();
     if (mqtt_) mqtt_->Stop();
     if (modbus_) modbus_->Stop();
 }

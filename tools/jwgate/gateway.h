@@ -19,6 +19,7 @@
 #include "tools/jwgate/line/scan_engine.h"
 #include "tools/jwgate/core/write_queue.h"
 #include "tools/jwgate/store/message_store.h"
+#include "tools/jwgate/sparkplug/edge_node.h"
 
 namespace jwgate {
 
@@ -40,7 +41,7 @@ public:
     void Heartbeat(std::function<void()> beat, Clock::duration period) {
         engine_.Heartbeat(std::move(beat), period);
     }
-    // Publishes to MQTT what changed or is due; called by the owner on every
+    // Publishes to MQTT (and as the Sparkplug B node) what changed or is due; called by the owner on every
     // change and at least once a second. True when it asks to be called
     // again within 100 ms.
     bool Tick();
@@ -68,6 +69,8 @@ private:
     ScanEngine engine_;  // uses the table, the queue and the statistics
     std::unique_ptr<ModbusServer> modbus_;  // the table and the queue
     std::unique_ptr<MessageStore> store_;  // with MQTT: what it publishes, until the broker has it
+    // The store and the queue; before the bridge, which hands it readings.
+    std::unique_ptr<sparkplug::EdgeNode> sparkplug_;
     std::unique_ptr<MqttBridge> mqtt_;  // those, the store and the engine's counters
     // Last, so destroyed first: it reads all of the above.
     std::unique_ptr<HttpServer> http_;

@@ -35,4 +35,15 @@ struct MqttStatistics {
     MqttConnectFailures connectFailures;
 };
 
+// The Sparkplug B session's, since the start.
+struct SparkplugStatistics {
+    bool connected = false;
+    bool born = false;            // NBIRTH sent in the session now
+    std::uint64_t bdSeq = 0;      // of the connection now (or the last)
+    std::uint64_t births = 0;     // NBIRTH and DBIRTH
+    std::uint64_t deaths = 0;     // NDEATH (on a stop or a host going offline) and DDEATH
+    std::uint64_t commands = 0;   // NCMD and DCMD received
+    std::uint64_t refusedCommands = 0;  // metrics of them refused, nothing written
+};
+
 }  // namespace jwgate

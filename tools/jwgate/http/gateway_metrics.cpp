@@ -147,6 +147,23 @@ void Servers(Families& out, const GatewaySnapshot& snapshot) {
     }
 }
 
+void Sparkplug(Families& out, const GatewaySnapshot& snapshot) {
+    if (!snapshot.sparkplugEnabled) return;
+    const SparkplugStatistics& node = snapshot.sparkplug;
+    out.Single("sparkplug_connected", kGauge, "1 while the Sparkplug B session is connected to the broker.",
+               node.connected ? 1 : 0);
+    out.Single("sparkplug_born", kGauge, "1 while the node's NBIRTH stands (connected, the primary host online).",
+               node.born ? 1 : 0);
+    out.Single("sparkplug_bdseq", kGauge, "bdSeq of the Sparkplug B session now.", static_cast<double>(node.bdSeq));
+    out.Single("sparkplug_births_total", kCounter, "NBIRTH and DBIRTH messages published.", Count(node.births));
+    out.Single("sparkplug_deaths_total", kCounter, "NDEATH (a stop, the primary host offline) and DDEATH messages.",
+               Count(node.deaths));
+    out.Single("sparkplug_commands_total", kCounter, "NCMD and DCMD messages received.", Count(node.commands));
+    out.Single("sparkplug_commands_refused_total", kCounter,
+               "Command metrics refused (unknown, read-only, wrong datatype, out of range): nothing written.",
+               Count(node.refusedCommands));
+}
+
 }  // namespace
 
 std::vector<MetricFamily> GatewayMetrics::Collect() const {
@@ -154,6 +171,7 @@ std::vector<MetricFamily> GatewayMetrics::Collect() const {
     Points(out, snapshot_);
     Line(out, snapshot_);
     Servers(out, snapshot_);
+    Sparkplug(out, snapshot_);
     return out.Take();
 }
 

@@ -29,6 +29,8 @@ struct GatewaySnapshot {
     bool storeEnabled = false;  // with MQTT: the store, or the memory queue
     StoreStatistics store;
     std::uint64_t storeReplayed = 0;
+    bool sparkplugEnabled = false;  // a [sparkplug] table: the edge node runs
+    SparkplugStatistics sparkplug;
     HttpStatistics http;  // filled in by the endpoint itself
     WallClock::time_point takenAt;
 };

@@ -70,6 +70,7 @@ struct MqttBridge::State {
     Clock::time_point countersAt {};
     std::uint64_t connections = 0;  // the link's, as last seen
     std::unique_ptr<Discovery> discovery {};  // with a discovery prefix
+    std::function<void(const StoredReading&)> shared {};  // ShareReadings's
     bool refusingWrites = false;  // touched only on the link's thread
     bool stopped = false;
     StationStatusTopics stationTopics {config.mqtt.statusTopic};
@@ -80,17 +81,19 @@ struct MqttBridge::State {
     // What is due of reading goes into the store, connected or not.
     void ProduceIfDue(std::size_t point, const PointReading& reading, Clock::time_point now) {
         const PointConfig& config = this->config.points[point];
-        if (config.mqttTopic.empty() || reading.reads == 0) return;
+        if ((config.mqttTopic.empty() && !shared) || reading.reads == 0) return;
         const auto period = std::chrono::seconds(this->config.mqtt.publishPeriodSeconds);
         if (!Due(config, reading, published[point], now, period)) return;
-        delivery->Produce(StoredReadingOf(config, reading));
+        StoredReading stored = StoredReadingOf(config, reading);
+        if (shared) shared(stored);
+        if (!config.mqttTopic.empty()) delivery->Produce(std::move(stored));
         published[point] = PublishedOf(config, reading, now);
     }
     // Every read the table kept since the last look, then each point as it
     // is now (a quality gone stale, a publish period).
     void Produce(Clock::time_point now) {
         for (const PointChange& change : table.TakeChanges()) ProduceIfDue(change.point, change.reading, now);
-        for (const auto& [topic, point] : topics) ProduceIfDue(point, table.Read(point), now);
+        for (std::size_t point = 0; point < config.points.size(); ++point) ProduceIfDue(point, table.Read(point), now);
         for (SetAnswers::Answer& answer : answers->Take()) {
             delivery->Produce(StoredAnswer {std::move(answer.topic), std::move(answer.payload),
                                             std::move(answer.replyTo.correlation), std::move(answer.replyTo.topic)});
@@ -218,6 +221,8 @@ MqttStatistics MqttBridge::Statistics() const {
 std::uint64_t MqttBridge::Replayed() const { return state_->delivery->Replayed(); }
 
 bool MqttBridge::Start(std::string* error) { return state_->link->Start(error); }
+
+void MqttBridge::ShareReadings(std::function<void(const StoredReading&)> sink) { state_->shared = std::move(sink); }
 
 bool MqttBridge::Tick() {
     State& state = *state_;

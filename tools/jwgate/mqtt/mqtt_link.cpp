@@ -58,6 +58,38 @@ MqttLink::MqttLink(MqttConfig settings, std::vector<std::string> pointTopics, Se
       pointTopicSet_(pointTopics_.begin(), pointTopics_.end()),
       onSet_(std::move(onSet)) {}
 
+void MqttLink::SpeakFor(std::function<LastWord()> lastWord) { lastWordSource_ = std::move(lastWord); }
+
+void MqttLink::Subscribe(std::vector<std::string> filters, MessageHandler onMessage) {
+    filters_ = std::move(filters);
+    onMessage_ = std::move(onMessage);
+}
+
+void MqttLink::Reconnect() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!connected_) return;
+        reconnecting_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool MqttLink::SetWill() {
+    lastWord_ = lastWordSource_ ? lastWordSource_() : LastWord {settings_.statusTopic, kOffline, true};
+    return mosquitto_will_set(client_, lastWord_.topic.c_str(), static_cast<int>(lastWord_.payload.size()),
+                              lastWord_.payload.data(), kReliableQos, lastWord_.retain) == MOSQ_ERR_SUCCESS;
+}
+
+bool MqttLink::Subscribed(const std::string& topic) const {
+    for (const std::string& filter : filters_) {
+        bool matches = false;
+        if (mosquitto_topic_matches_sub(filter.c_str(), topic.c_str(), &matches) == MOSQ_ERR_SUCCESS && matches) {
+            return true;
+        }
+    }
+    return false;
+}
+
 MqttLink::~MqttLink() {
     Stop();
     DestroyClient();
@@ -118,10 +150,7 @@ int MqttLink::ConfigureClient() {
             result = mosquitto_tls_opts_set(client_, SSL_VERIFY_PEER, settings_.tlsVersion.c_str(), nullptr);
         }
     }
-    if (result == MOSQ_ERR_SUCCESS) {
-        result = mosquitto_will_set(client_, settings_.statusTopic.c_str(), static_cast<int>(kOffline.size()),
-                                    kOffline.data(), kReliableQos, true);
-    }
+    if (result == MOSQ_ERR_SUCCESS && !SetWill()) result = MOSQ_ERR_INVAL;
     // The messages that must not be lost may all be in flight at once: a
     // distant broker's round trip then does not cap the replay's rate.
     if (result == MOSQ_ERR_SUCCESS) result = mosquitto_max_inflight_messages_set(client_, kMaxUnsentPublishes);
@@ -251,6 +280,7 @@ void MqttLink::Run(CallResult first) {
         if (WaitOrStop(delay)) break;
         delay = backoff.After(delay);
         attempt_ = {};
+        if (!SetWill()) MqttLog(LogLevel::kError, "cannot set the will of " + Quoted(lastWord_.topic));
         call = Called([&] { return mosquitto_reconnect_async(client_); });
         NoteConnectCall(call);
     }
@@ -265,6 +295,10 @@ bool MqttLink::WaitOrStop(std::chrono::seconds delay) {
 MqttLink::ServeEnd MqttLink::Serve() {
     for (;;) {
         if (StopRequested()) return {true, {}};
+        if (TakeReconnect()) {
+            SayOfflineAndDisconnect();
+            return {false, {}};
+        }
         // Bounds how long Stop waits for the loop.
         const CallResult loop = Called([&] { return mosquitto_loop(client_, kLoopWaitMs, 1); });
         NoteSocketError(loop.error);
@@ -322,8 +356,9 @@ void MqttLink::SayOfflineAndDisconnect() {
     }
     if (connected) {
         int offlineId = -1;
-        const int result = mosquitto_publish(client_, &offlineId, settings_.statusTopic.c_str(),
-                                             static_cast<int>(kOffline.size()), kOffline.data(), kReliableQos, true);
+        const int result = mosquitto_publish(client_, &offlineId, lastWord_.topic.c_str(),
+                                             static_cast<int>(lastWord_.payload.size()), lastWord_.payload.data(),
+                                             kReliableQos, lastWord_.retain);
         if (result == MOSQ_ERR_SUCCESS) {
             {
                 std::lock_guard lock(mutex_);
@@ -336,7 +371,8 @@ void MqttLink::SayOfflineAndDisconnect() {
             std::unique_lock lock(mutex_);
             if (!offlineAcknowledged_) {
                 lock.unlock();
-                MqttLog(LogLevel::kWarning, "MQTT broker did not acknowledge \"offline\" within a second");
+                MqttLog(LogLevel::kWarning, "MQTT broker did not acknowledge " + Quoted(lastWord_.topic) +
+                                                " within a second");
             }
         }
     }
@@ -455,6 +491,12 @@ void MqttLink::HandleConnect(int reason) {
                     "cannot subscribe to " + Quoted(watchFilter_) + ": " + mosquitto_strerror(result));
         }
     }
+    for (const std::string& filter : filters_) {
+        if (const int result = mosquitto_subscribe(client_, nullptr, filter.c_str(), kReliableQos);
+            result != MOSQ_ERR_SUCCESS) {
+            MqttLog(LogLevel::kError, "cannot subscribe to " + Quoted(filter) + ": " + mosquitto_strerror(result));
+        }
+    }
     // Subscribed before "online", so that "online" means writes are heard.
     for (const std::string& point : pointTopics_) {
         const std::string setTopic = SetTopic(point);
@@ -464,7 +506,9 @@ void MqttLink::HandleConnect(int reason) {
         }
     }
     int onlineId = -1;
-    if (const int result = mosquitto_publish(client_, &onlineId, settings_.statusTopic.c_str(),
+    if (lastWordSource_) {
+        // The owner says what it has to say once it sees the connection.
+    } else if (const int result = mosquitto_publish(client_, &onlineId, settings_.statusTopic.c_str(),
                                              static_cast<int>(kOnline.size()), kOnline.data(), kReliableQos, true);
         result != MOSQ_ERR_SUCCESS) {
         MqttLog(LogLevel::kError, std::string("cannot publish \"online\": ") + mosquitto_strerror(result));
@@ -477,6 +521,8 @@ void MqttLink::HandleConnect(int reason) {
         // Whatever waited for the old socket went with it.
         unsent_ = 0;
         onlineMessageId_ = onlineId;
+        offlineMessageId_ = -1;
+        offlineAcknowledged_ = false;
     }
     MqttLog(LogLevel::kInfo, "connected to MQTT broker " + BrokerName(settings_));
 }
@@ -488,6 +534,7 @@ void MqttLink::HandleDisconnect(const CallResult& reason) {
     {
         std::lock_guard lock(mutex_);
         wasConnected = std::exchange(connected_, false);
+        reconnecting_ = false;
         stopping = stopping_;
     }
     if (!wasConnected) {
@@ -556,6 +603,10 @@ MqttLink::ReplyTo ReplyToOf(const mosquitto_property* properties) {
 void MqttLink::HandleMessage(const mosquitto_message& message, const mosquitto_property* properties) {
     if (message.topic == nullptr) return;
     const std::string topic = message.topic;
+    if (onMessage_ && Subscribed(topic)) {
+        HandleSubscribed(message);
+        return;
+    }
     const std::optional<std::string> point = PointTopicOfSet(topic);
     if (!point || !pointTopicSet_.contains(*point)) {
         HandleWatched(message);
@@ -588,6 +639,23 @@ void MqttLink::HandleMessage(const mosquitto_message& message, const mosquitto_p
     } catch (...) {
         MqttLog(LogLevel::kError, "write request on " + Quoted(topic) + " failed");
     }
+}
+
+void MqttLink::HandleSubscribed(const mosquitto_message& message) {
+    const auto size = static_cast<std::size_t>(std::max(message.payloadlen, 0));
+    if (size > kMaxMessagePayload) {
+        MqttLog(LogLevel::kWarning, "dropped a message of " + std::to_string(size) + " bytes on " +
+                                     Quoted(message.topic) + " (at most " + std::to_string(kMaxMessagePayload) + ")");
+        return;
+    }
+    std::string payload;
+    if (size > 0 && message.payload != nullptr) payload.assign(static_cast<const char*>(message.payload), size);
+    onMessage_(message.topic, payload);
+}
+
+bool MqttLink::TakeReconnect() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(reconnecting_, false);
 }
 
 int MqttLink::NoteDrop(const std::string& topic, const std::string& reason) {

@@ -46,6 +46,8 @@ public:
     // Write requests with longer payloads, or with a NUL byte, are dropped
     // and logged.
     static constexpr std::size_t kMaxSetPayload = 256;
+    // Messages on Subscribe's filters with longer payloads are dropped and logged.
+    static constexpr std::size_t kMaxMessagePayload = 64 * 1024;
     // Values accepted by Publish but not yet written to the socket; beyond
     // this, Publish drops.
     static constexpr int kMaxUnsentPublishes = 1000;
@@ -87,6 +89,27 @@ public:
     // the broker acknowledged; it must not block. Before Start.
     using AckHandler = std::function<void(int messageId)>;
     void OnAcknowledged(AckHandler handler) { onAcknowledged_ = std::move(handler); }
+    // What the link says when it goes: its will, and what Stop (or
+    // Reconnect) publishes at QoS 1 and waits for.
+    struct LastWord {
+        std::string topic;
+        std::string payload;
+        bool retain = false;
+    };
+    // Before Start: instead of the status topic's "online"/"offline", the
+    // last word lastWord gives, asked again before every connection attempt
+    // (a will may differ from one connection to the next); nothing is
+    // published on connection. Called on Start's thread, then the link's.
+    void SpeakFor(std::function<LastWord()> lastWord);
+    // Called on the link's thread with each message on a topic matching one
+    // of filters (subscribed to at QoS 1 on every connection, before the
+    // link counts as connected); it must not block. Before Start.
+    using MessageHandler = std::function<void(const std::string& topic, const std::string& payload)>;
+    void Subscribe(std::vector<std::string> filters, MessageHandler onMessage);
+    // Ends the connection as Stop would (the last word first), then
+    // connects again after the least back-off. Thread-safe.
+    void Reconnect();
+
     // How many values Publish would queue just now: 0 while not connected.
     int Room() const;
 
@@ -166,6 +189,12 @@ private:
     int Send(const std::string& topic, const std::string& payload, int qos, bool retain,
              const std::string& correlation);
     void HandleWatched(const mosquitto_message& message);
+    void HandleSubscribed(const mosquitto_message& message);
+    bool TakeReconnect();
+    // The last word of the next connection, set as its will; false when the
+    // library refused it.
+    bool SetWill();
+    bool Subscribed(const std::string& topic) const;
     void HandleLibraryError(const std::string& line);
     // Logs (once) and counts an attempt that ended before the broker took it.
     void ReportAttemptFailure(const CallResult& end);
@@ -183,6 +212,10 @@ private:
     std::string watchFilter_;  // set before Start, then only read
     RetainedHandler onRetained_;
     AckHandler onAcknowledged_;  // set before Start, then only called
+    std::function<LastWord()> lastWordSource_;  // set before Start; empty: the status topic's
+    LastWord lastWord_;  // of the connection now; the link's thread's after Start
+    std::vector<std::string> filters_;  // set before Start, then only read
+    MessageHandler onMessage_;
     mosquitto* client_ = nullptr;  // destroyed only after the thread ended
     Attempt attempt_;  // the thread's
     bool tlsReasonReported_ = false;  // the thread's: since the last connection
@@ -191,6 +224,7 @@ private:
     std::condition_variable wake_;  // Stop
     bool connected_ = false;
     bool stopping_ = false;
+    bool reconnecting_ = false;
     std::set<std::string> reportedFailures_;  // logged since the last connection
     MqttConnectFailures failures_;
     int unsent_ = 0;

@@ -50,6 +50,7 @@ int FileMessageStore::Load(std::string* error) {
     int code = writer_.NextId(&nextId_);
     if (code == SQLITE_OK) code = unsentReader_.Open(config_.path);
     if (code == SQLITE_OK) code = historyReader_.Open(config_.path);
+    if (code == SQLITE_OK) code = kept_.Open(config_.path);
     if (code == SQLITE_OK) code = unsentReader_.UnsentIds(&unsent_);
     if (code != SQLITE_OK) {
         *error = config_.path + ": cannot be read (" + writer_.Error() + ")";

@@ -13,6 +13,7 @@
 
 #include "tools/jwgate/store/drop_episode.h"
 #include "tools/jwgate/store/id_ranges.h"
+#include "tools/jwgate/store/kept_values.h"
 #include "tools/jwgate/store/message_store.h"
 #include "tools/jwgate/store/store_file_reader.h"
 #include "tools/jwgate/store/store_file_writer.h"
@@ -34,6 +35,8 @@ public:
     std::vector<HistoryRow> History(const std::string& point, std::int64_t fromMs, std::int64_t toMs,
                                     std::size_t limit) override;
     StoreStatistics Statistics() const override;
+    std::optional<std::int64_t> Kept(const std::string& name) override { return kept_.Get(name); }
+    bool Keep(const std::string& name, std::int64_t value) override { return kept_.Set(name, value); }
 
 private:
     int Load(std::string* error);
@@ -57,6 +60,7 @@ private:
     const std::size_t tailMax_;
     StoreFileWriter writer_;        // the commit thread's
     StoreFileReader unsentReader_;  // under handoff_
+    KeptValues kept_;
     std::mutex historyMutex_;
     StoreFileReader historyReader_;
 

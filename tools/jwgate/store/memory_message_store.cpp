@@ -71,4 +71,17 @@ StoreStatistics MemoryMessageStore::Statistics() const {
     return statistics;
 }
 
+std::optional<std::int64_t> MemoryMessageStore::Kept(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    const auto found = kept_.find(name);
+    if (found == kept_.end()) return std::nullopt;
+    return found->second;
+}
+
+bool MemoryMessageStore::Keep(const std::string& name, std::int64_t value) {
+    std::lock_guard lock(mutex_);
+    kept_[name] = value;
+    return true;
+}
+
 }  // namespace jwgate

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <deque>
+#include <map>
 #include <mutex>
 
 #include "tools/jwgate/store/drop_episode.h"
@@ -22,6 +23,8 @@ public:
         return {};
     }
     StoreStatistics Statistics() const override;
+    std::optional<std::int64_t> Kept(const std::string& name) override;
+    bool Keep(const std::string& name, std::int64_t value) override;
 
 private:
     struct Entry {
@@ -36,6 +39,7 @@ private:
     std::deque<Entry> queue_;  // by id; acknowledged ones leave from the front
     std::uint64_t nextId_ = 1;
     std::uint64_t backlog_ = 0;
+    std::map<std::string, std::int64_t> kept_;
     mutable DropEpisode episode_ {"memory queue"};
 };
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,12 @@ public:
     virtual std::vector<HistoryRow> History(const std::string& point, std::int64_t fromMs, std::int64_t toMs,
                                             std::size_t limit) = 0;
     virtual StoreStatistics Statistics() const = 0;
+    // A number kept across restarts by name (in the file at once, not at the
+    // next commit), or nothing when never kept; the memory queue keeps it
+    // until the process ends.
+    virtual std::optional<std::int64_t> Kept(const std::string& name) = 0;
+    // False (logged) when the file refused it.
+    virtual bool Keep(const std::string& name, std::int64_t value) = 0;
 };
 
 // For --check: where the store is and what it holds ("<path>: 1234 messages

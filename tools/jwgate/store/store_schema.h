@@ -1,7 +1,8 @@
 // What makes a SQLite file a jwgate store: our application_id, the schema's
 // version in user_version, and its tables. A message row holds a reading
 // (its point as a small integer into points, to keep rows short) or an
-// answer; unsent is a mask of the lanes still to send it.
+// answer; unsent is a mask of the lanes still to send it. kept holds the
+// few numbers the gateway carries across restarts (a session counter).
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,9 @@
 namespace jwgate {
 
 inline constexpr std::int64_t kStoreApplicationId = 0x4a574753;  // "JWGS"
-inline constexpr std::int64_t kStoreSchemaVersion = 1;
+inline constexpr std::int64_t kStoreSchemaVersion = 2;
+// Stores of this version are brought up to date when opened.
+inline constexpr std::int64_t kStoreSchemaUpgradable = 1;
 // The JSON MQTT side's bit in unsent; other lanes take the next bits.
 inline constexpr std::int64_t kJsonLane = 1;
 
@@ -33,5 +36,7 @@ struct StoreFileCheck {
 StoreFileCheck CheckStoreFile(SqliteConnection& db);
 // Writes the tables and the header fields, in one transaction.
 int CreateStoreSchema(SqliteConnection& db);
+// Adds what a store of an older version lacks; nothing for a current one.
+int UpgradeStoreSchema(SqliteConnection& db);
 
 }  // namespace jwgate
