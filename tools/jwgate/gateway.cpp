@@ -52,7 +52,7 @@ bool Gateway::Start(std::string* error) {
         }
         mqtt_ = std::make_unique<MqttBridge>(config_, table_, writes_, *store_, [this] { return engine_.Counters(); });
         if (config_->sparkplug.enabled) {
-            sparkplug_ = std::make_unique<sparkplug::EdgeNode>(config_, writes_, *store_);
+            sparkplug_ = std::make_unique<sparkplug::EdgeNode>(config_, writes_, *store_, changes_);
             sparkplug::EdgeNode* node = sparkplug_.get();
             mqtt_->ShareReadings([node](const StoredReading& reading) { node->Produced(reading); });
         }

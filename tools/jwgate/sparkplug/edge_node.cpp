@@ -25,13 +25,17 @@ MqttConfig SessionSettings(const GatewayConfig& config) {
 
 }  // namespace
 
-EdgeNode::EdgeNode(std::shared_ptr<const GatewayConfig> config, WriteQueue& writes, MessageStore& store)
+EdgeNode::EdgeNode(std::shared_ptr<const GatewayConfig> config, WriteQueue& writes, MessageStore& store,
+                   ChangeSignal& wake)
     : config_(std::move(config)), writes_(writes), store_(store), session_(config_->sparkplug, config_->points) {
     link_ = std::make_unique<MqttLink>(SessionSettings(*config_), std::vector<std::string> {}, nullptr);
     link_->SpeakFor([this] { return NextLastWord(); });
-    link_->Subscribe(session_.Subscriptions(), [this](const std::string& topic, const std::string& payload) {
-        const std::lock_guard lock(mutex_);
-        received_.push_back({topic, payload});
+    link_->Subscribe(session_.Subscriptions(), [this, &wake](const std::string& topic, const std::string& payload) {
+        {
+            const std::lock_guard lock(mutex_);
+            received_.push_back({topic, payload});
+        }
+        wake.Notify();
     });
 }
 

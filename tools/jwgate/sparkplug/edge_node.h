@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tools/jwgate/config/config.h"
+#include "tools/jwgate/core/change_signal.h"
 #include "tools/jwgate/core/clock.h"
 #include "tools/jwgate/core/scan_counters.h"
 #include "tools/jwgate/core/server_statistics.h"
@@ -35,8 +36,9 @@ public:
     // The store's name for the last bdSeq given to a connection.
     static constexpr char kBdSeqName[] = "sparkplug.bdseq";
 
-    // store and writes outlive the node.
-    EdgeNode(std::shared_ptr<const GatewayConfig> config, WriteQueue& writes, MessageStore& store);
+    // store, writes and wake outlive the node; wake is notified when a
+    // message came, so that the owner calls Tick at once.
+    EdgeNode(std::shared_ptr<const GatewayConfig> config, WriteQueue& writes, MessageStore& store, ChangeSignal& wake);
     ~EdgeNode();  // Stop()
     EdgeNode(const EdgeNode&) = delete;
     EdgeNode& operator=(const EdgeNode&) = delete;
