@@ -9,7 +9,9 @@
 #   2. jwgate serving it (examples/demo-gateway.toml) to Modbus TCP and to a
 #      mosquitto broker of the demo's own: mbpoll reads the mapped registers
 #      and writes one (its frames on the line shown), mosquitto_sub shows the
-#      retained values and the status "online", GET /healthz and /metrics show
+#      retained values and the status "online", the same line as a Sparkplug B
+#      edge node shows its first DBIRTH and DDATA decoded (jwgate
+#      --decode-sparkplug), GET /healthz and /metrics show
 #      its HTTP endpoint, SIGTERM stops the gateway and
 #      the status "offline" is shown.
 # It ends by itself, leaves no process behind and exits non-zero when a step
@@ -115,6 +117,16 @@ done
 [ -n "$ready" ] || { cat "$build/demo-mosquitto.txt" >&2; fail "mosquitto does not answer on port $broker_port"; }
 echo "(running)"
 
+# The edge node's first DBIRTH and DDATA, caught as they are published.
+sparkplug_sub() { # TYPE
+  mosquitto_sub -h 127.0.0.1 -p "$broker_port" -t "spBv1.0/Demo/$1/line1/station01" -C 1 -W 20 -N \
+    >"$build/demo-$1.bin" 2>/dev/null &
+  pids="$pids $!"
+}
+sparkplug_sub DBIRTH
+sparkplug_sub DDATA
+sleep 0.3
+
 gateway_log=$build/demo-jwgate.txt
 echo "=== jwgate on $port: Modbus TCP on 127.0.0.1:$modbus_port, MQTT to 127.0.0.1:$broker_port"
 "$bin/jwgate" --config "$config" 2>"$gateway_log" &
@@ -174,6 +186,17 @@ done
 sort "$build/demo-mqtt.txt"
 grep -q '^demo/line1/setpoint .*"value":1500' "$build/demo-mqtt.txt" || fail "the setpoint's retained value is not 1500"
 grep -qx 'demo/line1/status online' "$build/demo-mqtt.txt" || fail "the status is not \"online\""
+
+echo "=== the same line as a Sparkplug B edge node: its first DBIRTH and DDATA (jwgate --decode-sparkplug)"
+for kind in DBIRTH DDATA; do
+  for _ in $(seq 100); do
+    [ -s "$build/demo-$kind.bin" ] && break
+    sleep 0.1
+  done
+  [ -s "$build/demo-$kind.bin" ] || fail "no $kind from the edge node"
+  echo "spBv1.0/Demo/$kind/line1/station01:"
+  "$bin/jwgate" --decode-sparkplug "$build/demo-$kind.bin" || fail "no $kind decoded"
+done
 
 echo "=== GET /healthz and the first lines of GET /metrics (http://127.0.0.1:$http_port/ is the live status page)"
 http_get() {

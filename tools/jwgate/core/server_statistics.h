@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 #include <map>
 
 namespace jwgate {
@@ -44,6 +46,7 @@ struct SparkplugStatistics {
     std::uint64_t deaths = 0;     // NDEATH (on a stop or a host going offline) and DDEATH
     std::uint64_t commands = 0;   // NCMD and DCMD received
     std::uint64_t refusedCommands = 0;  // metrics of them refused, nothing written
+    std::vector<std::string> topics;    // what it publishes on, then what it subscribes to
 };
 
 }  // namespace jwgate

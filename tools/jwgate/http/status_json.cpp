@@ -16,6 +16,18 @@ double SecondsBetween(WallClock::time_point from, WallClock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
+// The edge node's session: its ids, state, counts and topics.
+json Sparkplug(const GatewaySnapshot& snapshot) {
+    const SparkplugConfig& config = snapshot.config->sparkplug;
+    const SparkplugStatistics& node = snapshot.sparkplug;
+    return {{"group_id", config.groupId},  {"edge_node_id", config.edgeNodeId},
+            {"primary_host_id", config.primaryHostId}, {"connected", node.connected},
+            {"born", node.born},            {"bd_seq", node.bdSeq},
+            {"births", node.births},        {"deaths", node.deaths},
+            {"commands", node.commands},    {"refused_commands", node.refusedCommands},
+            {"topics", node.topics}};
+}
+
 json Stations(const GatewaySnapshot& snapshot) {
     json stations = json::array();
     for (const StationState& station : snapshot.stations) {
@@ -60,7 +72,7 @@ std::string StatusJson(const GatewaySnapshot& snapshot) {
     for (const LoggedFrame& frame : snapshot.line.frames) {
         frames.push_back({{"time", kel::tools::TimeOfDay(frame.at)}, {"direction", frame.sent ? "<" : ">"}, {"text", frame.text}});
     }
-    const json document {
+    json document {
         {"port", snapshot.config->line.port},
         {"port_open", c.portOpen},
         {"healthy", Healthy(snapshot)},
@@ -80,6 +92,7 @@ std::string StatusJson(const GatewaySnapshot& snapshot) {
         {"stations", Stations(snapshot)},
         {"frames", std::move(frames)},
     };
+    if (snapshot.sparkplugEnabled) document["sparkplug"] = Sparkplug(snapshot);
     // Frames may hold any byte the line carried; they are escaped already.
     return document.dump(-1, ' ', false, json::error_handler_t::replace);
 }

@@ -37,6 +37,7 @@ const char kStatusPage[] = R"html(<!DOCTYPE html>
   <div><h2>Line</h2><table id="counters"><tbody></tbody></table></div>
   <div><h2>Stations</h2><table id="stations"><thead><tr><th>Station</th><th>State</th><th>Last answer</th></tr></thead><tbody></tbody></table></div>
 </div>
+<div id="sparkplug-section" hidden><h2>Sparkplug B edge node</h2><table id="sparkplug"><tbody></tbody></table></div>
 <h2>Last frames on the line (&lt; sent, &gt; received)</h2>
 <div id="frames"></div>
 <script>
@@ -86,6 +87,16 @@ function show(state) {
     cell(row, s.answering ? "answering" : "not answering", s.answering ? "good state" : "bad state");
     cell(row, age(s.last_answer_age_s), "num");
   });
+  const sp = state.sparkplug;
+  document.getElementById("sparkplug-section").hidden = !sp;
+  if (sp) {
+    fill("sparkplug", [
+      ["node", sp.group_id + "/" + sp.edge_node_id], ["primary host", sp.primary_host_id || "none"],
+      ["session", (sp.connected ? "connected" : "not connected") + (sp.born ? ", born" : "")], ["bdSeq", sp.bd_seq],
+      ["births", sp.births], ["deaths", sp.deaths], ["commands", sp.commands], ["refused commands", sp.refused_commands],
+      ["topics", sp.topics.join(" ")]
+    ], (row, [name, value]) => { cell(row, name); cell(row, String(value)); });
+  }
   const frames = document.getElementById("frames");
   frames.replaceChildren(...state.frames.map(f => {
     const line = document.createElement("div");

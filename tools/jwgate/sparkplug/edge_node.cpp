@@ -37,6 +37,10 @@ EdgeNode::EdgeNode(std::shared_ptr<const GatewayConfig> config, WriteQueue& writ
         }
         wake.Notify();
     });
+    const SparkplugConfig& node = config_->sparkplug;
+    statistics_.topics = {TopicOf({MessageType::kNBirth, node.groupId, node.edgeNodeId, "", ""}),
+                          TopicOf({MessageType::kDBirth, node.groupId, node.edgeNodeId, "<device>", ""})};
+    for (const std::string& topic : session_.Subscriptions()) statistics_.topics.push_back(topic);
 }
 
 EdgeNode::~EdgeNode() { Stop(); }
@@ -70,8 +74,10 @@ bool EdgeNode::Tick(const std::vector<StationState>& stations, const ScanCounter
         }
         Apply(session_.Received(message.topic, message.payload, now));
     }
-    FollowStations(stations, now);
+    // The readings first: a station's birth then carries the values of the
+    // read that found it answering.
     Apply(session_.Values(std::exchange(readings_, {}), now));
+    FollowStations(stations, now);
     if (Clock::now() - countersAt_ >= kCountersPeriod) {
         countersAt_ = Clock::now();
         Apply(session_.Counters(counters, now));
