@@ -14,6 +14,8 @@
 #                            reads through the Python module against the link layer
 #   ./dev.sh bench fleet [N] [BAUD] [SECONDS]  N lines (default 20) at BAUD (38400), each jwsim
 #                            and jwgate, on one mosquitto for SECONDS (60): freshness, writes, cost
+#   ./dev.sh bench sparkplug [SECONDS]  the Sparkplug B edge node with 200 points changing every
+#                            second for SECONDS (20): CPU per DDATA metric, time to DBIRTH and to rebirth
 # As root it first installs whatever of the build's Debian packages is missing.
 set -eu
 cd "$(dirname "$0")"
@@ -147,6 +149,15 @@ case "${1:-}" in
   bench)
     if [ "${2:-}" = fleet ]; then
       bench_fleet "${3:-20}" "${4:-38400}" "${5:-60}"
+      exit
+    fi
+    if [ "${2:-}" = sparkplug ]; then
+      # The Sparkplug B edge node's costs (bench/sparkplug_bench.py): figures only.
+      packages="cmake make g++ python3 pkg-config libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libprotobuf-dev protobuf-compiler libsystemd-dev libsqlite3-dev mosquitto python3-protobuf python3-paho-mqtt"
+      install_missing
+      cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      cmake --build build --parallel "$jobs" --target jwsim jwgate jwgate_sparkplug_python
+      /usr/bin/python3 bench/sparkplug_bench.py build "${3:-20}"
       exit
     fi
     # What an exchange costs, against libmodbus and the wire; figures only.
