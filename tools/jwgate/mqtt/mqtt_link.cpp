@@ -506,12 +506,13 @@ void MqttLink::HandleConnect(int reason) {
         }
     }
     int onlineId = -1;
-    if (lastWordSource_) {
-        // The owner says what it has to say once it sees the connection.
-    } else if (const int result = mosquitto_publish(client_, &onlineId, settings_.statusTopic.c_str(),
-                                             static_cast<int>(kOnline.size()), kOnline.data(), kReliableQos, true);
-        result != MOSQ_ERR_SUCCESS) {
-        MqttLog(LogLevel::kError, std::string("cannot publish \"online\": ") + mosquitto_strerror(result));
+    // An owner with a last word of its own says what it has to once it sees the connection.
+    if (!lastWordSource_) {
+        if (const int result = mosquitto_publish(client_, &onlineId, settings_.statusTopic.c_str(),
+                                                 static_cast<int>(kOnline.size()), kOnline.data(), kReliableQos, true);
+            result != MOSQ_ERR_SUCCESS) {
+            MqttLog(LogLevel::kError, std::string("cannot publish \"online\": ") + mosquitto_strerror(result));
+        }
     }
     {
         std::lock_guard lock(mutex_);

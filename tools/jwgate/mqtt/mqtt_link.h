@@ -2,7 +2,9 @@
 // thread keeps up, reconnecting with exponential back-off. The
 // status topic reads "online" while connected and "offline" after Stop or,
 // as the last will, after the process died; point values go out, and
-// "<point topic>/set" messages come in as write requests. It logs through
+// "<point topic>/set" messages come in as write requests. An owner may give
+// its own last word instead of the status topic's, and subscriptions of its
+// own (the Sparkplug B session does both). It logs through
 // jwgate::Log, each line starting "mqtt: ".
 #pragma once
 
