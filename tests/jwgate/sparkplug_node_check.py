@@ -182,6 +182,8 @@ def sessions_and_data(run):
         run.host.command(EDGE, name, datatype, field, value, device=device)
     wait_until(lambda: run.metrics().get('sparkplug_commands_refused_total', 0) >= 4)
     after = run.metrics()
+    run.check(after.get('sparkplug_commands_total') == 5 and after.get('sparkplug_births_total', 0) >= 3,
+              f'/metrics: {after.get("sparkplug_commands_total")} commands, {after.get("sparkplug_births_total")} births')
     run.check(after.get('sparkplug_commands_refused_total') == 4 and after.get('writes_total') == before['writes_total'] + 1,
               f'refusals: {after.get("sparkplug_commands_refused_total")} counted, '
               f'{after.get("writes_total", 0) - before["writes_total"]} writes on the line (1 expected)')

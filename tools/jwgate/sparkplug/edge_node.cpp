@@ -37,6 +37,10 @@ EdgeNode::EdgeNode(std::shared_ptr<const GatewayConfig> config, WriteQueue& writ
         }
         wake.Notify();
     });
+    for (const PointConfig& point : config_->points) {
+        stationOfPoint_[point.name] = point.item.station;
+        if (unread_.insert(point.name).second) ++unreadOfStation_[point.item.station];
+    }
     const SparkplugConfig& node = config_->sparkplug;
     statistics_.topics = {TopicOf({MessageType::kNBirth, node.groupId, node.edgeNodeId, "", ""}),
                           TopicOf({MessageType::kDBirth, node.groupId, node.edgeNodeId, "<device>", ""})};
@@ -56,6 +60,11 @@ MqttLink::LastWord EdgeNode::NextLastWord() {
     bdSeq_ = bdSeq;
     const Outgoing will = session_.Will(bdSeq, NowMs());
     return {will.topic, will.payload, will.retain};
+}
+
+void EdgeNode::Produced(const StoredReading& reading) {
+    if (unread_.erase(reading.point) > 0) --unreadOfStation_[stationOfPoint_[reading.point]];
+    readings_.push_back(reading);
 }
 
 bool EdgeNode::Tick(const std::vector<StationState>& stations, const ScanCounters& counters) {
@@ -103,7 +112,7 @@ void EdgeNode::FollowConnection(std::int64_t nowMs) {
 
 void EdgeNode::FollowStations(const std::vector<StationState>& stations, std::int64_t nowMs) {
     for (const StationState& station : stations) {
-        if (!station.tried) continue;
+        if (!station.tried || unreadOfStation_[station.station] > 0) continue;
         Apply(station.answering ? session_.StationUp(station.station, nowMs)
                                 : session_.StationDown(station.station, nowMs));
     }

@@ -12,8 +12,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,7 +48,7 @@ public:
     // Starts connecting in the background; false only for settings the link refuses.
     bool Start(std::string* error);
     // A due reading, as the MQTT side produced it; goes out at the next Tick.
-    void Produced(const StoredReading& reading) { readings_.push_back(reading); }
+    void Produced(const StoredReading& reading);
     // Publishes what happened since the last call; true to be called again soon.
     bool Tick(const std::vector<StationState>& stations, const ScanCounters& counters);
     // NDEATH, then disconnect. Idempotent; bounded as the link's Stop is.
@@ -72,6 +74,12 @@ private:
     MessageStore& store_;
     EdgeSession session_;
     std::vector<StoredReading> readings_;
+    // A station is born once each of its points has been read: its DBIRTH
+    // then carries a value (or a bad quality) for every metric, not nulls
+    // for the points the first scan had not reached yet.
+    std::map<std::string, int> stationOfPoint_;
+    std::set<std::string> unread_;      // points not produced yet
+    std::map<int, int> unreadOfStation_;
     std::uint64_t connections_ = 0;  // the link's, as last seen
     bool connected_ = false;         // as last seen
     Clock::time_point countersAt_ {};
