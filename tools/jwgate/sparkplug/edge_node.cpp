@@ -53,6 +53,8 @@ bool EdgeNode::Start(std::string* error) { return link_->Start(error); }
 
 // Before every connection attempt: the next bdSeq, kept before the broker
 // can hear of it, so that a restart never gives a host the same one twice.
+// On the link's thread: of the session it reads only Will, which looks at
+// nothing but the configuration.
 MqttLink::LastWord EdgeNode::NextLastWord() {
     const std::optional<std::int64_t> last = store_.Kept(kBdSeqName);
     const std::uint64_t bdSeq = last ? NextBdSeq(static_cast<std::uint64_t>(*last)) : 0;
