@@ -11,6 +11,7 @@ restarts). Prints how long births took.
 usage: sparkplug_node_check.py --schema DIR --jwgate PROGRAM --jwsim PROGRAM
 """
 import argparse
+import json
 import os
 import pathlib
 import re
@@ -125,6 +126,10 @@ class Run:
         return self.wait(lambda topic, payload: topic.split('/')[2] == kind and
                          (device is None or topic.endswith('/' + device)), after, timeout)
 
+    def status(self):
+        with urllib.request.urlopen(f'http://127.0.0.1:{self.http_port}/api/points', timeout=5) as answer:
+            return json.load(answer).get('sparkplug', {})
+
     def metrics(self):
         with urllib.request.urlopen(f'http://127.0.0.1:{self.http_port}/metrics', timeout=5) as answer:
             text = answer.read().decode()
@@ -184,6 +189,9 @@ def sessions_and_data(run):
     after = run.metrics()
     run.check(after.get('sparkplug_commands_total') == 5 and after.get('sparkplug_births_total', 0) >= 3,
               f'/metrics: {after.get("sparkplug_commands_total")} commands, {after.get("sparkplug_births_total")} births')
+    page = run.status()
+    run.check(page.get('born') and page.get('refused_commands') == 4 and f'spBv1.0/{GROUP}/NCMD/{EDGE}' in page['topics'],
+              f'the status page\'s edge node: {page}')
     run.check(after.get('sparkplug_commands_refused_total') == 4 and after.get('writes_total') == before['writes_total'] + 1,
               f'refusals: {after.get("sparkplug_commands_refused_total")} counted, '
               f'{after.get("writes_total", 0) - before["writes_total"]} writes on the line (1 expected)')
