@@ -120,6 +120,14 @@ TEST(MessageStore, ReadingsAndAnswersComeBackAsTheyWent) {
     EXPECT_EQ(answer.correlation, std::string("\x01\x00", 2));
     EXPECT_EQ(answer.responseTopic, "reply");
     EXPECT_GT(unsent[2].producedMs, 1'765'000'000'000);
+    // The backlog's age runs from the oldest one's production, over a reopen.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    auto statistics = store->Statistics();
+    EXPECT_EQ(statistics.backlog, 3u);
+    EXPECT_GE(statistics.backlogAgeSeconds, 0.03);
+    EXPECT_LT(statistics.backlogAgeSeconds, 3600);
+    for (const auto& message : unsent) store->Acknowledge(message.id);
+    EXPECT_EQ(store->Statistics().backlogAgeSeconds, 0);
 }
 
 TEST(MessageStore, MemoryQueueDropsTheOldestAndCountsThem) {
