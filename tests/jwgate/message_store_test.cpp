@@ -212,6 +212,37 @@ TEST(MessageStore, ACorruptFileIsMovedAsideAndANewStoreStarted) {
     }
 }
 
+// Damage found by a commit, the store running: the file goes aside with
+// what it held, counted as dropped, and the store goes on in a new one.
+TEST(MessageStore, DamageFoundWhileRunningMovesTheFileAside) {
+    TempDirectory directory;
+    StoreLog log;
+    StoreConfig config = FileConfig(directory.File("store.db"), 10);
+    std::string error;
+    auto store = MessageStore::Open(config, 1000, &error);
+    ASSERT_NE(store, nullptr) << error;
+    for (int n = 1; n <= 100; ++n) store->Append(Counter(n));
+    ASSERT_TRUE(WaitFor([&] { return DescribeStore(config).rfind(config.path + ": 100 messages unsent", 0) == 0; }));
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::string file = config.path + suffix;
+        auto size = std::filesystem::file_size(file);
+        std::fstream(file, std::ios::in | std::ios::out | std::ios::binary) << std::string(size, '\x5a');
+    }
+    for (int n = 101; n <= 110; ++n) store->Append(Counter(n));
+    ASSERT_TRUE(WaitFor([&] { return log.Count("moved aside to " + config.path + ".corrupt-") == 1; }));
+    for (int n = 111; n <= 120; ++n) store->Append(Counter(n));
+    ASSERT_TRUE(WaitFor([&] { return DescribeStore(config).rfind(config.path + ": 20 messages unsent", 0) == 0; }))
+        << DescribeStore(config);
+    auto statistics = store->Statistics();
+    EXPECT_EQ(statistics.dropped, 100u);
+    EXPECT_EQ(statistics.backlog, 20u);
+    EXPECT_EQ(statistics.fault, "");
+    store.reset();
+    store = MessageStore::Open(config, 1000, &error);
+    EXPECT_EQ(IdsOf(store->Unsent(0, 1000)).front(), 101u);
+    EXPECT_EQ(store->Append(Counter(121)), 121u);
+}
+
 struct Refusal {
     const char* name;
     const char* sql;        // run on a new SQLite file first; nullptr: the path is under a plain file
