@@ -14,6 +14,8 @@
 #                            reads through the Python module against the link layer
 #   ./dev.sh bench fleet [N] [BAUD] [SECONDS]  N lines (default 20) at BAUD (38400), each jwsim
 #                            and jwgate, on one mosquitto for SECONDS (60): freshness, writes, cost
+#   ./dev.sh bench store [N] jwgate's message store with N messages (default 720000, one hour
+#                            of 200 points a second): commits, replay, bytes per message
 # As root it first installs whatever of the build's Debian packages is missing.
 set -eu
 cd "$(dirname "$0")"
@@ -149,6 +151,16 @@ case "${1:-}" in
       bench_fleet "${3:-20}" "${4:-38400}" "${5:-60}"
       exit
     fi
+    if [ "${2:-}" = store ]; then
+      # jwgate's message store: commits, replay and bytes per message for
+      # 200 points changing every second, one hour of them by default.
+      packages="cmake make g++ pkg-config libcli11-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev nlohmann-json3-dev"
+      install_missing
+      cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      cmake --build build --parallel "$jobs" --target store_bench
+      ./build/bin/store_bench "${3:-720000}"
+      exit
+    fi
     # What an exchange costs, against libmodbus and the wire; figures only.
     # Everything the bench needs is installed before the build is configured:
     # the Python module's target exists only when pybind11 was found then.
@@ -170,7 +182,7 @@ case "${1:-}" in
     ./build/bin/mqtt_connect_bench 20 2>/dev/null
     ;;
   *)
-    echo "usage: ./dev.sh demo|test|package|tsan|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]|bench fleet [N] [BAUD] [SECONDS]" >&2
+    echo "usage: ./dev.sh demo|test|package|tsan|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]|bench fleet [N] [BAUD] [SECONDS]|bench store [MESSAGES]" >&2
     exit 64
     ;;
 esac
