@@ -1,10 +1,7 @@
 #include "tools/jwgate/gateway.h"
 
 #include <chrono>
-#include <string>
 #include <vector>
-
-#include "tools/jwgate/core/log.h"
 
 namespace jwgate {
 namespace {
@@ -46,10 +43,6 @@ bool Gateway::Start(std::string* error) {
     if (config_->mqtt.enabled) {
         store_ = MessageStore::Open(config_->store, static_cast<std::size_t>(config_->mqtt.queueMax), error);
         if (!store_) return false;
-        if (!config_->store.enabled) {
-            Log(LogLevel::kInfo, "mqtt: no [store]: up to " + std::to_string(config_->mqtt.queueMax) +
-                                     " messages wait in memory for the broker, lost at a restart");
-        }
         mqtt_ = std::make_unique<MqttBridge>(config_, table_, writes_, *store_, [this] { return engine_.Counters(); });
         if (!mqtt_->Start(error)) return false;
     }
