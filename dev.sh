@@ -15,7 +15,8 @@
 #   ./dev.sh bench fleet [N] [BAUD] [SECONDS]  N lines (default 20) at BAUD (38400), each jwsim
 #                            and jwgate, on one mosquitto for SECONDS (60): freshness, writes, cost
 #   ./dev.sh bench store [N] jwgate's message store with N messages (default 720000, one hour
-#                            of 200 points a second): commits, replay, bytes per message
+#                            of 200 points a second): commits, replay, bytes per message,
+#                            then the same backlog drained by jwgate through mosquitto
 # As root it first installs whatever of the build's Debian packages is missing.
 set -eu
 cd "$(dirname "$0")"
@@ -153,12 +154,14 @@ case "${1:-}" in
     fi
     if [ "${2:-}" = store ]; then
       # jwgate's message store: commits, replay and bytes per message for
-      # 200 points changing every second, one hour of them by default.
-      packages="cmake make g++ pkg-config libcli11-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev nlohmann-json3-dev"
+      # 200 points changing every second, one hour of them by default; then
+      # that backlog replayed by jwgate through a broker, as fast as it goes.
+      packages="cmake make g++ pkg-config libcli11-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev nlohmann-json3-dev mosquitto"
       install_missing
       cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-      cmake --build build --parallel "$jobs" --target store_bench
+      cmake --build build --parallel "$jobs" --target store_bench replay_bench
       ./build/bin/store_bench "${3:-720000}"
+      ./build/bin/replay_bench "${3:-720000}"
       exit
     fi
     # What an exchange costs, against libmodbus and the wire; figures only.
