@@ -17,6 +17,7 @@
 #include "tools/jwgate/mqtt/mqtt_bridge.h"
 #include "tools/jwgate/core/point_table.h"
 #include "tools/jwgate/line/scan_engine.h"
+#include "tools/jwgate/store/message_store.h"
 #include "tools/jwgate/core/write_queue.h"
 
 namespace jwgate {
@@ -56,6 +57,8 @@ public:
     GatewaySnapshot Snapshot() const;
 
 private:
+    HttpServer::HistorySource HistorySource();
+
     // Each part is declared after everything it (or a callback it holds)
     // uses, so that destroyed in reverse it stops before those go, whether
     // or not Stop ran: each part's destructor stops its own threads.
@@ -65,6 +68,7 @@ private:
     WriteQueue writes_;
     LineStatistics statistics_;
     ScanEngine engine_;  // uses the table, the queue and the statistics
+    std::unique_ptr<MessageStore> store_;
     std::unique_ptr<ModbusServer> modbus_;  // the table and the queue
     std::unique_ptr<MqttBridge> mqtt_;  // those, and the engine's counters
     // Last, so destroyed first: it reads all of the above.

@@ -18,4 +18,8 @@ double ShownValue(ValueType type, const Scaling& scaling, int precision, std::ui
 // as an integer unless the type is float.
 nlohmann::json PointValueJson(ValueType type, const Scaling& scaling, int precision, const PointReading& reading);
 
+// An engineering value already worked out (a kept one, for the history),
+// written the same way.
+nlohmann::json EngineeringValueJson(ValueType type, const Scaling& scaling, int precision, double value);
+
 }  // namespace jwgate

@@ -1,6 +1,21 @@
 #include "tools/jwgate/http/status_page.h"
 
+#include <fstream>
+#include <sstream>
+
 namespace jwgate {
+
+std::string ChartScript() {
+    // The file's name changed between the library's versions.
+    for (const char* path : {"/usr/share/javascript/chart.js/chart.umd.js", "/usr/share/javascript/chart.js/chart.min.js"}) {
+        std::ifstream file(path, std::ios::binary);
+        if (!file) continue;
+        std::ostringstream script;
+        script << file.rdbuf();
+        return script.str();
+    }
+    return {};
+}
 
 const char kStatusPage[] = R"html(<!DOCTYPE html>
 <html lang="en">
