@@ -292,7 +292,7 @@ TEST_F(GatewayHttp, TheStatusPageDrawsAPointsHistoryFromTheStore) {
     const RunResult browser = RunProgram(
         {"/usr/bin/python3", std::string(JWGATE_TEST_SOURCE_DIR) + "/status_trend_check.py", "--url",
          "http://127.0.0.1:" + std::to_string(port_) + "/", "--point", "level", "--values", "4660,4661,4662",
-         "--range-s", "30", "--screenshot", std::string(JWGATE_ARTIFACT_DIR) + "/status-trend.png"},
+         "--range-s", "120", "--screenshot", std::string(JWGATE_ARTIFACT_DIR) + "/status-trend.png"},
         std::chrono::seconds(90));
     EXPECT_EQ(browser.exitCode, 0) << browser.errors << gateway_->Log();
 }
