@@ -1,0 +1,83 @@
+// The store in a SQLite file. Appends and acknowledgements go to memory
+// under mutex_ and never wait for the disk; the commit thread takes them
+// every sync_ms into one transaction, then applies the limits. The ids not
+// yet acknowledged are kept in memory (unsent_), the authority on what
+// Unsent may answer: a row read from the file whose acknowledgement is not
+// yet committed is left out.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "tools/jwgate/store/drop_episode.h"
+#include "tools/jwgate/store/id_ranges.h"
+#include "tools/jwgate/store/message_store.h"
+#include "tools/jwgate/store/store_file_reader.h"
+#include "tools/jwgate/store/store_file_writer.h"
+
+namespace jwgate {
+
+class FileMessageStore final : public MessageStore {
+public:
+    // The file is a store already (or a new one); nullptr with *error when
+    // its connections cannot be set up.
+    static std::unique_ptr<FileMessageStore> Start(const StoreConfig& config, std::size_t queueMax, std::string* error);
+    FileMessageStore(const StoreConfig& config, std::size_t queueMax, StoreFileWriter writer);
+    ~FileMessageStore() override;
+
+    std::uint64_t Append(StoredReading reading) override;
+    std::uint64_t Append(StoredAnswer answer) override;
+    void Acknowledge(std::uint64_t id) override;
+    std::vector<StoredMessage> Unsent(std::uint64_t after, std::size_t max) override;
+    std::vector<HistoryRow> History(const std::string& point, std::int64_t fromMs, std::int64_t toMs,
+                                    std::size_t limit) override;
+    StoreStatistics Statistics() const override;
+
+private:
+    int Load(std::string* error);
+    std::uint64_t Push(std::variant<StoredReading, StoredAnswer> body);
+    void Run();
+    void CommitCycle();
+    // False when the file could not be read: nothing after it may be answered.
+    bool ReadUnsentFile(std::uint64_t after, std::size_t max, std::vector<StoredMessage>* unsent);
+    void AddUnsentTail(std::uint64_t after, std::size_t max, std::vector<StoredMessage>* unsent);
+    // The limits, after a commit.
+    void Maintain();
+    void DropUnsentUpTo(std::uint64_t last, const std::string& why);
+    int KeepUnderSize();
+    void NoteOldestAndSize();
+    void Fault(int code, const std::string& doing, const std::string& error);
+    void FaultLocked(int code, const std::string& doing, const std::string& error);
+    void RecoveredLocked();
+
+    const StoreConfig config_;
+    const std::size_t tailMax_;
+    StoreFileWriter writer_;        // the commit thread's
+    StoreFileReader unsentReader_;  // under handoff_
+    std::mutex historyMutex_;
+    StoreFileReader historyReader_;
+
+    // Held while Unsent reads the file and while the commit thread takes
+    // committed rows off the tail: a row is always in one or the other.
+    std::mutex handoff_;
+    mutable std::mutex mutex_;
+    std::deque<StoredMessage> tail_;  // appended, not yet committed; by id
+    std::vector<std::uint64_t> acknowledged_;  // not yet committed
+    IdRanges unsent_;
+    std::uint64_t nextId_ = 1;
+    std::uint64_t committing_ = 0;  // the last id of the commit running now; 0 without
+    std::int64_t oldestProducedMs_ = 0;  // of unsent_'s first, as of the last cycle
+    std::uint64_t bytes_ = 0;
+    std::string fault_;
+    mutable DropEpisode episode_;
+    Clock::time_point lastPrune_ {};
+
+    std::mutex stopMutex_;
+    std::condition_variable stopSignal_;
+    bool stopping_ = false;
+    std::thread committer_;
+};
+
+}  // namespace jwgate
