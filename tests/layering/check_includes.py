@@ -50,8 +50,8 @@ ALLOWED = {
     'python': ['scan', 'commands', 'link', 'protocol', 'host', 'serial', 'include', 'tools/common',
                'tools/jwsim'],
     'tools/jwgate': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/jwgate/line', 'tools/jwgate/modbus',
-                     'tools/jwgate/mqtt', 'tools/jwgate/http', 'tools/jwgate/store', 'commands', 'link', 'protocol', 'host', 'serial',
-                     'include', 'tools/common'],
+                     'tools/jwgate/mqtt', 'tools/jwgate/http', 'tools/jwgate/store', 'commands', 'link', 'protocol',
+                     'host', 'serial', 'include', 'tools/common'],
 }
 # Folders whose files are checked one level deep only: their subfolders have rules of their own.
 SHALLOW = {'tools/jwgate'}
