@@ -75,8 +75,6 @@ GatewaySnapshot Gateway::Snapshot() const {
     if (modbus_) snapshot.modbus = modbus_->Statistics();
     snapshot.mqttEnabled = mqtt_ != nullptr;
     if (mqtt_) snapshot.mqtt = mqtt_->Statistics();
-    snapshot.storeEnabled = store_ != nullptr;
-    if (store_) snapshot.store = store_->Statistics();
     return snapshot;
 }
 

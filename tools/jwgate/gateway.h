@@ -17,8 +17,8 @@
 #include "tools/jwgate/mqtt/mqtt_bridge.h"
 #include "tools/jwgate/core/point_table.h"
 #include "tools/jwgate/line/scan_engine.h"
-#include "tools/jwgate/store/message_store.h"
 #include "tools/jwgate/core/write_queue.h"
+#include "tools/jwgate/store/message_store.h"
 
 namespace jwgate {
 
@@ -68,9 +68,9 @@ private:
     WriteQueue writes_;
     LineStatistics statistics_;
     ScanEngine engine_;  // uses the table, the queue and the statistics
-    std::unique_ptr<MessageStore> store_;
     std::unique_ptr<ModbusServer> modbus_;  // the table and the queue
-    std::unique_ptr<MqttBridge> mqtt_;  // those, and the engine's counters
+    std::unique_ptr<MessageStore> store_;  // with MQTT: what it publishes, until the broker has it
+    std::unique_ptr<MqttBridge> mqtt_;  // those, the store and the engine's counters
     // Last, so destroyed first: it reads all of the above.
     std::unique_ptr<HttpServer> http_;
     bool stopped_ = false;

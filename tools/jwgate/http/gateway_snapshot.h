@@ -13,6 +13,7 @@
 #include "tools/jwgate/core/station_state.h"
 #include "tools/jwgate/store/message_store.h"
 
+
 namespace jwgate {
 
 struct GatewaySnapshot {
@@ -25,9 +26,9 @@ struct GatewaySnapshot {
     ModbusStatistics modbus;
     bool mqttEnabled = false;
     MqttStatistics mqtt;
-    bool storeEnabled = false;  // messages are kept until the broker takes them: a [store] file or the memory queue
+    bool storeEnabled = false;  // with MQTT: the store, or the memory queue
     StoreStatistics store;
-    std::uint64_t storeReplayed = 0;  // messages of the backlog sent after a reconnection or a restart
+    std::uint64_t storeReplayed = 0;
     HttpStatistics http;  // filled in by the endpoint itself
     WallClock::time_point takenAt;
 };
