@@ -7,13 +7,11 @@ typed into its "from"; then the screenshot.
 Exits 0 when both charts showed the values, 1 with the reason otherwise."""
 
 import argparse
-import sys
-import tempfile
 import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+
+import headless_chromium
 
 # The values a chart draws, in order, without the repeats of a held value
 # nor the gaps of a bad read.
@@ -34,14 +32,7 @@ SPANS_FROM = "return Chart.getChart(document.querySelector('#chart')).options.sc
 
 def wait_for_values(driver, canvas, wanted, seconds):
     """The values the chart drew last: wanted once it drew them, else what it drew when the time ran out."""
-    drawn = None
-    until = time.monotonic() + seconds
-    while time.monotonic() < until:
-        drawn = driver.execute_script(DRAWN, canvas)
-        if drawn == wanted:
-            break
-        time.sleep(0.1)
-    return drawn
+    return headless_chromium.poll(lambda: driver.execute_script(DRAWN, canvas), wanted, seconds, 0.1)[0]
 
 
 def main():
@@ -54,13 +45,7 @@ def main():
     args = parser.parse_args()
     wanted = [float(v) for v in args.values.split(",")]
 
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--window-size=1100,1000", "--user-data-dir=" + tempfile.mkdtemp(prefix="jwgate-chromium-")):
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver = headless_chromium.start("1100,1000")
     try:
         driver.get(args.url)
         trend = ".trend[data-point='%s']" % args.point
@@ -90,7 +75,4 @@ def main():
 
 
 if __name__ == "__main__":
-    failure = main()
-    if failure:
-        print("status trend: " + failure, file=sys.stderr)
-    sys.exit(1 if failure else 0)
+    headless_chromium.finish("status trend", main())
