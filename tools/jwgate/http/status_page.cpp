@@ -63,7 +63,7 @@ const char kStatusPage[] = R"html(<!DOCTYPE html>
   <form id="range">from <input type="datetime-local" id="from" step="1" required>
     to <input type="datetime-local" id="to" step="1" required> <button>Show</button> <a id="csv" download>CSV</a></form>
   <div id="chart-note" class="note"></div>
-  <div class="plot"><canvas id="chart"></canvas></div>
+  <div class="plot" id="chart-plot" hidden><canvas id="chart"></canvas></div>
 </section>
 <h2>Last hour</h2>
 <div id="trend-note" class="note"></div>
@@ -155,6 +155,7 @@ const trendPeriod = 10000;
 const charts = typeof Chart === "function";
 const trends = new Map();
 let trendsBegun = false;
+let trendsNote = "";
 let detail = null;
 function historyUrl(point, fromMs, toMs, extra) {
   return "/api/history?point=" + encodeURIComponent(point) + "&from=" + new Date(fromMs).toISOString() +
@@ -211,7 +212,8 @@ function beginTrends(names) {
     return;
   }
   if (names.length > trendsShown) {
-    note.textContent = "The first " + trendsShown + " of " + names.length + " points; click any point for its chart.";
+    trendsNote = "The first " + trendsShown + " of " + names.length + " points; click any point for its chart.";
+    note.textContent = trendsNote;
   }
   const box = document.getElementById("trends");
   names.slice(0, trendsShown).forEach(name => {
@@ -243,9 +245,13 @@ async function refreshTrends() {
       trend.rows = first > 0 ? trend.rows.slice(first - 1) : trend.rows;
       draw(trend.chart, trend.rows, now - hour, now);
     }
+    note.textContent = trendsNote;
   } catch (error) {
     note.textContent = "No trends: " + error.message + ".";
-    if (error.message.includes("[store]")) return;
+    if (error.message.includes("[store]")) {
+      document.getElementById("trends").hidden = true;
+      return;
+    }
   }
   setTimeout(refreshTrends, trendPeriod);
 }
@@ -263,6 +269,7 @@ async function showChart() {
   try {
     const rows = await history(name, fromMs, toMs, 10);
     note.textContent = rows.length + " value(s)";
+    document.getElementById("chart-plot").hidden = false;
     detail = detail || lineChart(document.getElementById("chart"), false);
     draw(detail, rows, fromMs, Math.min(toMs, Date.now()));
   } catch (error) {
