@@ -10,11 +10,12 @@ double ShownValue(ValueType type, const Scaling& scaling, int precision, std::ui
 
 nlohmann::json PointValueJson(ValueType type, const Scaling& scaling, int precision, const PointReading& reading) {
     if (!reading.everGood) return nullptr;
-    return EngineeringValueJson(type, scaling, precision, ScaledValue(type, scaling, reading.raw));
+    return ShownValueJson(type, scaling, precision, ShownValue(type, scaling, precision, reading.raw));
 }
 
-nlohmann::json EngineeringValueJson(ValueType type, const Scaling& scaling, int precision, double value) {
-    const double number = Rounded(value, DecimalsOf(type, scaling, precision));
+nlohmann::json ShownValueJson(ValueType type, const Scaling& scaling, int precision, std::optional<double> shown) {
+    if (!shown) return nullptr;
+    const double number = *shown;
     const bool whole = type != ValueType::kFloat && DecimalsOf(type, scaling, precision) == 0;
     if (whole && std::fabs(number) < 9e15) return static_cast<std::int64_t>(number);
     return number;

@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
+
 #include "tools/jwgate/core/point_table.h"
 #include "tools/jwgate/core/scaling.h"
 #include "tools/jwgate/core/value_type.h"
@@ -17,9 +19,7 @@ double ShownValue(ValueType type, const Scaling& scaling, int precision, std::ui
 // null before the first good read; else ShownValue, a whole number written
 // as an integer unless the type is float.
 nlohmann::json PointValueJson(ValueType type, const Scaling& scaling, int precision, const PointReading& reading);
-
-// An engineering value already worked out (a kept one, for the history),
-// written the same way.
-nlohmann::json EngineeringValueJson(ValueType type, const Scaling& scaling, int precision, double value);
+// The same for a value shown already (a kept one): null for none.
+nlohmann::json ShownValueJson(ValueType type, const Scaling& scaling, int precision, std::optional<double> shown);
 
 }  // namespace jwgate

@@ -100,9 +100,12 @@ bool ParseTime(const QueryParameters& parameters, const std::string& name, std::
     return true;
 }
 
+// Rounded again to the point's decimals as configured now: a value kept
+// under other settings shows as today's do.
 nlohmann::json ValueOf(const PointConfig& point, const HistoryRow& row) {
     if (!row.value) return nullptr;
-    return EngineeringValueJson(point.type, point.scaling, point.precision, *row.value);
+    const int decimals = DecimalsOf(point.type, point.scaling, point.precision);
+    return ShownValueJson(point.type, point.scaling, point.precision, Rounded(*row.value, decimals));
 }
 
 std::string TimeOf(const HistoryRow& row) {
