@@ -5,6 +5,7 @@
 #include <httplib.h>
 
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -150,8 +151,10 @@ TEST(HistoryRoute, AnswersFromTheStoreOrWithOneJsonError) {
         std::int64_t fromMs = 0, toMs = 0;
         std::size_t limit = 0;
     } asked;
-    const HttpServer::HistorySource fakeStore = [&asked](const std::string& point, std::int64_t fromMs,
-                                                         std::int64_t toMs, std::size_t limit) {
+    std::mutex askedMutex;  // written on the server's thread
+    const HttpServer::HistorySource fakeStore = [&](const std::string& point, std::int64_t fromMs, std::int64_t toMs,
+                                                    std::size_t limit) {
+        const std::lock_guard lock(askedMutex);
         asked = {point, fromMs, toMs, limit};
         return std::vector<HistoryRow> {{fromMs, 21.5, Quality::kGood}};
     };
@@ -182,6 +185,7 @@ TEST(HistoryRoute, AnswersFromTheStoreOrWithOneJsonError) {
         EXPECT_EQ(reply->status, c.status) << c.path;
         EXPECT_EQ(reply->body, c.body) << c.path;
     }
+    const std::lock_guard lock(askedMutex);
     EXPECT_EQ(asked.point, "level");
     EXPECT_EQ(asked.fromMs, kNoonMs - kHourMs);
     EXPECT_EQ(asked.toMs, kNoonMs);
