@@ -21,7 +21,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 zip libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll nlohmann-json3-dev help2man dpkg-dev file lintian systemd adduser prometheus chromium chromium-driver python3-selenium pybind11-dev python3-dev python3-pytest openssl apache2-utils curl python3-jinja2"
+packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 zip libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll nlohmann-json3-dev help2man dpkg-dev file lintian systemd adduser prometheus chromium chromium-driver python3-selenium pybind11-dev python3-dev python3-pytest openssl apache2-utils curl python3-jinja2 libjs-chart.js"
 
 install_missing() {
   missing=""
@@ -72,7 +72,7 @@ bench_fleet() { # lines, baud, seconds
 case "${1:-}" in
   demo)
     # Only what the demo runs: no tests, no Windows build.
-    packages="cmake make g++ python3 pkg-config libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll"
+    packages="cmake make g++ python3 pkg-config libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll libjs-chart.js"
     install_missing
     echo "=== building kelhost, jwsim and jwgate in build/"
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo

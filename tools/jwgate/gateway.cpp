@@ -47,7 +47,7 @@ bool Gateway::Start(std::string* error) {
         if (!mqtt_->Start(error)) return false;
     }
     if (config_->http.enabled) {
-        http_ = std::make_unique<HttpServer>(config_->http, [this] { return Snapshot(); });
+        http_ = std::make_unique<HttpServer>(config_, [this] { return Snapshot(); }, HistorySource());
         if (!http_->Start(error)) return false;
     }
     // Only the status page shows the frames, so only it costs the scan the
@@ -55,6 +55,14 @@ bool Gateway::Start(std::string* error) {
     if (http_) statistics_.TraceFrames();
     engine_.Observe(&statistics_);
     return engine_.Start(error);
+}
+
+// Only a [store] file keeps values; the memory queue keeps none.
+HttpServer::HistorySource Gateway::HistorySource() {
+    if (!config_->store.enabled) return {};
+    return [this](const std::string& point, std::int64_t fromMs, std::int64_t toMs, std::size_t limit) {
+        return store_ ? store_->History(point, fromMs, toMs, limit) : std::vector<HistoryRow> {};
+    };
 }
 
 GatewaySnapshot Gateway::Snapshot() const {
