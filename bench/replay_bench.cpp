@@ -6,17 +6,14 @@
 // jwgate's CPU per message at REPLAY_RATE. A report, not a test.
 //
 // Usage: replay_bench [MESSAGES [REPLAY_RATE]]  (720000; 1000000: as fast as it goes)
-#include <mosquitto.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 
+#include "bench/bench_mqtt.h"
 #include "jwgate/broker_process.h"
 #include "jwgate/gateway_process.h"
 #include "tools/jwgate/core/log.h"
@@ -27,52 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kPoints = 200;
-
-// Counts the messages on "bench/+/replay", at QoS 0 so that the broker's
-// queue for one client does not bound what it forwards.
-class ReplayCounter {
-public:
-    explicit ReplayCounter(int port) {
-        mosquitto_lib_init();
-        client_ = mosquitto_new(nullptr, true, this);
-        mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message*) {
-            auto& counter = *static_cast<ReplayCounter*>(self);
-            if (counter.count_++ == 0) counter.first_ = Clock::now();
-            counter.last_ = Clock::now();
-        });
-        if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS ||
-            mosquitto_subscribe(client_, nullptr, "bench/+/replay", 0) != MOSQ_ERR_SUCCESS) {
-            std::fprintf(stderr, "replay_bench: cannot subscribe to the broker\n");
-            std::exit(1);
-        }
-        mosquitto_loop_start(client_);
-    }
-    ~ReplayCounter() {
-        mosquitto_disconnect(client_);
-        mosquitto_loop_stop(client_, false);
-        mosquitto_destroy(client_);
-    }
-    long count() const { return count_; }
-    // From the first message counted to the last.
-    double Seconds() const { return std::chrono::duration<double>(last_.load() - first_.load()).count(); }
-
-private:
-    mosquitto* client_ = nullptr;
-    std::atomic<long> count_ {0};
-    std::atomic<Clock::time_point> first_ {};
-    std::atomic<Clock::time_point> last_ {};
-};
-
-// The CPU seconds a process used so far.
-double CpuSecondsOf(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string field;
-    long ticks = 0;
-    for (int i = 1; i <= 15 && stat >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::atol(field.c_str());  // utime, stime
-    }
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 void FillStore(const std::string& path, long messages) {
     jwgate::StoreConfig config;
@@ -123,21 +74,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "replay_bench: %s\n", broker.error().c_str());
         return 1;
     }
-    ReplayCounter counter(broker.port());
+    bench::MessageCounter counter(broker.port(), "bench/+/replay", "replay_bench");
     jwgate::test::GatewayProcess gateway(Configuration(simulator.portName(), broker.port(), store, replayRate));
     // Until every message came, or nothing came for 10 s.
     long seen = -1;
     auto progress = Clock::now();
-    while (counter.count() < messages && Clock::now() - progress < std::chrono::seconds(10)) {
+    while (counter.Count() < messages && Clock::now() - progress < std::chrono::seconds(10)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (counter.count() != seen) progress = Clock::now(), seen = counter.count();
+        if (counter.Count() != seen) progress = Clock::now(), seen = counter.Count();
     }
-    const double cpu = CpuSecondsOf(gateway.pid());
+    const double cpu = bench::CpuSeconds(gateway.pid());
     const double seconds = counter.Seconds();
     std::printf("jwgate replay: %ld messages of %d points through mosquitto, replay_rate %ld\n", messages, kPoints,
                 replayRate);
     std::printf("replayed %ld of %ld in %.2f s: %.0f messages/s, %.1f us of jwgate's CPU per message\n",
-                counter.count(), messages, seconds, seconds > 0 ? counter.count() / seconds : 0.0,
-                counter.count() > 0 ? cpu / counter.count() * 1e6 : 0.0);
-    return counter.count() >= messages ? 0 : 1;  // and the first reads of its own, made before it connected
+                counter.Count(), messages, seconds, seconds > 0 ? counter.Count() / seconds : 0.0,
+                counter.Count() > 0 ? cpu / counter.Count() * 1e6 : 0.0);
+    return counter.Count() >= messages ? 0 : 1;  // and the first reads of its own, made before it connected
 }
