@@ -16,11 +16,14 @@
 #                            and jwgate, on one mosquitto for SECONDS (60): freshness, writes, cost
 #   ./dev.sh bench sparkplug [SECONDS]  the Sparkplug B edge node with 200 points changing every
 #                            second for SECONDS (20): CPU per DDATA metric, time to DBIRTH and to rebirth
+#   ./dev.sh bench store [N] jwgate's message store with N messages (default 720000, one hour
+#                            of 200 points a second): commits, replay, bytes per message,
+#                            then the same backlog drained by jwgate through mosquitto
 # As root it first installs whatever of the build's Debian packages is missing.
 set -eu
 cd "$(dirname "$0")"
 
-packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 zip libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libprotobuf-dev protobuf-compiler libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll nlohmann-json3-dev help2man dpkg-dev file lintian systemd adduser prometheus chromium chromium-driver python3-selenium pybind11-dev python3-dev python3-pytest openssl apache2-utils curl python3-jinja2 python3-protobuf python3-paho-mqtt"
+packages="cmake make g++ binutils python3 pkg-config libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 zip libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libprotobuf-dev protobuf-compiler libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll nlohmann-json3-dev help2man dpkg-dev file lintian systemd adduser prometheus chromium chromium-driver python3-selenium pybind11-dev python3-dev python3-pytest openssl apache2-utils curl python3-jinja2 python3-protobuf python3-paho-mqtt libjs-chart.js"
 
 install_missing() {
   missing=""
@@ -71,7 +74,7 @@ bench_fleet() { # lines, baud, seconds
 case "${1:-}" in
   demo)
     # Only what the demo runs: no tests, no Windows build.
-    packages="cmake make g++ python3 pkg-config libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libprotobuf-dev protobuf-compiler libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll python3-protobuf"
+    packages="cmake make g++ python3 pkg-config libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libprotobuf-dev protobuf-compiler libsystemd-dev libsqlite3-dev mosquitto mosquitto-clients mbpoll python3-protobuf libjs-chart.js"
     install_missing
     echo "=== building kelhost, jwsim and jwgate in build/"
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -160,6 +163,18 @@ case "${1:-}" in
       /usr/bin/python3 bench/sparkplug_bench.py build "${3:-20}"
       exit
     fi
+    if [ "${2:-}" = store ]; then
+      # jwgate's message store: commits, replay and bytes per message for
+      # 200 points changing every second, one hour of them by default; then
+      # that backlog replayed by jwgate through a broker, as fast as it goes.
+      packages="cmake make g++ pkg-config libcli11-dev libtomlplusplus-dev libmodbus-dev libcpp-httplib-dev prometheus-cpp-dev libssl-dev libmosquitto-dev libsystemd-dev libsqlite3-dev nlohmann-json3-dev mosquitto"
+      install_missing
+      cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      cmake --build build --parallel "$jobs" --target store_bench replay_bench
+      ./build/bin/store_bench "${3:-720000}"
+      ./build/bin/replay_bench "${3:-720000}"
+      exit
+    fi
     # What an exchange costs, against libmodbus and the wire; figures only.
     # Everything the bench needs is installed before the build is configured:
     # the Python module's target exists only when pybind11 was found then.
@@ -181,7 +196,7 @@ case "${1:-}" in
     ./build/bin/mqtt_connect_bench 20 2>/dev/null
     ;;
   *)
-    echo "usage: ./dev.sh demo|test|package|tsan|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]|bench fleet [N] [BAUD] [SECONDS]" >&2
+    echo "usage: ./dev.sh demo|test|package|tsan|fuzz [SECONDS]|soak [OPS]|bench [EXCHANGES]|bench fleet [N] [BAUD] [SECONDS]|bench store [MESSAGES]" >&2
     exit 64
     ;;
 esac

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_mqtt.h"
 #include "jwgate/broker_process.h"
 #include "tools/jwsim/simulator.h"
 
@@ -31,46 +32,6 @@ namespace {
 constexpr int kPoints = 200;
 constexpr int kChanging = 10;
 constexpr auto kWarmUp = std::chrono::seconds(5);
-
-// Counts the messages on "bench/p/#".
-class Counter {
-public:
-    explicit Counter(int port) {
-        client_ = mosquitto_new(nullptr, true, this);
-        mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message*) {
-            static_cast<Counter*>(self)->count_++;
-        });
-        if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS ||
-            mosquitto_subscribe(client_, nullptr, "bench/p/#", 0) != MOSQ_ERR_SUCCESS) {
-            std::fprintf(stderr, "mqtt_values_bench: cannot subscribe to the broker\n");
-            std::exit(1);
-        }
-        mosquitto_loop_start(client_);
-    }
-    ~Counter() {
-        mosquitto_disconnect(client_);
-        mosquitto_loop_stop(client_, true);
-        mosquitto_destroy(client_);
-    }
-    long Count() const { return count_; }
-
-private:
-    mosquitto* client_ = nullptr;
-    std::atomic<long> count_ {0};
-};
-
-// User plus system CPU seconds of a process so far.
-double CpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14 || i == 15) ticks += std::stod(field);  // utime, stime
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 std::string Configuration(const std::string& port, int broker, const std::string& pointKeys) {
     std::string text = "[line]\nport = \"" + port + "\"\nbaud = 38400\nlink_timeout_ms = 200\nmax_run_bytes = 200\n"
@@ -100,7 +61,7 @@ Figures Run(const std::string& binary, const std::string& pointKeys, int seconds
     if (mkdtemp(directory) == nullptr) std::exit(1);
     const std::string path = std::string(directory) + "/bench.toml";
     std::ofstream(path) << Configuration(simulator.portName(), broker, pointKeys);
-    Counter counter(broker);
+    bench::MessageCounter counter(broker, "bench/p/#", "mqtt_values_bench");
     const pid_t gateway = fork();
     if (gateway == 0) {
         std::freopen("/dev/null", "w", stderr);
@@ -123,12 +84,12 @@ Figures Run(const std::string& binary, const std::string& pointKeys, int seconds
         std::this_thread::sleep_until(start + std::chrono::seconds(second + 1));
         if (second + 1 == kWarmUp.count()) {
             before = counter.Count();
-            cpuBefore = CpuSeconds(gateway);
+            cpuBefore = bench::CpuSeconds(gateway);
         }
         if (second + 1 == kWarmUp.count() + seconds) break;
     }
     const Figures figures {(counter.Count() - before) * 60.0 / seconds,
-                           (CpuSeconds(gateway) - cpuBefore) * 100.0 / seconds};
+                           (bench::CpuSeconds(gateway) - cpuBefore) * 100.0 / seconds};
     kill(gateway, SIGTERM);
     waitpid(gateway, nullptr, 0);
     std::remove(path.c_str());

@@ -23,10 +23,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
 # Depends: the shared libraries the programs and the driver link (found by
 # dpkg-shlibdeps: libc6, libstdc++6, libmodbus5, libmosquitto1, ...),
-# adduser for postinst, and the python3 whose ABI the Python module is built
-# for (Debian 12's 3.11).
+# adduser for postinst, libjs-chart.js whose script jwgate's status page
+# draws its charts with, and the python3 whose ABI the Python module is
+# built for (Debian 12's 3.11).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libjs-chart.js")
 if(TARGET kelwnsrp_python)
   string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", ${KEL_PYTHON_DEPENDS}")
 endif()

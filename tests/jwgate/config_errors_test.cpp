@@ -337,6 +337,12 @@ TEST(GatewayConfiguration, CheckPrintsThePlanAndUsageErrorsExit64) {
     EXPECT_EQ(good.exitCode, 0) << good.errors;
     EXPECT_NE(good.output.find("a full scan takes 1 exchange(s)"), std::string::npos) << good.output;
     EXPECT_NE(good.output.find("01 MRGA0100A0177"), std::string::npos) << good.output;
+    EXPECT_NE(good.output.find("\nstore: none (no [mqtt]"), std::string::npos) << good.output;
+    const std::string store = directory.path() + "/line.db";
+    const std::string stored = directory.Write("stored.toml", kLine + kMqtt + "[store]\npath = \"" + store + "\"\n" + points);
+    const RunResult withStore = RunProgram({JWGATE_BINARY, "--config", stored, "--check"}, milliseconds(10000));
+    EXPECT_NE(withStore.output.find("\nstore: " + store + ": does not exist yet\n"), std::string::npos)
+        << withStore.output << withStore.errors;
     const RunResult usage = RunProgram({JWGATE_BINARY, "--config", path, "--bogus"}, milliseconds(10000));
     EXPECT_EQ(usage.exitCode, 64);
     EXPECT_EQ(std::count(usage.errors.begin(), usage.errors.end(), '\n'), 1) << usage.errors;

@@ -10,5 +10,8 @@ int FreeTcpPort();
 // not wait for their answer; -1 if it cannot connect (within sendTimeoutS,
 // when given).
 int ConnectRaw(int port, int sendTimeoutS = 0);
+// A socket listening on 127.0.0.1:port (the address reused at once); -1 if
+// it cannot.
+int ListenLoopback(int port);
 
 }  // namespace jwgate::test

@@ -17,6 +17,9 @@
 #include "jwgate/free_port.h"
 #include "jwgate/gateway_process.h"
 #include "tools/jwsim/simulator.h"
+#if JWGATE_TEST_MQTT
+#include "jwgate/broker_process.h"
+#endif
 
 namespace jwgate::test {
 namespace {
@@ -166,6 +169,14 @@ TEST_F(GatewayHttp, HttpsAsksForCredentialsAndRefusesOtherAddresses) {
                                           "scraper:secret", url}, kHttpPatience);
     EXPECT_NE(counted.output.find("jwgate_http_unauthorized_total 2\n"), std::string::npos) << counted.output;
     EXPECT_NE(counted.output.find("jwgate_http_connections_refused_total 1\n"), std::string::npos) << counted.output;
+    // The history asks for the same credentials: refused without, answered with them.
+    const std::string history = "https://127.0.0.1:" + std::to_string(port_) + "/api/history?point=level";
+    const auto historyAs = [&](const std::string& user) {
+        return RunProgram({"/usr/bin/curl", "-s", "-w", " %{http_code}", "--cacert", directory.path() + "/ca.pem",
+                           "-u", user, history}, kHttpPatience).output;
+    };
+    EXPECT_EQ(historyAs("scraper:wrong"), " 401");
+    EXPECT_EQ(historyAs("scraper:secret"), R"({"error":"history needs a [store] in the configuration"} 404)");
     EXPECT_TRUE(gateway_->WaitForLog("http: refused a connection from 127.0.0.2", kHttpPatience)) << gateway_->Log();
 }
 
@@ -233,6 +244,59 @@ TEST_F(GatewayHttp, TheStatusPageFollowsTheLineInABrowser) {
     const int status = pclose(browser);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << gateway_->Log();
 }
+
+#if JWGATE_TEST_MQTT
+// The values of "level" the history holds, oldest first, without the
+// repeats of a held value or the gaps of a bad read.
+std::vector<double> KeptValues(const std::string& body) {
+    const nlohmann::json rows = nlohmann::json::parse(body, nullptr, false);
+    std::vector<double> values;
+    if (!rows.is_array()) return values;
+    for (const auto& row : rows) {
+        if (row["v"].is_number() && (values.empty() || values.back() != row["v"].get<double>())) {
+            values.push_back(row["v"].get<double>());
+        }
+    }
+    return values;
+}
+
+// Looking back at what a point did, as a person on the line does: the
+// values the store kept come back from /api/history and are drawn in the
+// page's trend and, after a click, in the point's own chart. The
+// screenshot is kept as an artifact (docs/images/status-trend.png).
+TEST_F(GatewayHttp, TheStatusPageDrawsAPointsHistoryFromTheStore) {
+    BrokerProcess broker(BrokerProcess::FreePort());
+    ASSERT_TRUE(broker.Start()) << broker.error();
+    ScratchDirectory directory;
+    ASSERT_TRUE(simulator_.Start()) << simulator_.error();
+    simulator_.Edit(1, [](kel::jwsim::Controller& c) { c.SetRegisters('A', 0100, {0x34, 0x12}); });
+    gateway_ = std::make_unique<GatewayProcess>(
+        "[line]\nport = \"" + simulator_.portName() + "\"\nlink_timeout_ms = 100\n[http]\nport = 0\n[mqtt]\nport = " +
+        std::to_string(broker.port()) + "\nstatus_topic = \"jw/status\"\n[store]\npath = \"" + directory.path() +
+        "/line.db\"\n[[point]]\nname = \"level\"\naddress = \"01MA0100\"\ntype = \"u16\"\ninterval_ms = 200\n"
+        "mqtt_topic = \"jw/level\"\n");
+    port_ = gateway_->HttpPort(kHttpPatience);
+    ASSERT_GT(port_, 0) << gateway_->Log();
+    const std::vector<double> wanted = {4660, 4661, 4662};
+    for (const std::uint8_t low : {0x35, 0x36}) {
+        std::this_thread::sleep_for(milliseconds(1500));
+        simulator_.Edit(1, [low](kel::jwsim::Controller& c) { c.SetRegisters('A', 0100, {low, 0x12}); });
+    }
+    std::vector<double> kept;
+    const auto until = Clock::now() + kHttpPatience;
+    while (kept != wanted && Clock::now() < until) {
+        std::this_thread::sleep_for(milliseconds(200));
+        kept = KeptValues(GetWhen("/api/history?point=level", 200));
+    }
+    ASSERT_EQ(kept, wanted) << gateway_->Log();
+    const RunResult browser = RunProgram(
+        {"/usr/bin/python3", std::string(JWGATE_TEST_SOURCE_DIR) + "/status_trend_check.py", "--url",
+         "http://127.0.0.1:" + std::to_string(port_) + "/", "--point", "level", "--values", "4660,4661,4662",
+         "--range-s", "120", "--screenshot", std::string(JWGATE_ARTIFACT_DIR) + "/status-trend.png"},
+        std::chrono::seconds(90));
+    EXPECT_EQ(browser.exitCode, 0) << browser.errors << gateway_->Log();
+}
+#endif
 
 }  // namespace
 }  // namespace jwgate::test

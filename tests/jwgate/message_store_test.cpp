@@ -120,6 +120,14 @@ TEST(MessageStore, ReadingsAndAnswersComeBackAsTheyWent) {
     EXPECT_EQ(answer.correlation, std::string("\x01\x00", 2));
     EXPECT_EQ(answer.responseTopic, "reply");
     EXPECT_GT(unsent[2].producedMs, 1'765'000'000'000);
+    // The backlog's age runs from the oldest one's production, over a reopen.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    auto statistics = store->Statistics();
+    EXPECT_EQ(statistics.backlog, 3u);
+    EXPECT_GE(statistics.backlogAgeSeconds, 0.03);
+    EXPECT_LT(statistics.backlogAgeSeconds, 3600);
+    for (const auto& message : unsent) store->Acknowledge(message.id);
+    EXPECT_EQ(store->Statistics().backlogAgeSeconds, 0);
 }
 
 TEST(MessageStore, MemoryQueueDropsTheOldestAndCountsThem) {
@@ -202,6 +210,37 @@ TEST(MessageStore, ACorruptFileIsMovedAsideAndANewStoreStarted) {
         store = MessageStore::Open(FileConfig(path), 100, &error);
         EXPECT_EQ(IdsOf(store->Unsent(0, 10)), (std::vector<std::uint64_t> {1}));
     }
+}
+
+// Damage found by a commit, the store running: the file goes aside with
+// what it held, counted as dropped, and the store goes on in a new one.
+TEST(MessageStore, DamageFoundWhileRunningMovesTheFileAside) {
+    TempDirectory directory;
+    StoreLog log;
+    StoreConfig config = FileConfig(directory.File("store.db"), 10);
+    std::string error;
+    auto store = MessageStore::Open(config, 1000, &error);
+    ASSERT_NE(store, nullptr) << error;
+    for (int n = 1; n <= 100; ++n) store->Append(Counter(n));
+    ASSERT_TRUE(WaitFor([&] { return DescribeStore(config).rfind(config.path + ": 100 messages unsent", 0) == 0; }));
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        std::string file = config.path + suffix;
+        auto size = std::filesystem::file_size(file);
+        std::fstream(file, std::ios::in | std::ios::out | std::ios::binary) << std::string(size, '\x5a');
+    }
+    for (int n = 101; n <= 110; ++n) store->Append(Counter(n));
+    ASSERT_TRUE(WaitFor([&] { return log.Count("moved aside to " + config.path + ".corrupt-") == 1; }));
+    for (int n = 111; n <= 120; ++n) store->Append(Counter(n));
+    ASSERT_TRUE(WaitFor([&] { return DescribeStore(config).rfind(config.path + ": 20 messages unsent", 0) == 0; }))
+        << DescribeStore(config);
+    auto statistics = store->Statistics();
+    EXPECT_EQ(statistics.dropped, 100u);
+    EXPECT_EQ(statistics.backlog, 20u);
+    EXPECT_EQ(statistics.fault, "");
+    store.reset();
+    store = MessageStore::Open(config, 1000, &error);
+    EXPECT_EQ(IdsOf(store->Unsent(0, 1000)).front(), 101u);
+    EXPECT_EQ(store->Append(Counter(121)), 121u);
 }
 
 struct Refusal {

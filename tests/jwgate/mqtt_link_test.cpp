@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "jwgate/broker_process.h"
+#include "jwgate/free_port.h"
+#include "jwgate/log_lines.h"
 #include "jwgate/topic_watcher.h"
 #include "tools/jwgate/core/log.h"
 #include "tools/jwgate/mqtt/mqtt_link.h"
@@ -53,27 +55,7 @@ MqttConfig SettingsFor(int port) {
     return settings;
 }
 
-// Lines logged while it lives, for the few tests that look at them.
-class LogLines {
-public:
-    LogLines() {
-        SetLogCapture([this](LogLevel, const std::string& text) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(text);
-        });
-    }
-    ~LogLines() { SetLogCapture({}); }
-    // How many lines hold part.
-    std::size_t Count(const std::string& part) {
-        std::lock_guard lock(mutex_);
-        return std::count_if(lines_.begin(), lines_.end(), [&](auto& line) { return line.find(part) != line.npos; });
-    }
-    bool Has(const std::string& part) { return Count(part) > 0; }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
+using test::LogLines;
 
 TEST(MqttLink, ValuesAndStatusAreRetainedForLateSubscribers) {
     BrokerProcess broker(BrokerProcess::FreePort());
@@ -217,15 +199,8 @@ TEST(MqttLink, ConnectsToABrokerThatComesUpLateAndAgainAfterItRestarts) {
 class SilentListener {
 public:
     explicit SilentListener(int port) {
-        socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        listening_ = bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                     listen(socket_, 16) == 0;
+        socket_ = test::ListenLoopback(port);
+        listening_ = socket_ >= 0;
         if (listening_) acceptor_ = std::thread([this] { Accept(); });
     }
     ~SilentListener() {

@@ -18,11 +18,8 @@ Exits 0 when every step held, 1 with the reason otherwise."""
 import argparse
 import base64
 import sys
-import tempfile
-import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
+import headless_chromium
 
 
 def text_of(driver, selector):
@@ -33,12 +30,7 @@ def text_of(driver, selector):
 
 def wait_for(driver, selector, wanted, seconds):
     """Seconds until the element's text is wanted, polling every 20 ms; None after the time."""
-    start = time.monotonic()
-    while time.monotonic() - start < seconds:
-        if text_of(driver, selector) == wanted:
-            return time.monotonic() - start
-        time.sleep(0.02)
-    return None
+    return headless_chromium.poll(lambda: text_of(driver, selector), wanted, seconds, 0.02)[1]
 
 
 def main():
@@ -55,15 +47,8 @@ def main():
     parser.add_argument("--trust-spki", help="base64 SHA-256 of the server key's SPKI: the one key trusted besides the system's")
     args = parser.parse_args()
 
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--window-size=1100,900", "--user-data-dir=" + tempfile.mkdtemp(prefix="jwgate-chromium-")):
-        options.add_argument(flag)
-    if args.trust_spki:
-        options.add_argument("--ignore-certificate-errors-spki-list=" + args.trust_spki)
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    flags = ["--ignore-certificate-errors-spki-list=" + args.trust_spki] if args.trust_spki else []
+    driver = headless_chromium.start("1100,900", *flags)
     try:
         value = "tr[data-point='%s'] td.value" % args.point
         if args.basic_auth:
@@ -96,7 +81,4 @@ def main():
 
 
 if __name__ == "__main__":
-    failure = main()
-    if failure:
-        print("status page: " + failure, file=sys.stderr)
-    sys.exit(1 if failure else 0)
+    headless_chromium.finish("status page", main())

@@ -9,10 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -22,11 +20,10 @@
 
 #include "jwgate/broker_process.h"
 #include "jwgate/gateway_process.h"
+#include "jwgate/stepped_line.h"
 #include "jwgate/tcp_gate.h"
 #include "jwgate/topic_watcher.h"
 #include "jwgate/value_template.h"
-#include "tools/jwsim/simulator.h"
-#include "tools/jwsim/stepper.h"
 
 namespace jwgate::test {
 namespace {
@@ -34,62 +31,12 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr auto kStepPeriod = milliseconds(250);
 const std::string kTopic = "jw/counter";
 const std::string kReplayTopic = "jw/counter/replay";
 
 std::int64_t NowMs() {
     return std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
-
-// The simulator with a counter at 01MA0100 stepped by its own stepper, each
-// step recorded with its wall-clock time.
-class SteppedLine {
-public:
-    explicit SteppedLine(const std::string& record) : recordPath_(record) {}
-    ~SteppedLine() { StopStepping(); }
-
-    bool Start() {
-        if (!simulator_.Start()) return false;
-        record_ = std::fopen(recordPath_.c_str(), "w");
-        if (record_ == nullptr) return false;
-        stepper_ = std::make_unique<kel::jwsim::Stepper>(
-            simulator_, std::vector<kel::jwsim::StepSchedule> {{"01MA0100", kStepPeriod}}, record_, milliseconds(0));
-        thread_ = std::thread([this] {
-            while (!stop_) {
-                std::this_thread::sleep_until(std::min(stepper_->NextDue(), Clock::now() + milliseconds(50)));
-                stepper_->StepDue(Clock::now());
-            }
-        });
-        return true;
-    }
-    void StopStepping() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (record_ != nullptr) std::fclose(record_);
-        record_ = nullptr;
-    }
-    // The time of each value, in ms since the epoch: value -> when it was set.
-    std::map<long long, std::int64_t> Steps() const {
-        std::map<long long, std::int64_t> steps;
-        std::ifstream in(recordPath_);
-        long long micros = 0;
-        std::string gate;
-        long long value = 0;
-        while (in >> micros >> gate >> value) steps[value] = micros / 1000;
-        return steps;
-    }
-    std::string devicePath() const { return simulator_.devicePath(); }
-
-private:
-    using Clock = std::chrono::steady_clock;
-    kel::jwsim::Simulator simulator_ {{.baud = 19200}};  // paced as the line's rate
-    std::string recordPath_;
-    std::FILE* record_ = nullptr;
-    std::unique_ptr<kel::jwsim::Stepper> stepper_;
-    std::atomic<bool> stop_ {false};
-    std::thread thread_;
-};
 
 std::string Configuration(const std::string& device, int broker, const std::string& store) {
     return "[line]\nport = \"" + device + "\"\nbaud = 19200\nlink_timeout_ms = 300\n"

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "jwgate/log_lines.h"
 #include "tools/jwgate/core/log.h"
 #include "tools/jwgate/store/message_store.h"
 
@@ -68,24 +69,6 @@ inline bool WaitFor(const std::function<bool()>& done, std::chrono::seconds dead
     return true;
 }
 
-// The lines logged while it lives.
-class StoreLog {
-public:
-    StoreLog() {
-        SetLogCapture([this](LogLevel, const std::string& text) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back(text);
-        });
-    }
-    ~StoreLog() { SetLogCapture({}); }
-    std::size_t Count(const std::string& part) {
-        std::lock_guard lock(mutex_);
-        return std::count_if(lines_.begin(), lines_.end(), [&](auto& line) { return line.find(part) != line.npos; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
+using StoreLog = test::LogLines;
 
 }  // namespace jwgate::store_test

@@ -1,6 +1,5 @@
 #include "jwgate/tcp_gate.h"
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,21 +11,6 @@
 
 namespace jwgate::test {
 namespace {
-
-int Listen(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Moves what one side has to the other; false when either side is done.
 bool Carry(int from, int to) {
@@ -62,7 +46,7 @@ void TcpGate::Run() {
             listener = -1;
             cut();
         }
-        if (open_ && listener < 0) listener = Listen(port_);
+        if (open_ && listener < 0) listener = ListenLoopback(port_);
         std::vector<pollfd> fds {{listener, POLLIN, 0}};
         for (const auto& [client, target] : pairs) {
             fds.push_back({client, POLLIN, 0});

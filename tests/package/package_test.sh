@@ -162,7 +162,7 @@ case "$step" in
     # Control data.
     depends=$(dpkg-deb -f "$deb" Depends)
     echo "Depends: $depends"
-    for dependency in adduser libc6 libstdc++6 libmodbus5 libmosquitto1 libprometheus-cpp-core1.0 libsystemd0; do
+    for dependency in adduser libjs-chart.js libc6 libstdc++6 libmodbus5 libmosquitto1 libprometheus-cpp-core1.0 libsqlite3-0 libsystemd0; do
       grep -qxF "$dependency" <<<"$(tr ',' '\n' <<<"$depends" | awk '{print $1}')" || fail "Depends lacks $dependency"
     done
     conffiles=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles)

@@ -1,10 +1,7 @@
 #include "tools/jwgate/gateway.h"
 
 #include <chrono>
-#include <string>
 #include <vector>
-
-#include "tools/jwgate/core/log.h"
 
 namespace jwgate {
 namespace {
@@ -46,10 +43,6 @@ bool Gateway::Start(std::string* error) {
     if (config_->mqtt.enabled) {
         store_ = MessageStore::Open(config_->store, static_cast<std::size_t>(config_->mqtt.queueMax), error);
         if (!store_) return false;
-        if (!config_->store.enabled) {
-            Log(LogLevel::kInfo, "mqtt: no [store]: up to " + std::to_string(config_->mqtt.queueMax) +
-                                     " messages wait in memory for the broker, lost at a restart");
-        }
         mqtt_ = std::make_unique<MqttBridge>(config_, table_, writes_, *store_, [this] { return engine_.Counters(); });
         if (config_->sparkplug.enabled) {
             sparkplug_ = std::make_unique<sparkplug::EdgeNode>(config_, writes_, *store_, changes_);
@@ -60,7 +53,7 @@ bool Gateway::Start(std::string* error) {
         if (sparkplug_ && !sparkplug_->Start(error)) return false;
     }
     if (config_->http.enabled) {
-        http_ = std::make_unique<HttpServer>(config_->http, [this] { return Snapshot(); });
+        http_ = std::make_unique<HttpServer>(config_, [this] { return Snapshot(); }, HistorySource());
         if (!http_->Start(error)) return false;
     }
     // Only the status page shows the frames, so only it costs the scan the
@@ -68,6 +61,14 @@ bool Gateway::Start(std::string* error) {
     if (http_) statistics_.TraceFrames();
     engine_.Observe(&statistics_);
     return engine_.Start(error);
+}
+
+// Only a [store] file keeps values; the memory queue keeps none.
+HttpServer::HistorySource Gateway::HistorySource() {
+    if (!config_->store.enabled) return {};
+    return [this](const std::string& point, std::int64_t fromMs, std::int64_t toMs, std::size_t limit) {
+        return store_ ? store_->History(point, fromMs, toMs, limit) : std::vector<HistoryRow> {};
+    };
 }
 
 GatewaySnapshot Gateway::Snapshot() const {

@@ -58,6 +58,8 @@ public:
     GatewaySnapshot Snapshot() const;
 
 private:
+    HttpServer::HistorySource HistorySource();
+
     // Each part is declared after everything it (or a callback it holds)
     // uses, so that destroyed in reverse it stops before those go, whether
     // or not Stop ran: each part's destructor stops its own threads.

@@ -29,6 +29,7 @@
 #include "tools/jwgate/service_notifier.h"
 #include "tools/jwgate/sparkplug/payload_json.h"
 #include "tools/jwgate/sparkplug/session_report.h"
+#include "tools/jwgate/store/message_store.h"
 #include "link/link_context.h"
 
 namespace {
@@ -107,6 +108,15 @@ void LetTheWatchdogWatchTheScan(jwgate::ServiceNotifier& service, const jwgate::
     }
 }
 
+// --check's line on where the messages for the broker wait, and what the
+// store's file holds now.
+std::string StoreReport(const jwgate::GatewayConfig& config) {
+    if (config.store.enabled) return "store: " + jwgate::DescribeStore(config.store) + "\n";
+    if (!config.mqtt.enabled) return "store: none (no [mqtt], so nothing waits for a broker)\n";
+    return "store: none: at most " + std::to_string(config.mqtt.queueMax) +
+           " messages ([mqtt] queue_max) wait in memory for the broker, lost at a restart\n";
+}
+
 int Serve(const std::shared_ptr<const jwgate::GatewayConfig>& config) {
     using jwgate::Log;
     using jwgate::LogLevel;
@@ -183,7 +193,7 @@ int main(int argc, char** argv) {
         return kExitConfig;
     }
     if (check) {
-        std::fputs(jwgate::PlanReport(*config).c_str(), stdout);
+        std::fputs((jwgate::PlanReport(*config) + StoreReport(*config)).c_str(), stdout);
         std::fputs(jwgate::sparkplug::SessionReport(*config).c_str(), stdout);
         return 0;
     }

@@ -164,6 +164,20 @@ void Sparkplug(Families& out, const GatewaySnapshot& snapshot) {
                Count(node.refusedCommands));
 }
 
+void Store(Families& out, const GatewaySnapshot& snapshot) {
+    if (!snapshot.storeEnabled) return;
+    const StoreStatistics& store = snapshot.store;
+    out.Single("store_backlog_messages", kGauge, "Messages kept until the broker acknowledges them.",
+               Count(store.backlog));
+    out.Single("store_backlog_age_seconds", kGauge, "Age of the oldest message not yet acknowledged; 0 without one.",
+               store.backlogAgeSeconds);
+    out.Single("store_dropped_total", kCounter, "Unsent messages dropped: the store full, too old, or the disk full.",
+               Count(store.dropped));
+    out.Single("store_bytes", kGauge, "Bytes the store's file uses; 0 for the memory queue.", Count(store.bytes));
+    out.Single("store_replayed_total", kCounter, "Messages of the backlog sent after a reconnection or a restart.",
+               Count(snapshot.storeReplayed));
+}
+
 }  // namespace
 
 std::vector<MetricFamily> GatewayMetrics::Collect() const {
@@ -172,6 +186,7 @@ std::vector<MetricFamily> GatewayMetrics::Collect() const {
     Line(out, snapshot_);
     Servers(out, snapshot_);
     Sparkplug(out, snapshot_);
+    Store(out, snapshot_);
     return out.Take();
 }
 

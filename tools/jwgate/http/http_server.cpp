@@ -6,7 +6,11 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "tools/jwgate/core/log.h"
+#include "tools/jwgate/http/history_query.h"
 #include "tools/jwgate/http/metrics_text.h"
 #include "tools/jwgate/http/status_json.h"
 #include "tools/jwgate/http/status_page.h"
@@ -27,6 +31,32 @@ std::string PeerAddress(int fd) {
     return text;
 }
 
+void AnswerHistory(const GatewayConfig& config, const HttpServer::HistorySource& history,
+                   const httplib::Request& request, httplib::Response& response) {
+    response.set_header("Cache-Control", "no-store");
+    const auto refuse = [&response](int status, const std::string& message) {
+        response.status = status;
+        response.set_content(ErrorJson(message), "application/json");
+    };
+    if (!history) return refuse(404, "history needs a [store] in the configuration");
+    HistoryQuery query;
+    std::string error;
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    if (!ParseHistoryQuery(request.params, std::chrono::duration_cast<std::chrono::milliseconds>(now).count(), &query,
+                           &error)) {
+        return refuse(400, error);
+    }
+    const auto point = std::find_if(config.points.begin(), config.points.end(),
+                                    [&query](const PointConfig& p) { return p.name == query.point; });
+    if (point == config.points.end()) return refuse(404, "no point is named " + query.point);
+    const std::vector<HistoryRow> rows = history(query.point, query.fromMs, query.toMs, query.limit);
+    if (query.csv) {
+        response.set_content(HistoryCsv(*point, rows), "text/csv; charset=utf-8");
+    } else {
+        response.set_content(HistoryJson(*point, rows), "application/json");
+    }
+}
+
 }  // namespace
 
 struct HttpServer::Routes {
@@ -42,8 +72,8 @@ struct HttpServer::Routes {
     }
 };
 
-HttpServer::HttpServer(const HttpConfig& config, SnapshotSource snapshot)
-    : config_(config), auth_(config.users), routes_(std::make_unique<Routes>()) {
+HttpServer::HttpServer(std::shared_ptr<const GatewayConfig> config, SnapshotSource snapshot, HistorySource history)
+    : gateway_(std::move(config)), config_(gateway_->http), auth_(config_.users), routes_(std::make_unique<Routes>()) {
     routes_->letIn = [this](const std::string& address) { return LetIn(address); };
     if (config_.certFile.empty()) {
         routes_->server = std::make_unique<httplib::Server>();
@@ -77,6 +107,11 @@ HttpServer::HttpServer(const HttpConfig& config, SnapshotSource snapshot)
         response.set_header("WWW-Authenticate", BasicAuth::kChallenge);
         return Outcome::Handled;
     });
+    Route(std::move(snapshot), std::move(history));
+}
+
+void HttpServer::Route(SnapshotSource snapshot, HistorySource history) {
+    httplib::Server& server = *routes_->server;
     server.Get("/metrics", [this, snapshot](const httplib::Request&, httplib::Response& response) {
         GatewaySnapshot now = snapshot();
         now.http = Statistics();
@@ -91,8 +126,22 @@ HttpServer::HttpServer(const HttpConfig& config, SnapshotSource snapshot)
         response.set_header("Cache-Control", "no-store");
         response.set_content(StatusJson(snapshot()), "application/json");
     });
+    server.Get("/api/history", [this, history](const httplib::Request& request, httplib::Response& response) {
+        AnswerHistory(*gateway_, history, request, response);
+    });
     server.Get("/", [](const httplib::Request&, httplib::Response& response) {
         response.set_content(kStatusPage, "text/html; charset=utf-8");
+    });
+    // Read once: the page asks for it at every load. Without it the page
+    // shows no charts and says why.
+    server.Get("/static/chart.js", [script = ChartScript()](const httplib::Request&, httplib::Response& response) {
+        if (script.empty()) {
+            response.status = 404;
+            response.set_content("no chart library: install libjs-chart.js", "text/plain");
+            return;
+        }
+        response.set_header("Cache-Control", "max-age=86400");
+        response.set_content(script, "text/javascript");
     });
 }
 

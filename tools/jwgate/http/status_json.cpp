@@ -48,6 +48,16 @@ std::chrono::milliseconds HealthWindow(const GatewaySnapshot& snapshot) {
     return std::max(3 * interval, std::chrono::milliseconds(5000));
 }
 
+json Store(const GatewaySnapshot& snapshot) {
+    if (!snapshot.storeEnabled) return nullptr;
+    const StoreStatistics& store = snapshot.store;
+    return {{"persistent", store.persistent},
+            {"backlog", store.backlog},
+            {"backlog_age_s", store.backlogAgeSeconds},
+            {"dropped", store.dropped},
+            {"fault", store.fault}};
+}
+
 }  // namespace
 
 std::string StatusJson(const GatewaySnapshot& snapshot) {
@@ -91,6 +101,7 @@ std::string StatusJson(const GatewaySnapshot& snapshot) {
           {"max_scan_ms", c.maxScanMs}}},
         {"stations", Stations(snapshot)},
         {"frames", std::move(frames)},
+        {"store", Store(snapshot)},
     };
     if (snapshot.sparkplugEnabled) document["sparkplug"] = Sparkplug(snapshot);
     // Frames may hold any byte the line carried; they are escaped already.
@@ -118,6 +129,7 @@ std::string HealthJson(const GatewaySnapshot& snapshot) {
                                   ? json(std::chrono::duration<double>(Clock::now() - attempts.lastAnswer).count())
                                   : json(nullptr)},
         {"stations_answering", std::move(stationsAnswering)},
+        {"backlog", snapshot.store.backlog},
     };
     return document.dump();
 }

@@ -9,7 +9,8 @@
 namespace jwgate {
 
 // Points (name, address, type, value, quality, age), the line's counters,
-// the stations and the last frames on the line.
+// the stations, the last frames on the line and the store's backlog (null
+// without MQTT).
 std::string StatusJson(const GatewaySnapshot& snapshot);
 
 // Whether the line answered recently enough to call the gateway healthy:

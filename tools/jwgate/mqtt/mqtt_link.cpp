@@ -194,11 +194,11 @@ bool MqttLink::PublishAnswer(const std::string& topic, const std::string& payloa
 
 int MqttLink::PublishTracked(const std::string& topic, const std::string& payload, bool retain,
                              const std::string& correlation) {
-    return Send(topic, payload, kReliableQos, retain, correlation);
+    return Send(topic, payload, kReliableQos, retain, correlation, true);
 }
 
 int MqttLink::Send(const std::string& topic, const std::string& payload, int qos, bool retain,
-                    const std::string& correlation) {
+                   const std::string& correlation, bool kept) {
     if (auto problem = MqttTopicProblem(topic); !problem.empty()) return NoteDrop(topic, "topic " + problem);
     if (payload.size() > static_cast<std::size_t>(INT_MAX)) return NoteDrop(topic, "payload too large");
     int messageId = -1;
@@ -215,7 +215,9 @@ int MqttLink::Send(const std::string& topic, const std::string& payload, int qos
             ++unsent_;
         }
     }
-    if (refusal != nullptr) return NoteDrop(topic, refusal);
+    // A message its sender keeps until it is acknowledged is not lost when
+    // the connection went just now: it goes again on the next.
+    if (refusal != nullptr) return kept ? -1 : NoteDrop(topic, refusal);
     // Properties exist only in MQTT 5; libmosquitto refuses them otherwise.
     mosquitto_property* properties = nullptr;
     int result = MOSQ_ERR_SUCCESS;

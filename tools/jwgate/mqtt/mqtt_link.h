@@ -83,8 +83,9 @@ public:
     // correlation data when it gave some. Dropped like Publish's values.
     bool PublishAnswer(const std::string& topic, const std::string& payload, const std::string& correlation = "");
     // A message that must not be lost, at QoS 1: its message id, which
-    // OnAcknowledged hears once the broker has it, or -1 when dropped like
-    // Publish's values. An id is unique among those not yet acknowledged.
+    // OnAcknowledged hears once the broker has it, or -1 when refused as
+    // Publish's values are (not counted as dropped: the caller keeps it and
+    // sends it again). An id is unique among those not yet acknowledged.
     int PublishTracked(const std::string& topic, const std::string& payload, bool retain,
                        const std::string& correlation = "");
     // Called on the link's thread with the message id of each QoS 1 message
@@ -187,9 +188,10 @@ private:
     void HandleDisconnect(const CallResult& reason);
     void HandlePublished(int messageId);
     void HandleMessage(const mosquitto_message& message, const mosquitto_property* properties);
-    // The message id, or -1 when dropped.
+    // The message id, or -1 when dropped (counted and logged, unless kept:
+    // the caller keeps it and sends it again).
     int Send(const std::string& topic, const std::string& payload, int qos, bool retain,
-             const std::string& correlation);
+             const std::string& correlation, bool kept = false);
     void HandleWatched(const mosquitto_message& message);
     void HandleSubscribed(const mosquitto_message& message);
     bool TakeReconnect();

@@ -16,6 +16,8 @@ public:
     explicit DropEpisode(std::string where) : where_(std::move(where)) {}
 
     void Dropped(std::uint64_t count, const std::string& why, Clock::time_point now);
+    // Counted, not logged: the caller said why in a line of its own.
+    void Lost(std::uint64_t count) { total_ += count; }
     // Ends the episode when nothing was dropped for a while.
     void Settle(Clock::time_point now);
     std::uint64_t total() const { return total_; }

@@ -4,6 +4,8 @@
 
 #include "tools/jwgate/core/log.h"
 #include "tools/jwgate/store/produced_time.h"
+#include "tools/jwgate/store/store_file_aside.h"
+#include "tools/jwgate/store/store_schema.h"
 
 namespace jwgate {
 
@@ -188,6 +190,7 @@ void FileMessageStore::Run() {
         while (more) {
             more = CommitCycle();
             Maintain();
+            if (Damaged()) StartAnew();
         }
         lock.lock();
     }
@@ -303,10 +306,12 @@ void FileMessageStore::Fault(int code, const std::string& doing, const std::stri
 
 void FileMessageStore::FaultLocked(int code, const std::string& doing, const std::string& error) {
     std::string fault;
+    if (IsCorruption(code)) {
+        damage_ = error;
+        return;
+    }
     if (IsDiskRefusal(code)) {
         fault = "the disk refuses to write (" + error + ")";
-    } else if (IsCorruption(code)) {
-        fault = "the file is damaged (" + error + ")";
     } else {
         fault = "cannot " + doing + " (" + error + ")";
     }
@@ -314,6 +319,43 @@ void FileMessageStore::FaultLocked(int code, const std::string& doing, const std
     fault_ = fault;
     Log(LogLevel::kError, "store: " + config_.path + ": fault: " + fault + "; new messages wait in memory, at most " +
                               std::to_string(tailMax_) + ", the oldest dropped beyond");
+}
+
+bool FileMessageStore::Damaged() const {
+    std::lock_guard lock(mutex_);
+    return !damage_.empty();
+}
+
+void FileMessageStore::StartAnew() {
+    std::lock_guard handoff(handoff_);
+    std::lock_guard history(historyMutex_);
+    std::string why;
+    {
+        std::lock_guard lock(mutex_);
+        why = std::exchange(damage_, "");
+    }
+    std::string error;
+    std::string aside = MoveStoreAside(config_.path, &error);
+    if (aside.empty()) {
+        std::lock_guard lock(mutex_);
+        fault_ = "the file is damaged (" + why + ") and " + error;
+        Log(LogLevel::kError, "store: " + config_.path + ": fault: " + fault_);
+        return;
+    }
+    SqliteConnection db;
+    int code = db.Open(config_.path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (code == SQLITE_OK) code = CreateStoreSchema(db);
+    if (code == SQLITE_OK) code = writer_.Restart(std::move(db), static_cast<std::uint64_t>(config_.maxMb) * kBytesPerMb);
+    if (code == SQLITE_OK) code = unsentReader_.Open(config_.path);
+    if (code == SQLITE_OK) code = historyReader_.Open(config_.path);
+    std::lock_guard lock(mutex_);
+    // What was committed went with the file; the tail goes to the new one.
+    std::uint64_t lost = unsent_.EraseUpTo((tail_.empty() ? nextId_ : tail_.front().id) - 1);
+    acknowledged_.clear();
+    episode_.Lost(lost);
+    Log(LogLevel::kError, "store: " + config_.path + ": the file is damaged (" + why + "); moved aside to " + aside +
+                              " with " + std::to_string(lost) + " unsent messages, a new store started");
+    if (code != SQLITE_OK) FaultLocked(code, "start a new file", writer_.Error());
 }
 
 void FileMessageStore::RecoveredLocked() {

@@ -55,6 +55,10 @@ private:
     void Fault(int code, const std::string& doing, const std::string& error);
     void FaultLocked(int code, const std::string& doing, const std::string& error);
     void RecoveredLocked();
+    // The file found damaged goes aside, its unsent messages counted as
+    // dropped; the store goes on in a new one.
+    void StartAnew();
+    bool Damaged() const;
 
     const StoreConfig config_;
     const std::size_t tailMax_;
@@ -76,6 +80,7 @@ private:
     std::int64_t oldestProducedMs_ = 0;  // of unsent_'s first, as of the last cycle
     std::uint64_t bytes_ = 0;
     std::string fault_;
+    std::string damage_;  // what found the file damaged; empty when nothing did
     mutable DropEpisode episode_;
     Clock::time_point lastPrune_ {};
 

@@ -86,8 +86,12 @@ std::unique_ptr<MessageStore> MessageStore::Open(const StoreConfig& config, std:
     case StoreFileState::kUnreadable:
         break;
     }
-    *error = config.path + ": cannot be used as a store (" + check.why + ")";
-    return nullptr;
+    // A full or failing disk must not keep the scan and Modbus from starting:
+    // the messages wait in memory meanwhile, as without a store.
+    Log(LogLevel::kError, "store: " + config.path + ": cannot be used as a store (" + check.why +
+                              "); up to " + std::to_string(queueMax) +
+                              " messages wait in memory for the broker instead, lost at a restart");
+    return std::make_unique<MemoryMessageStore>(queueMax);
 }
 
 }  // namespace jwgate

@@ -39,6 +39,13 @@ int StoreFileWriter::Prepare(std::uint64_t maxBytes) {
     return code == SQLITE_DONE ? SQLITE_OK : code;
 }
 
+int StoreFileWriter::Restart(SqliteConnection db, std::uint64_t maxBytes) {
+    // The old connection closes once Prepare has finalized its statements.
+    db_ = std::move(db);
+    points_.clear();
+    return Prepare(maxBytes);
+}
+
 int StoreFileWriter::PrepareStatements() {
     int code = insert_.Prepare(db_,
         "INSERT INTO messages (id, produced, unsent, point, value, quality, read, topic, payload, correlation,"

@@ -26,6 +26,8 @@ public:
 
     // WAL, synchronous FULL, the page cap; the statements; the points known.
     int Prepare(std::uint64_t maxBytes);
+    // The same on another file, this one let go.
+    int Restart(SqliteConnection db, std::uint64_t maxBytes);
     // The id after the largest the file ever gave.
     int NextId(std::uint64_t* next);
 

@@ -1,0 +1,186 @@
+// GET /api/history: its parameters read, its rows written, and the route
+// answered by a server whose history comes from a fake store.
+#include <gtest/gtest.h>
+
+#include <httplib.h>
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/jwgate/http/history_query.h"
+#include "tools/jwgate/http/http_server.h"
+
+namespace jwgate {
+namespace {
+
+constexpr std::int64_t kNoonMs = 1796731200000;  // 2026-12-08T12:00:00Z
+constexpr std::int64_t kHourMs = 3600000;
+
+TEST(IsoTimeMs, ReadsTimesWithTheirZoneAndRefusesTheRest) {
+    const struct {
+        const char* text;
+        std::optional<std::int64_t> ms;
+    } cases[] = {
+        {"2026-12-08T12:00:00Z", kNoonMs},
+        {"2026-12-08T12:00:00.123Z", kNoonMs + 123},
+        {"2026-12-08T12:00:00.1z", kNoonMs + 100},
+        {"2026-12-08T12:00:00.123999Z", kNoonMs + 123},  // finer than a millisecond: cut off
+        {"2026-12-08 12:00Z", kNoonMs},
+        {"2026-12-08T13:00:00+01:00", kNoonMs},
+        {"2026-12-08T07:30:00-0430", kNoonMs},
+        {"2026-12-08T13:00:00 01:00", kNoonMs},  // a "+" the URL did not encode
+        {"1970-01-01T00:00:00Z", 0},
+        {"2028-02-29T00:00:00Z", 1835395200000},
+        {"2026-12-08T12:00:00", std::nullopt},  // which zone?
+        {"2026-02-29T00:00:00Z", std::nullopt},
+        {"2026-12-08T24:00:00Z", std::nullopt},
+        {"2026-12-08T12:60:00Z", std::nullopt},
+        {"2026-12-08T12:00:00.Z", std::nullopt},
+        {"2026-12-08T12:00:00Zjunk", std::nullopt},
+        {"2026-12-08T12:00:00+1", std::nullopt},
+        {"2026-12-08T12:00:00+24:00", std::nullopt},
+        {"1796731200000", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsoTimeMs(c.text), c.ms) << c.text;
+}
+
+TEST(ParseHistoryQuery, TakesItsDefaultsAndRefusesBadParametersInOneLine) {
+    const struct {
+        QueryParameters parameters;
+        std::int64_t fromMs;
+        std::int64_t toMs;
+        std::size_t limit;
+        bool csv;
+        const char* error;  // a word the error names, or nullptr when the query is good
+    } cases[] = {
+        {{{"point", "level"}}, kNoonMs - kHourMs, kNoonMs, 10000, false, nullptr},
+        {{{"point", "level"}, {"to", "2026-12-08T11:00:00Z"}}, kNoonMs - 2 * kHourMs, kNoonMs - kHourMs, 10000, false,
+         nullptr},
+        {{{"point", "level"}, {"from", "2026-12-08T11:59:00Z"}, {"format", "csv"}, {"limit", "100000"}},
+         kNoonMs - 60000, kNoonMs, 100000, true, nullptr},
+        {{{"point", "level"}, {"from", "2026-12-08T12:00:00Z"}, {"to", "2026-12-08T12:00:00Z"}, {"format", "json"}},
+         kNoonMs, kNoonMs, 10000, false, nullptr},
+        {{}, 0, 0, 0, false, "point"},
+        {{{"point", ""}}, 0, 0, 0, false, "point"},
+        {{{"point", "level"}, {"limit", "0"}}, 0, 0, 0, false, "limit"},
+        {{{"point", "level"}, {"limit", "100001"}}, 0, 0, 0, false, "limit"},
+        {{{"point", "level"}, {"limit", "5x"}}, 0, 0, 0, false, "limit"},
+        {{{"point", "level"}, {"limit", "99999999999999999999999"}}, 0, 0, 0, false, "limit"},
+        {{{"point", "level"}, {"format", "xml"}}, 0, 0, 0, false, "format"},
+        {{{"point", "level"}, {"from", "yesterday"}}, 0, 0, 0, false, "from"},
+        {{{"point", "level"}, {"to", "2026-12-08T12:00:00"}}, 0, 0, 0, false, "to"},
+        {{{"point", "level"}, {"from", "2026-12-08T12:00:00.001Z"}}, 0, 0, 0, false, "after"},
+    };
+    for (const auto& c : cases) {
+        HistoryQuery query;
+        std::string error;
+        const bool good = ParseHistoryQuery(c.parameters, kNoonMs, &query, &error);
+        const std::string shown = c.error ? c.error : "a good query";
+        ASSERT_EQ(good, c.error == nullptr) << shown << ": " << error;
+        if (!good) {
+            EXPECT_NE(error.find(c.error), std::string::npos) << error;
+            EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+            continue;
+        }
+        EXPECT_EQ(query.point, "level");
+        EXPECT_EQ(query.fromMs, c.fromMs);
+        EXPECT_EQ(query.toMs, c.toMs);
+        EXPECT_EQ(query.limit, c.limit);
+        EXPECT_EQ(query.csv, c.csv);
+    }
+}
+
+PointConfig Point(ValueType type, double scale, int precision) {
+    PointConfig point;
+    point.name = "level";
+    point.type = type;
+    point.scaling.scale = scale;
+    point.precision = precision;
+    return point;
+}
+
+// The value written as the live value is: whole numbers as integers unless
+// the point shows decimals.
+TEST(HistoryRows, AreWrittenAsJsonAndCsvWithTheValuesAsThePointShowsThem) {
+    const std::vector<HistoryRow> rows = {
+        {kNoonMs + 5, 21.5, Quality::kGood}, {kNoonMs + 1000, std::nullopt, Quality::kBad},
+        {kNoonMs + 2000, 22, Quality::kStale}};
+    const struct {
+        PointConfig point;
+        const char* json;
+        const char* csv;
+    } cases[] = {
+        {Point(ValueType::kU16, 0.1, -1),
+         R"([{"t":"2026-12-08T12:00:00.005Z","v":21.5,"q":"good"},{"t":"2026-12-08T12:00:01.000Z","v":null,"q":"bad"},)"
+         R"({"t":"2026-12-08T12:00:02.000Z","v":22.0,"q":"stale"}])",
+         "t,v,q\n2026-12-08T12:00:00.005Z,21.5,good\n2026-12-08T12:00:01.000Z,,bad\n2026-12-08T12:00:02.000Z,22.0,stale\n"},
+        {Point(ValueType::kI32, 1, -1),
+         R"([{"t":"2026-12-08T12:00:00.005Z","v":22,"q":"good"},{"t":"2026-12-08T12:00:01.000Z","v":null,"q":"bad"},)"
+         R"({"t":"2026-12-08T12:00:02.000Z","v":22,"q":"stale"}])",
+         "t,v,q\n2026-12-08T12:00:00.005Z,22,good\n2026-12-08T12:00:01.000Z,,bad\n2026-12-08T12:00:02.000Z,22,stale\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(HistoryJson(c.point, rows), c.json) << ValueTypeName(c.point.type);
+        EXPECT_EQ(HistoryCsv(c.point, rows), c.csv) << ValueTypeName(c.point.type);
+    }
+    EXPECT_EQ(HistoryJson(cases[0].point, {}), "[]");
+    EXPECT_EQ(HistoryCsv(cases[0].point, {}), "t,v,q\n");
+}
+
+// A client's view of the route: what it asked reaches the store as asked,
+// anything wrong is one JSON error, and without a store the error says
+// what is missing.
+TEST(HistoryRoute, AnswersFromTheStoreOrWithOneJsonError) {
+    auto config = std::make_shared<GatewayConfig>();
+    config->http.port = 0;
+    config->points = {Point(ValueType::kU16, 0.1, -1)};
+    struct Asked {
+        std::string point;
+        std::int64_t fromMs = 0, toMs = 0;
+        std::size_t limit = 0;
+    } asked;
+    std::mutex askedMutex;  // written on the server's thread
+    const HttpServer::HistorySource fakeStore = [&](const std::string& point, std::int64_t fromMs, std::int64_t toMs,
+                                                    std::size_t limit) {
+        const std::lock_guard lock(askedMutex);
+        asked = {point, fromMs, toMs, limit};
+        return std::vector<HistoryRow> {{fromMs, 21.5, Quality::kGood}};
+    };
+    HttpServer withStore(config, [] { return GatewaySnapshot {}; }, fakeStore);
+    HttpServer withoutStore(config, [] { return GatewaySnapshot {}; }, {});
+    std::string error;
+    ASSERT_TRUE(withStore.Start(&error)) << error;
+    ASSERT_TRUE(withoutStore.Start(&error)) << error;
+    const struct {
+        const HttpServer& server;
+        const char* path;
+        int status;
+        const char* body;
+    } cases[] = {
+        {withStore, "/api/history?point=level&from=2026-12-08T11:00:00Z&to=2026-12-08T13:00:00%2B01:00&limit=7",
+         200, R"([{"t":"2026-12-08T11:00:00.000Z","v":21.5,"q":"good"}])"},
+        {withStore, "/api/history?point=flow", 404, R"({"error":"no point is named flow"})"},
+        {withStore, "/api/history?point=level&from=noon", 400,
+         R"({"error":"from is not an ISO time with its zone, such as 2026-12-08T12:00:00Z"})"},
+        {withoutStore, "/api/history?point=level", 404, R"({"error":"history needs a [store] in the configuration"})"},
+    };
+    for (const auto& c : cases) {
+        httplib::Client client("127.0.0.1", c.server.port());
+        const auto reply = client.Get(c.path);
+        ASSERT_TRUE(reply) << c.path;
+        EXPECT_EQ(reply->status, c.status) << c.path;
+        EXPECT_EQ(reply->body, c.body) << c.path;
+    }
+    const std::lock_guard lock(askedMutex);
+    EXPECT_EQ(asked.point, "level");
+    EXPECT_EQ(asked.fromMs, kNoonMs - kHourMs);
+    EXPECT_EQ(asked.toMs, kNoonMs);
+    EXPECT_EQ(asked.limit, 7u);
+}
+
+}  // namespace
+}  // namespace jwgate
