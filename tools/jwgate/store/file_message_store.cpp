@@ -53,7 +53,9 @@ int FileMessageStore::Load(std::string* error) {
     if (code == SQLITE_OK) code = unsentReader_.Open(config_.path);
     if (code == SQLITE_OK) code = historyReader_.Open(config_.path);
     if (code == SQLITE_OK) code = kept_.Open(config_.path);
-    if (code == SQLITE_OK) code = unsentReader_.UnsentIds(&unsent_);
+    if (code == SQLITE_OK) code = unsentReader_.UnsentIds(kEveryLane, &unsent_);
+    if (code == SQLITE_OK) code = unsentReader_.UnsentIds(kJsonLane, &LaneUnsent(kJsonLane));
+    if (code == SQLITE_OK) code = unsentReader_.UnsentIds(kSparkplugLane, &LaneUnsent(kSparkplugLane));
     if (code != SQLITE_OK) {
         *error = config_.path + ": cannot be read (" + writer_.Error() + ")";
         return code;
@@ -71,20 +73,36 @@ FileMessageStore::~FileMessageStore() {
     if (committer_.joinable()) committer_.join();
 }
 
-std::uint64_t FileMessageStore::Append(StoredReading reading) { return Push(std::move(reading)); }
+std::uint64_t FileMessageStore::Append(StoredReading reading, StoreLanes lanes) {
+    return Push(std::move(reading), lanes);
+}
 
-std::uint64_t FileMessageStore::Append(StoredAnswer answer) { return Push(std::move(answer)); }
+std::uint64_t FileMessageStore::Append(StoredAnswer answer) { return Push(std::move(answer), kJsonLane); }
 
-std::uint64_t FileMessageStore::Push(std::variant<StoredReading, StoredAnswer> body) {
+StoreLanes FileMessageStore::LanesOf(std::uint64_t id) const {
+    StoreLanes lanes = 0;
+    if (laneUnsent_[0].Contains(id)) lanes |= kJsonLane;
+    if (laneUnsent_[1].Contains(id)) lanes |= kSparkplugLane;
+    return lanes;
+}
+
+std::uint64_t FileMessageStore::EraseUnsentUpTo(std::uint64_t last) {
+    for (IdRanges& lane : laneUnsent_) lane.EraseUpTo(last);
+    return unsent_.EraseUpTo(last);
+}
+
+std::uint64_t FileMessageStore::Push(std::variant<StoredReading, StoredAnswer> body, StoreLanes lanes) {
     std::lock_guard lock(mutex_);
     // While the disk refuses, the tail is all there is: it stays bounded.
     std::uint64_t dropped = 0;
     while (tail_.size() >= tailMax_) {
         std::uint64_t id = tail_.front().id;
+        const StoreLanes unsentOn = LanesOf(id);
         if (unsent_.Erase(id)) {
             ++dropped;
+            for (IdRanges& lane : laneUnsent_) lane.Erase(id);
             // It may be in the commit running now: it must not stay unsent there.
-            if (id <= committing_) acknowledged_.push_back(id);
+            if (id <= committing_) acknowledged_.push_back({id, unsentOn});
         }
         tail_.pop_front();
     }
@@ -94,39 +112,45 @@ std::uint64_t FileMessageStore::Push(std::variant<StoredReading, StoredAnswer> b
     }
     std::uint64_t id = nextId_++;
     tail_.push_back(StoredMessage {id, ProducedMs(), std::move(body)});
+    if (lanes == 0) return id;
     unsent_.Add(id);
+    if ((lanes & kJsonLane) != 0) LaneUnsent(kJsonLane).Add(id);
+    if ((lanes & kSparkplugLane) != 0) LaneUnsent(kSparkplugLane).Add(id);
     return id;
 }
 
-void FileMessageStore::Acknowledge(std::uint64_t id) {
+void FileMessageStore::Acknowledge(std::uint64_t id, StoreLanes lane) {
     std::lock_guard lock(mutex_);
-    if (unsent_.Erase(id)) acknowledged_.push_back(id);
+    if (!LaneUnsent(lane).Erase(id)) return;
+    acknowledged_.push_back({id, lane});
+    if (LanesOf(id) == 0) unsent_.Erase(id);
 }
 
-std::vector<StoredMessage> FileMessageStore::Unsent(std::uint64_t after, std::size_t max) {
+std::vector<StoredMessage> FileMessageStore::Unsent(std::uint64_t after, std::size_t max, StoreLanes lane) {
     std::vector<StoredMessage> unsent;
     std::lock_guard handoff(handoff_);
     std::uint64_t first = 0;
     std::uint64_t tailStart = 0;
     {
         std::lock_guard lock(mutex_);
-        first = unsent_.FirstAbove(after);
+        first = LaneUnsent(lane).FirstAbove(after);
         tailStart = tail_.empty() ? nextId_ : tail_.front().id;
     }
     if (first == 0 || max == 0) return unsent;
     // Committed rows are in the file; the tail keeps the rest until the
     // commit thread takes them off, which waits for handoff_.
-    if (first < tailStart && !ReadUnsentFile(first - 1, max, &unsent)) return unsent;
-    AddUnsentTail(unsent.empty() ? after : std::max(after, unsent.back().id), max, &unsent);
+    if (first < tailStart && !ReadUnsentFile(first - 1, max, lane, &unsent)) return unsent;
+    AddUnsentTail(unsent.empty() ? after : std::max(after, unsent.back().id), max, lane, &unsent);
     return unsent;
 }
 
-bool FileMessageStore::ReadUnsentFile(std::uint64_t after, std::size_t max, std::vector<StoredMessage>* unsent) {
+bool FileMessageStore::ReadUnsentFile(std::uint64_t after, std::size_t max, StoreLanes lane,
+                                      std::vector<StoredMessage>* unsent) {
     std::uint64_t cursor = after;
     while (unsent->size() < max) {
         std::vector<StoredMessage> rows;
         std::size_t wanted = max - unsent->size();
-        int code = unsentReader_.Unsent(cursor, wanted, &rows);
+        int code = unsentReader_.Unsent(cursor, wanted, lane, &rows);
         if (code != SQLITE_OK) {
             // Nothing after a hole: the caller would step over it.
             Fault(code, "read the unsent messages", unsentReader_.Error());
@@ -134,7 +158,7 @@ bool FileMessageStore::ReadUnsentFile(std::uint64_t after, std::size_t max, std:
         }
         std::lock_guard lock(mutex_);
         for (auto& row : rows) {
-            if (unsent_.Contains(row.id)) unsent->push_back(std::move(row));
+            if (LaneUnsent(lane).Contains(row.id)) unsent->push_back(std::move(row));
         }
         if (rows.size() < wanted) break;
         cursor = rows.back().id;
@@ -142,10 +166,11 @@ bool FileMessageStore::ReadUnsentFile(std::uint64_t after, std::size_t max, std:
     return true;
 }
 
-void FileMessageStore::AddUnsentTail(std::uint64_t after, std::size_t max, std::vector<StoredMessage>* unsent) {
+void FileMessageStore::AddUnsentTail(std::uint64_t after, std::size_t max, StoreLanes lane,
+                                     std::vector<StoredMessage>* unsent) {
     std::lock_guard lock(mutex_);
     for (auto message = FirstAbove(tail_, after); message != tail_.end() && unsent->size() < max; ++message) {
-        if (unsent_.Contains(message->id)) unsent->push_back(*message);
+        if (LaneUnsent(lane).Contains(message->id)) unsent->push_back(*message);
     }
 }
 
@@ -201,13 +226,13 @@ void FileMessageStore::Run() {
 
 bool FileMessageStore::CommitCycle() {
     std::vector<PendingMessage> batch;
-    std::vector<std::uint64_t> acknowledged;
+    std::vector<LaneAcknowledgement> acknowledged;
     {
         std::lock_guard lock(mutex_);
         std::size_t count = std::min(tail_.size(), kMostPerCommit);
         batch.reserve(count);
         for (std::size_t i = 0; i < count; ++i) {
-            batch.push_back(PendingMessage {tail_[i], unsent_.Contains(tail_[i].id)});
+            batch.push_back(PendingMessage {tail_[i], LanesOf(tail_[i].id)});
         }
         acknowledged.swap(acknowledged_);
         committing_ = batch.empty() ? 0 : batch.back().message.id;
@@ -257,7 +282,7 @@ void FileMessageStore::Maintain() {
 
 void FileMessageStore::DropUnsentUpTo(std::uint64_t last, const std::string& why) {
     std::lock_guard lock(mutex_);
-    episode_.Dropped(unsent_.EraseUpTo(last), why, Clock::now());
+    episode_.Dropped(EraseUnsentUpTo(last), why, Clock::now());
 }
 
 int FileMessageStore::KeepUnderSize() {
@@ -350,7 +375,7 @@ void FileMessageStore::StartAnew() {
     if (code == SQLITE_OK) code = historyReader_.Open(config_.path);
     std::lock_guard lock(mutex_);
     // What was committed went with the file; the tail goes to the new one.
-    std::uint64_t lost = unsent_.EraseUpTo((tail_.empty() ? nextId_ : tail_.front().id) - 1);
+    std::uint64_t lost = EraseUnsentUpTo((tail_.empty() ? nextId_ : tail_.front().id) - 1);
     acknowledged_.clear();
     episode_.Lost(lost);
     Log(LogLevel::kError, "store: " + config_.path + ": the file is damaged (" + why + "); moved aside to " + aside +

@@ -1,11 +1,12 @@
 // The store in a SQLite file. Appends and acknowledgements go to memory
 // under mutex_ and never wait for the disk; the commit thread takes them
 // every sync_ms into one transaction, then applies the limits. The ids not
-// yet acknowledged are kept in memory (unsent_), the authority on what
-// Unsent may answer: a row read from the file whose acknowledgement is not
-// yet committed is left out.
+// yet acknowledged are kept in memory, per lane (laneUnsent_) and on any
+// (unsent_, the backlog): the authority on what Unsent may answer, so a row
+// read from the file whose acknowledgement is not yet committed is left out.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -28,10 +29,10 @@ public:
     FileMessageStore(const StoreConfig& config, std::size_t queueMax, StoreFileWriter writer);
     ~FileMessageStore() override;
 
-    std::uint64_t Append(StoredReading reading) override;
+    std::uint64_t Append(StoredReading reading, StoreLanes lanes = kJsonLane) override;
     std::uint64_t Append(StoredAnswer answer) override;
-    void Acknowledge(std::uint64_t id) override;
-    std::vector<StoredMessage> Unsent(std::uint64_t after, std::size_t max) override;
+    void Acknowledge(std::uint64_t id, StoreLanes lane = kJsonLane) override;
+    std::vector<StoredMessage> Unsent(std::uint64_t after, std::size_t max, StoreLanes lane = kJsonLane) override;
     std::vector<HistoryRow> History(const std::string& point, std::int64_t fromMs, std::int64_t toMs,
                                     std::size_t limit) override;
     StoreStatistics Statistics() const override;
@@ -40,13 +41,19 @@ public:
 
 private:
     int Load(std::string* error);
-    std::uint64_t Push(std::variant<StoredReading, StoredAnswer> body);
+    std::uint64_t Push(std::variant<StoredReading, StoredAnswer> body, StoreLanes lanes);
+    // Under mutex_: the ids still unsent on lane (one bit).
+    IdRanges& LaneUnsent(StoreLanes lane) { return laneUnsent_[lane == kSparkplugLane ? 1 : 0]; }
+    // Under mutex_: the lanes id is still unsent on.
+    StoreLanes LanesOf(std::uint64_t id) const;
+    // Under mutex_: ids up to last leave every lane; how many messages left the backlog.
+    std::uint64_t EraseUnsentUpTo(std::uint64_t last);
     void Run();
     // True when more of the tail waits.
     bool CommitCycle();
     // False when the file could not be read: nothing after it may be answered.
-    bool ReadUnsentFile(std::uint64_t after, std::size_t max, std::vector<StoredMessage>* unsent);
-    void AddUnsentTail(std::uint64_t after, std::size_t max, std::vector<StoredMessage>* unsent);
+    bool ReadUnsentFile(std::uint64_t after, std::size_t max, StoreLanes lane, std::vector<StoredMessage>* unsent);
+    void AddUnsentTail(std::uint64_t after, std::size_t max, StoreLanes lane, std::vector<StoredMessage>* unsent);
     // The limits, after a commit.
     void Maintain();
     void DropUnsentUpTo(std::uint64_t last, const std::string& why);
@@ -73,8 +80,9 @@ private:
     std::mutex handoff_;
     mutable std::mutex mutex_;
     std::deque<StoredMessage> tail_;  // appended, not yet committed; by id
-    std::vector<std::uint64_t> acknowledged_;  // not yet committed
-    IdRanges unsent_;
+    std::vector<LaneAcknowledgement> acknowledged_;  // not yet committed
+    IdRanges unsent_;                      // on any lane: the backlog
+    std::array<IdRanges, 2> laneUnsent_;   // the JSON lane's, the Sparkplug lane's
     std::uint64_t nextId_ = 1;
     std::uint64_t committing_ = 0;  // the last id of the commit running now; 0 without
     std::int64_t oldestProducedMs_ = 0;  // of unsent_'s first, as of the last cycle

@@ -8,30 +8,32 @@ namespace jwgate {
 
 MemoryMessageStore::MemoryMessageStore(std::size_t queueMax) : queueMax_(std::max<std::size_t>(queueMax, 1)) {}
 
-std::uint64_t MemoryMessageStore::Append(StoredReading reading) { return Push(std::move(reading)); }
+std::uint64_t MemoryMessageStore::Append(StoredReading reading, StoreLanes lanes) {
+    return Push(std::move(reading), lanes);
+}
 
-std::uint64_t MemoryMessageStore::Append(StoredAnswer answer) { return Push(std::move(answer)); }
+std::uint64_t MemoryMessageStore::Append(StoredAnswer answer) { return Push(std::move(answer), kJsonLane); }
 
-std::uint64_t MemoryMessageStore::Push(std::variant<StoredReading, StoredAnswer> body) {
+std::uint64_t MemoryMessageStore::Push(std::variant<StoredReading, StoredAnswer> body, StoreLanes lanes) {
     std::lock_guard lock(mutex_);
     auto now = Clock::now();
     std::uint64_t dropped = 0;
     while (queue_.size() >= queueMax_) {
-        if (!queue_.front().acknowledged) {
+        if (queue_.front().unsent != 0) {
             ++dropped;
             --backlog_;
         }
         queue_.pop_front();
     }
-    while (!queue_.empty() && queue_.front().acknowledged) queue_.pop_front();
+    while (!queue_.empty() && queue_.front().unsent == 0) queue_.pop_front();
     if (dropped > 0) {
         episode_.Dropped(dropped, "the memory queue holds " + std::to_string(queueMax_) + " messages", now);
     } else {
         episode_.Settle(now);
     }
     std::uint64_t id = nextId_++;
-    queue_.push_back(Entry {StoredMessage {id, ProducedMs(), std::move(body)}, false});
-    ++backlog_;
+    queue_.push_back(Entry {StoredMessage {id, ProducedMs(), std::move(body)}, lanes});
+    if (lanes != 0) ++backlog_;
     return id;
 }
 
@@ -41,22 +43,23 @@ std::deque<MemoryMessageStore::Entry>::iterator MemoryMessageStore::Find(std::ui
     return entry != queue_.end() && entry->message.id == id ? entry : queue_.end();
 }
 
-void MemoryMessageStore::Acknowledge(std::uint64_t id) {
+void MemoryMessageStore::Acknowledge(std::uint64_t id, StoreLanes lane) {
     std::lock_guard lock(mutex_);
     auto entry = Find(id);
-    if (entry == queue_.end() || entry->acknowledged) return;
-    entry->acknowledged = true;
+    if (entry == queue_.end() || (entry->unsent & lane) == 0) return;
+    entry->unsent &= ~lane;
+    if (entry->unsent != 0) return;
     --backlog_;
-    while (!queue_.empty() && queue_.front().acknowledged) queue_.pop_front();
+    while (!queue_.empty() && queue_.front().unsent == 0) queue_.pop_front();
 }
 
-std::vector<StoredMessage> MemoryMessageStore::Unsent(std::uint64_t after, std::size_t max) {
+std::vector<StoredMessage> MemoryMessageStore::Unsent(std::uint64_t after, std::size_t max, StoreLanes lane) {
     std::lock_guard lock(mutex_);
     std::vector<StoredMessage> unsent;
     auto entry = std::upper_bound(queue_.begin(), queue_.end(), after,
                                   [](std::uint64_t wanted, const Entry& e) { return wanted < e.message.id; });
     for (; entry != queue_.end() && unsent.size() < max; ++entry) {
-        if (!entry->acknowledged) unsent.push_back(entry->message);
+        if ((entry->unsent & lane) != 0) unsent.push_back(entry->message);
     }
     return unsent;
 }

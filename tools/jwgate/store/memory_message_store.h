@@ -15,10 +15,10 @@ class MemoryMessageStore final : public MessageStore {
 public:
     explicit MemoryMessageStore(std::size_t queueMax);
 
-    std::uint64_t Append(StoredReading reading) override;
+    std::uint64_t Append(StoredReading reading, StoreLanes lanes = kJsonLane) override;
     std::uint64_t Append(StoredAnswer answer) override;
-    void Acknowledge(std::uint64_t id) override;
-    std::vector<StoredMessage> Unsent(std::uint64_t after, std::size_t max) override;
+    void Acknowledge(std::uint64_t id, StoreLanes lane = kJsonLane) override;
+    std::vector<StoredMessage> Unsent(std::uint64_t after, std::size_t max, StoreLanes lane = kJsonLane) override;
     std::vector<HistoryRow> History(const std::string&, std::int64_t, std::int64_t, std::size_t) override {
         return {};
     }
@@ -29,14 +29,14 @@ public:
 private:
     struct Entry {
         StoredMessage message;
-        bool acknowledged = false;
+        StoreLanes unsent = 0;  // the lanes still to send it
     };
-    std::uint64_t Push(std::variant<StoredReading, StoredAnswer> body);
+    std::uint64_t Push(std::variant<StoredReading, StoredAnswer> body, StoreLanes lanes);
     std::deque<Entry>::iterator Find(std::uint64_t id);
 
     const std::size_t queueMax_;
     mutable std::mutex mutex_;
-    std::deque<Entry> queue_;  // by id; acknowledged ones leave from the front
+    std::deque<Entry> queue_;  // by id; those sent on every lane leave from the front
     std::uint64_t nextId_ = 1;
     std::uint64_t backlog_ = 0;
     std::map<std::string, std::int64_t> kept_;

@@ -40,14 +40,16 @@ public:
     static std::unique_ptr<MessageStore> Open(const StoreConfig& config, std::size_t queueMax, std::string* error);
     virtual ~MessageStore() = default;  // commits what is queued and ends the thread, bounded in time
 
-    // Queues a message, committed within sync_ms; its id.
-    virtual std::uint64_t Append(StoredReading reading) = 0;
+    // Queues a message, committed within sync_ms, unsent on lanes (an
+    // answer on the JSON lane alone); its id.
+    virtual std::uint64_t Append(StoredReading reading, StoreLanes lanes = kJsonLane) = 0;
     virtual std::uint64_t Append(StoredAnswer answer) = 0;
-    // The broker took message id: it leaves the backlog (kept for the
-    // history when it is a reading). Unknown or repeated ids are ignored.
-    virtual void Acknowledge(std::uint64_t id) = 0;
-    // Up to max unacknowledged messages with an id above after, oldest first.
-    virtual std::vector<StoredMessage> Unsent(std::uint64_t after, std::size_t max) = 0;
+    // The broker took message id on lane: once no lane needs it, it leaves
+    // the backlog (kept for the history when it is a reading). Unknown or
+    // repeated ids are ignored.
+    virtual void Acknowledge(std::uint64_t id, StoreLanes lane = kJsonLane) = 0;
+    // Up to max messages still unsent on lane with an id above after, oldest first.
+    virtual std::vector<StoredMessage> Unsent(std::uint64_t after, std::size_t max, StoreLanes lane = kJsonLane) = 0;
     // A point's kept values read from fromMs to toMs (both included), oldest
     // first, at most limit; empty for the memory queue.
     virtual std::vector<HistoryRow> History(const std::string& point, std::int64_t fromMs, std::int64_t toMs,

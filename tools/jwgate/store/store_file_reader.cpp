@@ -35,7 +35,7 @@ int StoreFileReader::Open(const std::string& path) {
         code = unsent_.Prepare(db_,
             "SELECT m.id, m.produced, p.name, m.value, m.quality, m.read, m.topic, m.payload, m.correlation,"
             " m.response_topic FROM messages AS m INDEXED BY messages_unsent LEFT JOIN points AS p ON p.id = m.point"
-            " WHERE m.unsent <> 0 AND m.unsent & " + std::to_string(kJsonLane) + " AND m.id > ?1"
+            " WHERE m.unsent <> 0 AND m.unsent & ?3 AND m.id > ?1"
             " ORDER BY m.id LIMIT ?2");
     }
     if (code == SQLITE_OK) {
@@ -47,9 +47,11 @@ int StoreFileReader::Open(const std::string& path) {
     return code;
 }
 
-int StoreFileReader::Unsent(std::uint64_t after, std::size_t max, std::vector<StoredMessage>* messages) {
+int StoreFileReader::Unsent(std::uint64_t after, std::size_t max, StoreLanes lane,
+                            std::vector<StoredMessage>* messages) {
     unsent_.Bind(1, static_cast<std::int64_t>(after));
     unsent_.Bind(2, static_cast<std::int64_t>(max));
+    unsent_.Bind(3, static_cast<std::int64_t>(lane));
     int code = SQLITE_OK;
     while ((code = unsent_.Step()) == SQLITE_ROW) messages->push_back(MessageOfRow(unsent_));
     unsent_.Reset();
@@ -70,10 +72,10 @@ int StoreFileReader::History(const std::string& point, std::int64_t fromMs, std:
     return code == SQLITE_DONE ? SQLITE_OK : code;
 }
 
-int StoreFileReader::UnsentIds(IdRanges* ids) {
+int StoreFileReader::UnsentIds(StoreLanes lanes, IdRanges* ids) {
     SqliteStatement scan;
     int code = scan.Prepare(db_, "SELECT id FROM messages INDEXED BY messages_unsent WHERE unsent <> 0 AND unsent & " +
-                                     std::to_string(kJsonLane) + " ORDER BY id");
+                                     std::to_string(lanes) + " ORDER BY id");
     while (code == SQLITE_OK && (code = scan.Step()) == SQLITE_ROW) {
         ids->Add(static_cast<std::uint64_t>(scan.Integer(0)));
         code = SQLITE_OK;

@@ -18,13 +18,13 @@ public:
     // The file must be a store already.
     int Open(const std::string& path);
 
-    // Up to max rows still to send on the JSON lane with an id above after,
-    // oldest first, appended to *messages.
-    int Unsent(std::uint64_t after, std::size_t max, std::vector<StoredMessage>* messages);
+    // Up to max rows still to send on lane with an id above after, oldest
+    // first, appended to *messages.
+    int Unsent(std::uint64_t after, std::size_t max, StoreLanes lane, std::vector<StoredMessage>* messages);
     int History(const std::string& point, std::int64_t fromMs, std::int64_t toMs, std::size_t limit,
                 std::vector<HistoryRow>* rows);
-    // Every id still to send on the JSON lane.
-    int UnsentIds(IdRanges* ids);
+    // Every id still to send on any of lanes.
+    int UnsentIds(StoreLanes lanes, IdRanges* ids);
 
     std::string Error() const { return db_.Error(); }
 

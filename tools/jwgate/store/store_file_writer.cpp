@@ -73,7 +73,7 @@ int StoreFileWriter::NextId(std::uint64_t* next) {
     return code;
 }
 
-int StoreFileWriter::Commit(const std::vector<PendingMessage>& batch, const std::vector<std::uint64_t>& acknowledged,
+int StoreFileWriter::Commit(const std::vector<PendingMessage>& batch, const std::vector<LaneAcknowledgement>& acknowledged,
                             std::string* error) {
     pointsAdded_.clear();
     int code = db_.Exec("BEGIN IMMEDIATE");
@@ -95,10 +95,10 @@ int StoreFileWriter::Insert(const PendingMessage& pending) {
     const auto* reading = std::get_if<StoredReading>(&message.body);
     // An answer acknowledged before its commit is done with already; so is
     // a reading when no history is kept.
-    if (!pending.unsent && (reading == nullptr || !keepHistory_)) return SQLITE_OK;
+    if (pending.unsent == 0 && (reading == nullptr || !keepHistory_)) return SQLITE_OK;
     insert_.Bind(1, static_cast<std::int64_t>(message.id));
     insert_.Bind(2, message.producedMs);
-    insert_.Bind(3, pending.unsent ? kJsonLane : std::int64_t {0});
+    insert_.Bind(3, static_cast<std::int64_t>(pending.unsent));
     if (reading != nullptr) {
         std::int64_t point = 0;
         int code = PointId(reading->point, &point);
@@ -147,12 +147,12 @@ int StoreFileWriter::PointId(const std::string& name, std::int64_t* id) {
     return SQLITE_OK;
 }
 
-int StoreFileWriter::Acknowledge(std::uint64_t id) {
-    clearLane_.Bind(1, static_cast<std::int64_t>(id));
-    clearLane_.Bind(2, kJsonLane);
+int StoreFileWriter::Acknowledge(const LaneAcknowledgement& acknowledgement) {
+    clearLane_.Bind(1, static_cast<std::int64_t>(acknowledgement.id));
+    clearLane_.Bind(2, static_cast<std::int64_t>(acknowledgement.lanes));
     int code = clearLane_.Run();
     if (code != SQLITE_OK) return code;
-    deleteDone_.Bind(1, static_cast<std::int64_t>(id));
+    deleteDone_.Bind(1, static_cast<std::int64_t>(acknowledgement.id));
     deleteDone_.Bind(2, std::int64_t {keepHistory_ ? 0 : 1});
     return deleteDone_.Run();
 }

@@ -16,7 +16,13 @@ namespace jwgate {
 
 struct PendingMessage {
     StoredMessage message;
-    bool unsent = true;  // false: acknowledged before its commit
+    StoreLanes unsent = kJsonLane;  // the lanes still to send it; 0: sent on each before its commit
+};
+
+// Lanes that took a message since the last commit.
+struct LaneAcknowledgement {
+    std::uint64_t id = 0;
+    StoreLanes lanes = 0;
 };
 
 class StoreFileWriter {
@@ -32,7 +38,7 @@ public:
     int NextId(std::uint64_t* next);
 
     // One transaction; rolled back when any step fails, *error saying why.
-    int Commit(const std::vector<PendingMessage>& batch, const std::vector<std::uint64_t>& acknowledged,
+    int Commit(const std::vector<PendingMessage>& batch, const std::vector<LaneAcknowledgement>& acknowledged,
                std::string* error);
 
     // Pages in use, in bytes (the file's free pages not counted).
@@ -54,7 +60,7 @@ private:
     int PrepareStatements();
     int Insert(const PendingMessage& pending);
     int PointId(const std::string& name, std::int64_t* id);
-    int Acknowledge(std::uint64_t id);
+    int Acknowledge(const LaneAcknowledgement& acknowledgement);
     int KeepIdsGiven(std::uint64_t last);
 
     SqliteConnection db_;

@@ -1,7 +1,7 @@
 // What makes a SQLite file a jwgate store: our application_id, the schema's
 // version in user_version, and its tables. A message row holds a reading
 // (its point as a small integer into points, to keep rows short) or an
-// answer; unsent is a mask of the lanes still to send it. kept holds the
+// answer; unsent is a mask of the lanes (StoreLanes) still to send it. kept holds the
 // few numbers the gateway carries across restarts (a session counter).
 #pragma once
 
@@ -16,8 +16,6 @@ inline constexpr std::int64_t kStoreApplicationId = 0x4a574753;  // "JWGS"
 inline constexpr std::int64_t kStoreSchemaVersion = 2;
 // Stores of this version are brought up to date when opened.
 inline constexpr std::int64_t kStoreSchemaUpgradable = 1;
-// The JSON MQTT side's bit in unsent; other lanes take the next bits.
-inline constexpr std::int64_t kJsonLane = 1;
 
 enum class StoreFileState {
     kStore,       // ours, sound

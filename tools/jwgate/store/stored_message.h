@@ -13,6 +13,14 @@
 
 namespace jwgate {
 
+// The sides that send what the store keeps, each a bit of a message's
+// lanes: each acknowledges on its own, and a message leaves the backlog
+// once no lane needs it.
+using StoreLanes = unsigned;
+inline constexpr StoreLanes kJsonLane = 1;       // the JSON MQTT side
+inline constexpr StoreLanes kSparkplugLane = 2;  // the Sparkplug B edge node
+inline constexpr StoreLanes kEveryLane = kJsonLane | kSparkplugLane;
+
 struct StoredReading {
     std::string point;             // the point's name
     std::optional<double> value;   // the engineering value as published; none before the first good read
