@@ -47,7 +47,8 @@ bool Gateway::Start(std::string* error) {
         if (config_->sparkplug.enabled) {
             sparkplug_ = std::make_unique<sparkplug::EdgeNode>(config_, writes_, *store_, changes_);
             sparkplug::EdgeNode* node = sparkplug_.get();
-            mqtt_->ShareReadings([node](const StoredReading& reading) { node->Produced(reading); });
+            mqtt_->ShareReadings(
+                [node](std::uint64_t id, const StoredReading& reading) { node->Produced(id, reading); });
         }
         if (!mqtt_->Start(error)) return false;
         if (sparkplug_ && !sparkplug_->Start(error)) return false;

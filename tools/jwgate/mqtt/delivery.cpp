@@ -31,11 +31,14 @@ Delivery::Delivery(const GatewayConfig& config, MessageStore& store, MqttLink& l
     }
 }
 
-void Delivery::Produce(StoredReading reading) {
+std::uint64_t Delivery::Produce(StoredReading reading, StoreLanes lanes) {
     StoredMessage message {0, NowMs(), std::move(reading)};
-    message.id = store_.Append(std::get<StoredReading>(message.body));
-    liveIds_.insert(message.id);
-    live_.push_back({message.id, std::move(message)});
+    message.id = store_.Append(std::get<StoredReading>(message.body), lanes);
+    const std::uint64_t id = message.id;
+    if ((lanes & kJsonLane) == 0) return id;
+    liveIds_.insert(id);
+    live_.push_back({id, std::move(message)});
+    return id;
 }
 
 void Delivery::Produce(StoredAnswer answer) {

@@ -30,8 +30,9 @@ class Delivery {
 public:
     Delivery(const GatewayConfig& config, MessageStore& store, MqttLink& link);
 
-    // Kept in the store and queued for the live lane.
-    void Produce(StoredReading reading);
+    // Kept in the store, unsent on lanes, and queued for the live lane when
+    // lanes holds the JSON one; its id in the store.
+    std::uint64_t Produce(StoredReading reading, StoreLanes lanes = kJsonLane);
     void Produce(StoredAnswer answer);
     // The broker acknowledged messageId; the link's thread.
     void Acknowledged(int messageId);

@@ -70,7 +70,7 @@ struct MqttBridge::State {
     Clock::time_point countersAt {};
     std::uint64_t connections = 0;  // the link's, as last seen
     std::unique_ptr<Discovery> discovery {};  // with a discovery prefix
-    std::function<void(const StoredReading&)> shared {};  // ShareReadings's
+    std::function<void(std::uint64_t, const StoredReading&)> shared {};  // ShareReadings's
     bool refusingWrites = false;  // touched only on the link's thread
     bool stopped = false;
     StationStatusTopics stationTopics {config.mqtt.statusTopic};
@@ -84,9 +84,10 @@ struct MqttBridge::State {
         if ((config.mqttTopic.empty() && !shared) || reading.reads == 0) return;
         const auto period = std::chrono::seconds(this->config.mqtt.publishPeriodSeconds);
         if (!Due(config, reading, published[point], now, period)) return;
-        StoredReading stored = StoredReadingOf(config, reading);
-        if (shared) shared(stored);
-        if (!config.mqttTopic.empty()) delivery->Produce(std::move(stored));
+        const StoredReading stored = StoredReadingOf(config, reading);
+        const StoreLanes lanes = (config.mqttTopic.empty() ? 0 : kJsonLane) | (shared ? kSparkplugLane : 0);
+        const std::uint64_t id = delivery->Produce(stored, lanes);
+        if (shared) shared(id, stored);
         published[point] = PublishedOf(config, reading, now);
     }
     // Every read the table kept since the last look, then each point as it
@@ -222,7 +223,9 @@ std::uint64_t MqttBridge::Replayed() const { return state_->delivery->Replayed()
 
 bool MqttBridge::Start(std::string* error) { return state_->link->Start(error); }
 
-void MqttBridge::ShareReadings(std::function<void(const StoredReading&)> sink) { state_->shared = std::move(sink); }
+void MqttBridge::ShareReadings(std::function<void(std::uint64_t, const StoredReading&)> sink) {
+    state_->shared = std::move(sink);
+}
 
 bool MqttBridge::Tick() {
     State& state = *state_;

@@ -49,9 +49,10 @@ public:
     // library the link refuses.
     bool Start(std::string* error);
     // Before Start: each due reading is handed to sink too (on Tick's
-    // thread) as it goes into the store, those of points without a topic
-    // included, so that another side publishes the very same values.
-    void ShareReadings(std::function<void(const StoredReading&)> sink);
+    // thread) with its id once in the store, where it is unsent on the
+    // Sparkplug lane as well (those of points without a topic on that lane
+    // alone), so that another side publishes the very same values.
+    void ShareReadings(std::function<void(std::uint64_t id, const StoredReading&)> sink);
     // Publishes what changed or is due; called from the main thread on
     // every change of the point table and at least once a second. True
     // when it should be called again soon (within 100 ms): not connected

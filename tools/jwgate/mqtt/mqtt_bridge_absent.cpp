@@ -18,7 +18,7 @@ bool MqttBridge::Start(std::string* error) { return Available(error); }
 bool MqttBridge::Tick() { return false; }
 void MqttBridge::PublishStations(const std::vector<StationState>&) {}
 void MqttBridge::Stop() {}
-void MqttBridge::ShareReadings(std::function<void(const StoredReading&)>) {}
+void MqttBridge::ShareReadings(std::function<void(std::uint64_t, const StoredReading&)>) {}
 
 MqttStatistics MqttBridge::Statistics() const { return {}; }
 std::uint64_t MqttBridge::Replayed() const { return 0; }

@@ -10,6 +10,8 @@ namespace {
 
 // The line's counters go out as NDATA no more often than this.
 constexpr auto kCountersPeriod = std::chrono::seconds(1);
+// The most readings one historical DDATA carries.
+constexpr std::size_t kMostPerHistoricalData = 100;
 
 void SparkplugLog(LogLevel level, const std::string& text) { Log(level, "sparkplug: " + text); }
 
@@ -27,8 +29,10 @@ MqttConfig SessionSettings(const GatewayConfig& config) {
 
 EdgeNode::EdgeNode(std::shared_ptr<const GatewayConfig> config, WriteQueue& writes, MessageStore& store,
                    ChangeSignal& wake)
-    : config_(std::move(config)), writes_(writes), store_(store), session_(config_->sparkplug, config_->points) {
+    : config_(std::move(config)), writes_(writes), store_(store), session_(config_->sparkplug, config_->points),
+      delivery_(config_->store, store) {
     link_ = std::make_unique<MqttLink>(SessionSettings(*config_), std::vector<std::string> {}, nullptr);
+    link_->OnAcknowledged([this](int messageId) { delivery_.Acknowledged(messageId); });
     link_->SpeakFor([this] { return NextLastWord(); });
     link_->Subscribe(session_.Subscriptions(), [this, &wake](const std::string& topic, const std::string& payload) {
         {
@@ -64,9 +68,10 @@ MqttLink::LastWord EdgeNode::NextLastWord() {
     return {will.topic, will.payload, will.retain};
 }
 
-void EdgeNode::Produced(const StoredReading& reading) {
+void EdgeNode::Produced(std::uint64_t id, const StoredReading& reading) {
     if (unread_.erase(reading.point) > 0) --unreadOfStation_[stationOfPoint_[reading.point]];
     readings_.push_back(reading);
+    readingIds_.push_back(id);
 }
 
 bool EdgeNode::Tick(const std::vector<StationState>& stations, const ScanCounters& counters) {
@@ -87,13 +92,53 @@ bool EdgeNode::Tick(const std::vector<StationState>& stations, const ScanCounter
     }
     // The readings first: a station's birth then carries the values of the
     // read that found it answering.
-    Apply(session_.Values(std::exchange(readings_, {}), now));
+    const std::vector<std::uint64_t> ids = std::exchange(readingIds_, {});
+    Apply(session_.Values(std::exchange(readings_, {}), now), &ids);
     FollowStations(stations, now);
     if (Clock::now() - countersAt_ >= kCountersPeriod) {
         countersAt_ = Clock::now();
         Apply(session_.Counters(counters, now));
     }
-    return !link_->Connected();
+    bool historyLeft = false;
+    if (session_.Born() && link_->Connected()) {
+        historyLeft = delivery_.Replay(Clock::now(), [this, now](const std::vector<StoredMessage>& backlog) {
+            return SendHistory(backlog, now);
+        });
+    }
+    return historyLeft || !link_->Connected();
+}
+
+std::size_t EdgeNode::SendHistory(const std::vector<StoredMessage>& backlog, std::int64_t nowMs) {
+    std::size_t done = 0;
+    while (done < backlog.size()) {
+        const auto* first = std::get_if<StoredReading>(&backlog[done].body);
+        const auto station = first != nullptr ? stationOfPoint_.find(first->point) : stationOfPoint_.end();
+        if (station == stationOfPoint_.end()) {
+            // A point taken out of the configuration since: nobody is left
+            // to tell, and keeping it would hold the backlog forever.
+            store_.Acknowledge(backlog[done++].id, kSparkplugLane);
+            continue;
+        }
+        std::vector<StoredReading> run;
+        std::vector<std::uint64_t> ids;
+        for (std::size_t i = done; i < backlog.size() && run.size() < kMostPerHistoricalData; ++i) {
+            const auto* reading = std::get_if<StoredReading>(&backlog[i].body);
+            const auto found = reading != nullptr ? stationOfPoint_.find(reading->point) : stationOfPoint_.end();
+            if (found == stationOfPoint_.end() || found->second != station->second) break;
+            run.push_back(*reading);
+            ids.push_back(backlog[i].id);
+        }
+        // The link's room first: a DDATA refused would still take a seq.
+        if (link_->Room() == 0) return done;
+        // Nothing published: the station is not born; its readings wait
+        // for its birth.
+        const SessionOutput output = session_.History(run, nowMs);
+        for (const Outgoing& message : output.publish) {
+            if (!PublishCarrying(message, ids)) return done;
+        }
+        done += run.size();
+    }
+    return done;
 }
 
 void EdgeNode::FollowConnection(std::int64_t nowMs) {
@@ -101,6 +146,7 @@ void EdgeNode::FollowConnection(std::int64_t nowMs) {
     const std::uint64_t connections = link_->Connections();
     if (connected && connections != connections_) {
         connections_ = connections;
+        delivery_.NewConnection();
         Apply(session_.Connected(bdSeq_, nowMs));
     } else if (!connected && connected_) {
         session_.Disconnected();
@@ -120,8 +166,17 @@ void EdgeNode::FollowStations(const std::vector<StationState>& stations, std::in
     }
 }
 
-void EdgeNode::Apply(const SessionOutput& output) {
-    for (const Outgoing& message : output.publish) Publish(message, output.disconnect);
+void EdgeNode::Apply(const SessionOutput& output, const std::vector<std::uint64_t>* ids) {
+    for (const Outgoing& message : output.publish) {
+        if (ids == nullptr || message.carries.empty()) {
+            Publish(message, output.disconnect);
+            continue;
+        }
+        std::vector<std::uint64_t> carried;
+        for (const std::size_t index : message.carries) carried.push_back((*ids)[index]);
+        // Refused: the readings stay the store's, sent as history later.
+        PublishCarrying(message, std::move(carried));
+    }
     for (const CommandRefusal& refusal : output.refusals) Refused(refusal);
     for (const PointWrite& write : output.writes) Write(write);
     if (!output.disconnect) return;
@@ -140,9 +195,15 @@ void EdgeNode::Publish(const Outgoing& message, bool ending) {
     if (!topic) return;
     if (ending && topic->type == MessageType::kNDeath) return;  // the link's last word
     if (!link_->Publish(message.topic, message.payload, message.retain)) return;
+    // A birth makes a station able to take the history held for it.
+    if (topic->type == MessageType::kNBirth || topic->type == MessageType::kDBirth) delivery_.Born();
     const std::lock_guard lock(mutex_);
     if (topic->type == MessageType::kNBirth || topic->type == MessageType::kDBirth) ++statistics_.births;
     if (topic->type == MessageType::kDDeath) ++statistics_.deaths;
+}
+
+bool EdgeNode::PublishCarrying(const Outgoing& message, std::vector<std::uint64_t> ids) {
+    return delivery_.Send(std::move(ids), [&] { return link_->PublishTracked(message.topic, message.payload, false); });
 }
 
 void EdgeNode::Refused(const CommandRefusal& refusal) {

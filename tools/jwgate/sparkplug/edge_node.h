@@ -6,8 +6,11 @@
 // gateway sees (the due readings the MQTT side produced, each station
 // answering or not, the counters, the commands hosts send) and carries out
 // what it answers: publishes, writes through the write queue with the /set
-// path's range check, and the end of a connection. Everything but
-// Statistics and the link's callbacks runs on the owner's thread (Tick's).
+// path's range check, and the end of a connection. Each reading is the
+// store's until a DDATA carrying it reached the broker; what the broker or
+// the primary host missed goes out after the next birth as historical
+// DDATA (SparkplugDelivery). Everything but Statistics and the link's
+// callbacks runs on the owner's thread (Tick's).
 #pragma once
 
 #include <atomic>
@@ -29,6 +32,7 @@
 #include "tools/jwgate/core/write_queue.h"
 #include "tools/jwgate/mqtt/mqtt_link.h"
 #include "tools/jwgate/sparkplug/edge_session.h"
+#include "tools/jwgate/sparkplug/sparkplug_delivery.h"
 #include "tools/jwgate/store/message_store.h"
 
 namespace jwgate::sparkplug {
@@ -47,8 +51,9 @@ public:
 
     // Starts connecting in the background; false only for settings the link refuses.
     bool Start(std::string* error);
-    // A due reading, as the MQTT side produced it; goes out at the next Tick.
-    void Produced(const StoredReading& reading);
+    // A due reading, as the MQTT side produced it and kept it in the store
+    // as id on the Sparkplug lane; goes out at the next Tick.
+    void Produced(std::uint64_t id, const StoredReading& reading);
     // Publishes what happened since the last call; true to be called again soon.
     bool Tick(const std::vector<StationState>& stations, const ScanCounters& counters);
     // NDEATH, then disconnect. Idempotent; bounded as the link's Stop is.
@@ -62,8 +67,14 @@ private:
         std::string payload;
     };
     MqttLink::LastWord NextLastWord();
-    void Apply(const SessionOutput& output);
+    // ids: the store's ids of the readings output's DDATA carry, when live.
+    void Apply(const SessionOutput& output, const std::vector<std::uint64_t>* ids = nullptr);
     void Publish(const Outgoing& message, bool ending);
+    // A DDATA at QoS 1, its readings followed until the broker has them.
+    bool PublishCarrying(const Outgoing& message, std::vector<std::uint64_t> ids);
+    // SparkplugDelivery's HistorySender: one DDATA per run of a station's
+    // readings, so that they go out in the order they were read.
+    std::size_t SendHistory(const std::vector<StoredMessage>& backlog, std::int64_t nowMs);
     void Write(const PointWrite& write);
     void Refused(const CommandRefusal& refusal);
     void FollowConnection(std::int64_t nowMs);
@@ -74,6 +85,7 @@ private:
     MessageStore& store_;
     EdgeSession session_;
     std::vector<StoredReading> readings_;
+    std::vector<std::uint64_t> readingIds_;  // readings_'s in the store
     // A station is born once each of its points has been read: its DBIRTH
     // then carries a value (or a bad quality) for every metric, not nulls
     // for the points the first scan had not reached yet.
@@ -85,6 +97,8 @@ private:
     Clock::time_point countersAt_ {};
     bool stopped_ = false;
     std::atomic<std::uint64_t> bdSeq_ {0};  // of the connection attempt under way or made
+
+    SparkplugDelivery delivery_;
 
     mutable std::mutex mutex_;
     std::vector<Received> received_;  // from the link's thread

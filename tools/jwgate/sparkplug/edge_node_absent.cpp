@@ -5,14 +5,15 @@
 namespace jwgate::sparkplug {
 
 EdgeNode::EdgeNode(std::shared_ptr<const GatewayConfig> config, WriteQueue& writes, MessageStore& store, ChangeSignal&)
-    : config_(std::move(config)), writes_(writes), store_(store), session_(config_->sparkplug, config_->points) {}
+    : config_(std::move(config)), writes_(writes), store_(store), session_(config_->sparkplug, config_->points),
+      delivery_(config_->store, store) {}
 EdgeNode::~EdgeNode() = default;
 
 bool EdgeNode::Start(std::string* error) {
     *error = "Sparkplug B not built: this jwgate has no MQTT client (build it with libmosquitto)";
     return false;
 }
-void EdgeNode::Produced(const StoredReading&) {}
+void EdgeNode::Produced(std::uint64_t, const StoredReading&) {}
 bool EdgeNode::Tick(const std::vector<StationState>&, const ScanCounters&) { return false; }
 void EdgeNode::Stop() {}
 SparkplugStatistics EdgeNode::Statistics() const { return {}; }

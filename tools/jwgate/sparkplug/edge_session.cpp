@@ -34,12 +34,12 @@ Outgoing EdgeSession::Will(std::uint64_t bdSeq, std::int64_t nowMs) const {
     return {TopicOf(NodeTopicOf(MessageType::kNDeath)), NodeDeathPayload(bdSeq, nowMs).SerializeAsString(), 1, false};
 }
 
-void EdgeSession::Add(SessionOutput& output, const Topic& topic, Payload payload, bool numbered) {
+Outgoing& EdgeSession::Add(SessionOutput& output, const Topic& topic, Payload payload, bool numbered) {
     if (numbered) {
         payload.set_seq(nextSeq_);
         nextSeq_ = (nextSeq_ + 1) % 256;
     }
-    output.publish.push_back({TopicOf(topic), payload.SerializeAsString(), 0, false});
+    return output.publish.emplace_back(Outgoing {TopicOf(topic), payload.SerializeAsString(), 0, false});
 }
 
 void EdgeSession::Births(SessionOutput& output, std::int64_t nowMs) {
@@ -62,19 +62,25 @@ void EdgeSession::DeviceBirth(SessionOutput& output, int station, std::int64_t n
 void EdgeSession::DeviceData(SessionOutput& output, const std::vector<StoredReading>& readings, std::int64_t nowMs,
                              bool historical) {
     std::map<int, std::vector<PointReadingRef>> byStation;
-    for (const StoredReading& reading : readings) {
+    std::map<int, std::vector<std::size_t>> carried;
+    for (std::size_t i = 0; i < readings.size(); ++i) {
+        const StoredReading& reading = readings[i];
         const auto point = pointNamed_.find(reading.point);
         if (point == pointNamed_.end()) continue;
         const PointConfig& config = points_[point->second];
         if (!historical) latest_[point->second] = reading;
         if (born_ && answering_.contains(config.item.station)) {
             byStation[config.item.station].push_back({&config, reading});
+            carried[config.item.station].push_back(i);
         } else if (historical) {
             output.held.push_back(reading);
         }
     }
     for (const auto& [station, metrics] : byStation) {
-        Add(output, DeviceTopicOf(MessageType::kDData, station), DeviceDataPayload(metrics, nowMs, historical), true);
+        Outgoing& data = Add(output, DeviceTopicOf(MessageType::kDData, station),
+                             DeviceDataPayload(metrics, nowMs, historical), true);
+        data.qos = 1;
+        data.carries = std::move(carried[station]);
     }
 }
 

@@ -37,6 +37,9 @@ struct Outgoing {
     std::string payload;  // a serialized Payload
     int qos = 0;
     bool retain = false;
+    // A DDATA's: the indices, in the readings given, of the values it
+    // carries (QoS 1: each is the store's until the broker has it).
+    std::vector<std::size_t> carries {};
 };
 
 struct SessionOutput {
@@ -79,7 +82,7 @@ public:
 private:
     Topic NodeTopicOf(MessageType type) const;
     Topic DeviceTopicOf(MessageType type, int station) const;
-    void Add(SessionOutput& output, const Topic& topic, Payload payload, bool numbered);
+    Outgoing& Add(SessionOutput& output, const Topic& topic, Payload payload, bool numbered);
     void Births(SessionOutput& output, std::int64_t nowMs);
     void DeviceBirth(SessionOutput& output, int station, std::int64_t nowMs);
     void DeviceData(SessionOutput& output, const std::vector<StoredReading>& readings, std::int64_t nowMs,
