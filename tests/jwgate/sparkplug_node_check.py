@@ -6,7 +6,9 @@ births in order with the will's bdSeq, seq continuity over 300 messages and
 DDATA on change, DCMD writes read back (and refused ones writing nothing),
 Rebirth, DDEATH and DBIRTH of silent stations, STATE offline and online,
 NDEATH on a clean stop, and as the will after kill -9 (bdSeq kept across
-restarts). Prints how long births took.
+restarts), and a broker outage whose missed values come after the rebirth as
+historical DDATA, counted against the simulator's record of its steps.
+Prints how long births took.
 
 usage: sparkplug_node_check.py --schema DIR --jwgate PROGRAM --jwsim PROGRAM
 """
@@ -64,6 +66,11 @@ name = "level"
 address = "02MA0100"
 type = "u16"
 interval_ms = 50
+[[point]]
+name = "slow"
+address = "02MA0101"
+type = "u16"
+interval_ms = 50
 '''
 
 
@@ -74,13 +81,14 @@ class Run:
         self.options, self.directory = options, pathlib.Path(directory)
         self.faults = []
         self.broker_port, self.http_port = free_port(), free_port()
-        self.broker = subprocess.Popen(['mosquitto', '-p', str(self.broker_port)], stderr=subprocess.DEVNULL)
+        self.start_broker()
         memory = self.directory / 'memory.txt'
         memory.write_text('01MA0100 = 10\n01MA0101 = 0\n02MA0100 = 7\n')
         self.sim_log = self.directory / 'jwsim.txt'
         self.simulator = subprocess.Popen(
             [options.jwsim, '--station', '01', '--station', '02', '--baud', '115200', '--memory', str(memory),
-             '--step', '01MA0101:10'], stdout=open(self.sim_log, 'w'), stderr=subprocess.STDOUT)
+             '--step', '01MA0101:10', '--step', '02MA0101:200', '--step-record', str(self.directory / 'steps.txt')],
+            stdout=open(self.sim_log, 'w'), stderr=subprocess.STDOUT)
         wait_until(lambda: 'port ' in self.sim_log.read_text())
         line = re.search(r'^port (\S+)', self.sim_log.read_text(), re.M).group(1)
         self.config = self.directory / 'gateway.toml'
@@ -90,6 +98,14 @@ class Run:
         self.host = PrimaryHost(Schema(load_schema(options.schema)), HOST, GROUP, self.broker_port)
         wait_until(self.host.subscribed.is_set)
         self.gateway = None
+
+    def start_broker(self):
+        self.broker = subprocess.Popen(['mosquitto', '-p', str(self.broker_port)], stderr=subprocess.DEVNULL)
+
+    def steps(self, gate):
+        """The simulator's steps of gate: (wall-clock ms, value), in order."""
+        lines = (line.split() for line in (self.directory / 'steps.txt').read_text().splitlines())
+        return [(int(micros) / 1000, int(value)) for micros, name, value in lines if name == gate]
 
     def connectable(self):
         import socket
@@ -246,6 +262,49 @@ def killed(run, last_bd_seq):
     run.check(death is not None and run.bd_seq(death) == run.bd_seq(birth), 'kill -9: no NDEATH will')
 
 
+def outage(run):
+    """The broker stopped for 3 s while "slow" steps every 200 ms: after the rebirth each value read meanwhile
+    comes as historical DDATA, in order, stamped with its read's time; none missing."""
+    mark = len(run.seen())
+    run.host.checker.bd_seq = None
+    run.host.client.reconnect_delay_set(1, 1)
+    run.start_gateway()
+    if not run.check(run.births(mark, 'before the outage') is not None, 'no births before the outage'):
+        return
+    time.sleep(1)
+    run.broker.kill()
+    run.broker.wait(timeout=10)
+    away_from = time.time() * 1000
+    time.sleep(3)
+    away_to = time.time() * 1000
+    mark = len(run.seen())
+    run.host.checker.bd_seq = None
+    run.start_broker()
+    # Both clients connect again after their back-off (the gateway's grows to several seconds).
+    run.kind('NBIRTH', mark, timeout=60)
+    reborn = run.births(mark, 'after the outage')
+    if not run.check(reborn is not None, 'no births after the outage'):
+        return
+    missed = [value for at, value in run.steps('02MA0101') if away_from < at < away_to]
+    step_at = dict((value, at) for at, value in run.steps('02MA0101'))
+
+    def history():
+        return [(m.int_value, m.timestamp) for topic, p in run.seen()[reborn:] if '/DDATA/' in topic and
+                topic.endswith('/station02') for m in p.metrics if m.name == 'slow' and m.is_historical and not m.is_null]
+    wait_until(lambda: set(missed) <= {value for value, _ in history()}, 15)
+    historical = history()
+    values = [value for value, _ in historical]
+    lost = sorted(set(missed) - set(values))
+    run.check(len(missed) >= 10 and not lost, f'the outage: {len(missed)} steps, not arrived as history: {lost}')
+    run.check(values == sorted(values), f'the outage: history out of order: {values}')
+    # Each value was read after its step and before the next one.
+    stamped = [(value, stamp) for value, stamp in historical if value in step_at and value + 1 in step_at and
+               not step_at[value] - 250 <= stamp <= step_at[value + 1] + 250]
+    run.check(not stamped, f'the outage: history stamped outside its value\'s time: {stamped[:5]}')
+    print(f'the outage: {len(missed)} values stepped while the broker was away, '
+          f'{len(set(values) & set(missed))} of them came as history after the rebirth')
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--schema', required=True)
@@ -256,6 +315,7 @@ def main():
         run = Run(options, directory)
         try:
             killed(run, sessions_and_data(run))
+            outage(run)
         finally:
             run.close()
         faults = run.faults + run.host.checker.faults
