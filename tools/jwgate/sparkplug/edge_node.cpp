@@ -128,8 +128,9 @@ std::size_t EdgeNode::SendHistory(const std::vector<StoredMessage>& backlog, std
             run.push_back(*reading);
             ids.push_back(backlog[i].id);
         }
-        // The link's room first: a DDATA refused would still take a seq.
-        if (link_->Room() == 0) return done;
+        // Half the link's room stays for the live values: a DDATA refused
+        // would still have taken a seq.
+        if (link_->Room() <= MqttLink::kMaxUnsentPublishes / 2) return done;
         // Nothing published: the station is not born; its readings wait
         // for its birth.
         const SessionOutput output = session_.History(run, nowMs);

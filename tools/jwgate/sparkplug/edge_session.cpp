@@ -97,6 +97,10 @@ SessionOutput EdgeSession::Connected(std::uint64_t bdSeq, std::int64_t nowMs) {
     SessionOutput output;
     connected_ = true;
     born_ = false;
+    // A primary host's STATE is heard again on every connection (retained):
+    // births wait for it, so that a host that is back later than the node
+    // (a restarted broker) is subscribed when they come.
+    hostOnline_ = config_.primaryHostId.empty();
     bdSeq_ = bdSeq;
     Births(output, nowMs);
     return output;
