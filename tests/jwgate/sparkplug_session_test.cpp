@@ -79,6 +79,12 @@ Step Command(const std::string& topic, const std::string& payload) {
     return [=](EdgeSession& s) { return s.Received(topic, payload, 5000); };
 }
 Step Stop() { return [](EdgeSession& s) { return s.Stop(5000); }; }
+Step Disconnected() {
+    return [](EdgeSession& s) {
+        s.Disconnected();
+        return SessionOutput {};
+    };
+}
 
 TEST(SparkplugSession, PublishesWhatTheStandardOrdersForEachSequenceOfEvents) {
     struct Case {
@@ -101,6 +107,8 @@ TEST(SparkplugSession, PublishesWhatTheStandardOrdersForEachSequenceOfEvents) {
         {"after an offline host the next connection waits for it again",
          "scada", {Connect(3), Host(true, 20), Host(false, 21), Connect(4), Host(false, 21), Host(true, 23)},
          {"NBIRTH seq=0 bdSeq=3", "NDEATH bdSeq=3", "disconnect", "NBIRTH seq=0 bdSeq=4"}},
+        {"a connection lost with the host online waits for its STATE on the next one (a restarted broker)",
+         "scada", {Connect(3), Host(true, 20), Disconnected(), Connect(4)}, {"NBIRTH seq=0 bdSeq=3"}},
         {"another host's STATE is not the primary's", "scada",
          {Connect(3), Command("spBv1.0/STATE/other", State(true, 30))}, {}},
         {"a station that stops answering dies; answering again, it is born again",
