@@ -144,6 +144,8 @@ std::string ManyPointsConfiguration(const std::string& port, int broker) {
 
 // Point i reads register i % 4, which holds 1000 + i % 4.
 bool ManyPointsValue(const std::string& topic, const std::string& payload) {
+    // A value that was in flight when the broker went comes again on the point's replay topic.
+    if (topic.ends_with("/replay")) return false;
     const int point = std::atoi(topic.c_str() + std::strlen("jw/many/"));
     return GoodValue(1000 + point % 4)(payload);
 }

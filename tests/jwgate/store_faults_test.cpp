@@ -114,6 +114,8 @@ TEST(StoreFaults, CostOneLineAndTheGatewayKeepsScanningAndServing) {
                                "interval_ms = 100\npublish = \"every_read\"\nmodbus = 0\nmqtt_topic = \"jw/counter\"\n");
         const int port = gateway.ModbusPort(milliseconds(15000));
         ASSERT_GT(port, 0) << gateway.Log();
+        // The store is opened before the scan starts.
+        ASSERT_TRUE(gateway.WaitForLog("scanning 1 point", milliseconds(15000))) << gateway.Log();
         if (fault.during) fault.during(disk);
         EXPECT_TRUE(gateway.WaitForLog(fault.line, milliseconds(15000))) << gateway.Log();
         EXPECT_EQ(gateway.TimesLogged(fault.line), 1) << gateway.Log();

@@ -64,6 +64,14 @@ bool ReplaceIfCorrupt(const std::string& path, StoreFileCheck* check, std::strin
     return true;
 }
 
+// A full or failing disk must not keep the scan and Modbus from starting:
+// the messages wait in memory meanwhile, as without a store.
+std::unique_ptr<MessageStore> InMemoryInstead(std::size_t queueMax, const std::string& why) {
+    Log(LogLevel::kError, "store: " + why + "; up to " + std::to_string(queueMax) +
+                              " messages wait in memory for the broker instead, lost at a restart");
+    return std::make_unique<MemoryMessageStore>(queueMax);
+}
+
 }  // namespace
 
 std::unique_ptr<MessageStore> MessageStore::Open(const StoreConfig& config, std::size_t queueMax, std::string* error) {
@@ -78,7 +86,8 @@ std::unique_ptr<MessageStore> MessageStore::Open(const StoreConfig& config, std:
     switch (check.state) {
     case StoreFileState::kStore:
     case StoreFileState::kEmpty:
-        return FileMessageStore::Start(config, queueMax, error);
+        if (auto store = FileMessageStore::Start(config, queueMax, error)) return store;
+        return InMemoryInstead(queueMax, *error);
     case StoreFileState::kForeign:
         *error = config.path + ": not a jwgate store: " + check.why;
         return nullptr;
@@ -86,12 +95,7 @@ std::unique_ptr<MessageStore> MessageStore::Open(const StoreConfig& config, std:
     case StoreFileState::kUnreadable:
         break;
     }
-    // A full or failing disk must not keep the scan and Modbus from starting:
-    // the messages wait in memory meanwhile, as without a store.
-    Log(LogLevel::kError, "store: " + config.path + ": cannot be used as a store (" + check.why +
-                              "); up to " + std::to_string(queueMax) +
-                              " messages wait in memory for the broker instead, lost at a restart");
-    return std::make_unique<MemoryMessageStore>(queueMax);
+    return InMemoryInstead(queueMax, config.path + ": cannot be used as a store (" + check.why + ")");
 }
 
 }  // namespace jwgate
