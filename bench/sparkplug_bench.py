@@ -23,6 +23,14 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / 'tests' 
 from sparkplug_host import PrimaryHost, Schema, free_port, load_schema, wait_until  # noqa: E402
 
 POINTS = 200
+# Each register steps at a period of its own, a prime number of ms near a
+# second: together about 200 changes a second, spread over the second and
+# over every phase of the 200 ms scan, not a burst of 200 at one phase.
+PERIODS_MS = [p for p in range(907, 1100) if all(p % d for d in range(2, 32))]
+
+
+def gate(i):
+    return f'01MA{2 * i:04o}'  # 16-bit registers side by side, none overlapping
 
 
 def config(line, broker, sparkplug):
@@ -31,7 +39,7 @@ def config(line, broker, sparkplug):
     if sparkplug:
         text += '[sparkplug]\ngroup_id = "Bench"\nedge_node_id = "line"\n'
     for i in range(POINTS):
-        text += f'[[point]]\nname = "r{i}"\naddress = "01MA{i:04o}"\ntype = "u16"\ninterval_ms = 200\n'
+        text += f'[[point]]\nname = "r{i}"\naddress = "{gate(i)}"\ntype = "u16"\ninterval_ms = 200\n'
     return text
 
 
@@ -64,7 +72,7 @@ class Bench:
         self.build, self.directory = pathlib.Path(build), pathlib.Path(directory)
         self.broker_port = free_port()
         self.broker = subprocess.Popen(['mosquitto', '-p', str(self.broker_port)], stderr=subprocess.DEVNULL)
-        steps = [a for i in range(POINTS) for a in ('--step', f'01MA{i:04o}:1000')]
+        steps = [a for i in range(POINTS) for a in ('--step', f'{gate(i)}:{PERIODS_MS[i % len(PERIODS_MS)]}')]
         log = self.directory / 'jwsim.txt'
         self.simulator = subprocess.Popen([str(self.build / 'bin/jwsim'), '--baud', '115200', *steps],
                                           stdout=open(log, 'w'), stderr=subprocess.STDOUT)

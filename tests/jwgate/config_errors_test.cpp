@@ -202,14 +202,8 @@ TEST(GatewayConfiguration, EachErrorNamesFileLineAndKey) {
         {kLine + "[sparkplug]\ngroup_id = \"g\"\nedge_node_id = \"e\"\n", ":3: sparkplug: needs an [mqtt] table"},
         {kLine + kMqtt + "[sparkplug]\nedge_node_id = \"e\"\n", ":5: sparkplug.group_id: missing"},
         {kLine + kMqtt + "[sparkplug]\ngroup_id = \"a/b\"\n", ":6: sparkplug.group_id: contains \"/\""},
-        {kLine + kMqtt + "[sparkplug]\ngroup_id = \"g\"\nedge_node_id = \"e\\u0007\"\n",
-         ":7: sparkplug.edge_node_id: contains a control character"},
-        {kLine + kMqtt + "[sparkplug]\ngroup_id = \"g\"\nedge_node_id = \"e\"\nprimary_host_id = \"\"\n",
-         ":8: sparkplug.primary_host_id: is empty"},
         {kLine + kMqtt + "client_id = \"e\"\n[sparkplug]\ngroup_id = \"g\"\nedge_node_id = \"e\"\n",
          ":8: sparkplug.edge_node_id: is also [mqtt] client_id"},
-        {kLine + kMqtt + "[sparkplug]\ngroup_id = \"g\"\nedge_node_id = \"e\"\nhost = \"x\"\n",
-         ":8: sparkplug.host: unknown key"},
     };
     const ScratchDirectory directory;
     for (const auto& [text, message] : cases) ExpectRefused(directory, text, message);
@@ -275,21 +269,6 @@ TEST(GatewayConfiguration, TheWriteTimeoutHasItsOldNameAsAnAlias) {
     EXPECT_EQ(old->line.writeTimeoutMs, 700);
     EXPECT_TRUE(old->modbus.enabled);
     EXPECT_EQ(logged.Lines(), std::vector<std::string>());
-}
-
-TEST(GatewayConfiguration, TheSparkplugClientIdIsTheEdgeNodeIdUnlessSet) {
-    const ScratchDirectory directory;
-    const std::string node = "[sparkplug]\ngroup_id = \"Plant 1\"\nedge_node_id = \"line-a\"\n";
-    const auto plain = Loaded(directory, kLine + kMqtt + node + Point("01MA0100", "u16"));
-    const auto named = Loaded(directory, kLine + kMqtt + node + "client_id = \"spb\"\nprimary_host_id = \"scada\"\n" +
-                                             Point("01MA0100", "u16"));
-    ASSERT_TRUE(plain && named);
-    EXPECT_TRUE(plain->sparkplug.enabled);
-    EXPECT_EQ(plain->sparkplug.groupId, "Plant 1");
-    EXPECT_EQ(plain->sparkplug.clientId, "line-a");
-    EXPECT_EQ(plain->sparkplug.primaryHostId, "");
-    EXPECT_EQ(named->sparkplug.clientId, "spb");
-    EXPECT_EQ(named->sparkplug.primaryHostId, "scada");
 }
 
 // The one process of the error tables: a refused file is exit 78 with its

@@ -289,6 +289,11 @@ TEST_F(GatewayHttp, TheStatusPageDrawsAPointsHistoryFromTheStore) {
         kept = KeptValues(GetWhen("/api/history?point=level", 200));
     }
     ASSERT_EQ(kept, wanted) << gateway_->Log();
+    // A client that asks wrongly hears why, in one JSON line.
+    EXPECT_EQ(GetWhen("/api/history?point=flow", 404), R"({"error":"no point is named flow"})");
+    EXPECT_EQ(GetWhen("/api/history?point=level&from=noon", 400),
+              R"({"error":"from is not an ISO time with its zone, such as 2026-12-08T12:00:00Z"})");
+    EXPECT_EQ(GetWhen("/api/history?point=level&limit=1&format=csv", 200).substr(0, 6), "t,v,q\n");
     const RunResult browser = RunProgram(
         {"/usr/bin/python3", std::string(JWGATE_TEST_SOURCE_DIR) + "/status_trend_check.py", "--url",
          "http://127.0.0.1:" + std::to_string(port_) + "/", "--point", "level", "--values", "4660,4661,4662",

@@ -9,24 +9,10 @@ own schema (sparkplug_b_pb2.py in the build tree).
   more each message (255 then 0), NDEATH with the session's bdSeq.
 - PrimaryHost subscribes to a group on a broker, says it is online (STATE),
   decodes and checks what arrives, and sends Rebirth and writes.
-- plain() renders a payload as the gateway's --decode-sparkplug prints it.
-
-usage: sparkplug_host.py check --schema DIR --samples PROGRAM --jwgate PROGRAM
-  runs PROGRAM DIR (tests/jwgate/sparkplug_samples.cpp), then checks the
-  session it wrote, compares every payload field by field with the gateway's
-  decoding, and one DBIRTH and one DDATA with jwgate --decode-sparkplug.
-usage: sparkplug_host.py broker --schema DIR --samples PROGRAM
-  the same session sent through a mosquitto broker of its own by a client
-  that stands for the edge node: the PrimaryHost checks it as it arrives,
-  and its Rebirth command reaches the node.
 """
-import argparse
 import importlib
 import json
-import pathlib
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -75,32 +61,6 @@ class Schema:
         message = self.pb2.Payload()
         message.ParseFromString(payload)
         return message
-
-    def plain(self, payload):
-        """The payload as the gateway's decoder prints it."""
-        result = {}
-        for field in ('timestamp', 'seq'):
-            if payload.HasField(field):
-                result[field] = getattr(payload, field)
-        result['metrics'] = [self.plain_metric(metric) for metric in payload.metrics]
-        return result
-
-    def plain_metric(self, metric):
-        result = {}
-        for field in ('name', 'alias', 'timestamp'):
-            if metric.HasField(field):
-                result[field] = getattr(metric, field)
-        if metric.HasField('datatype'):
-            result['datatype'] = self.type_name(metric.datatype)
-        result['value'] = None if metric.is_null else self.value(metric, metric.datatype)
-        for flag in ('is_null', 'is_historical', 'is_transient'):
-            if getattr(metric, flag):
-                result[flag] = True
-        if metric.HasField('properties'):
-            result['properties'] = {
-                key: None if value.is_null else self.value(value, value.type)
-                for key, value in zip(metric.properties.keys, metric.properties.values)}
-        return result
 
 
 def metric_value(payload, name):
@@ -259,43 +219,6 @@ class PrimaryHost:
         self.client.disconnect()
 
 
-def run_samples(program, directory):
-    """The messages program writes in directory: [(name, topic)], the will first."""
-    subprocess.run([program, directory], check=True)
-    root = pathlib.Path(directory)
-    return root, [line.split(' ', 1) for line in (root / 'topics.txt').read_text().splitlines()]
-
-
-def check_samples(options):
-    schema = Schema(load_schema(options.schema))
-    faults = []
-    with tempfile.TemporaryDirectory() as directory:
-        root, entries = run_samples(options.samples, directory)
-        checker = SessionChecker()
-        checker.will(schema.decode((root / f'{entries[0][0]}.bin').read_bytes()))
-        firsts = {}
-        for name, topic in entries:
-            payload = schema.decode((root / f'{name}.bin').read_bytes())
-            if name != entries[0][0]:
-                checker.feed(topic, payload)
-            theirs = json.loads((root / f'{name}.json').read_text())
-            if schema.plain(payload) != theirs:
-                faults.append(f'{name} {topic}: Python reads {schema.plain(payload)}, the gateway {theirs}')
-            firsts.setdefault(topic.split('/')[2], name)
-        faults += checker.faults
-        faults += expect_counts(checker.counts, entries, root, schema)
-        for kind in ('DBIRTH', 'DDATA'):
-            shown = subprocess.run([options.jwgate, '--decode-sparkplug', str(root / f'{firsts[kind]}.bin')],
-                                   capture_output=True, text=True)
-            print(f'{kind}:\n{shown.stdout}', end='')
-            if shown.returncode != 0 or json.loads(shown.stdout) != json.loads((root / f'{firsts[kind]}.json').read_text()):
-                faults.append(f'jwgate --decode-sparkplug {firsts[kind]}: exit {shown.returncode}, {shown.stderr}')
-    for fault in faults:
-        print(fault)
-    print(f'{len(entries)} messages, {len(faults)} fault(s)')
-    return 1 if faults else 0
-
-
 def free_port():
     import socket
     with socket.socket() as probe:
@@ -308,87 +231,3 @@ def wait_until(condition, timeout=10):
     while not condition() and time.monotonic() < deadline:
         time.sleep(0.02)
     return condition()
-
-
-def connects(client, port):
-    try:
-        return client.connect('127.0.0.1', port) == 0
-    except OSError:  # the broker not listening yet
-        return False
-
-
-def check_through_broker(options):
-    import paho.mqtt.client as mqtt
-    schema = Schema(load_schema(options.schema))
-    port = free_port()
-    broker = subprocess.Popen(['mosquitto', '-p', str(port)], stderr=subprocess.DEVNULL)
-    faults = []
-    try:
-        with tempfile.TemporaryDirectory() as directory:
-            root, entries = run_samples(options.samples, directory)
-            node = mqtt.Client(client_id='line-a', clean_session=True)
-            node.will_set(entries[0][1], (root / f'{entries[0][0]}.bin').read_bytes(), qos=1)
-            commands = []
-            listening = threading.Event()
-            node.on_message = lambda client, userdata, message: commands.append(schema.decode(message.payload))
-            node.on_subscribe = lambda client, userdata, mid, granted: listening.set()
-            if not wait_until(lambda: connects(node, port)):
-                raise RuntimeError('the broker did not start')
-            node.loop_start()
-            node.subscribe('spBv1.0/Plant 1/NCMD/line-a', qos=1)
-            host = PrimaryHost(schema, 'scada', 'Plant 1', port)
-            host.checker.will(schema.decode((root / f'{entries[0][0]}.bin').read_bytes()))
-            if not (wait_until(host.subscribed.is_set) and wait_until(listening.is_set)):
-                raise RuntimeError('no subscription acknowledged')
-            for name, topic in entries[1:]:
-                node.publish(topic, (root / f'{name}.bin').read_bytes(), qos=1).wait_for_publish()
-            seen = host.wait_for(len(entries) - 1)
-            host.rebirth('line-a')
-            wait_until(lambda: commands)
-            faults += host.checker.faults
-            if len(seen) != len(entries) - 1:
-                faults.append(f'the host saw {len(seen)} of {len(entries) - 1} messages')
-            if not commands or not metric_value(commands[0], 'Node Control/Rebirth').boolean_value:
-                faults.append('no Rebirth command reached the node')
-            host.close()
-            node.loop_stop()
-            node.disconnect()
-    finally:
-        broker.terminate()
-        broker.wait(timeout=10)
-    for fault in faults:
-        print(fault)
-    print(f'through the broker: {len(faults)} fault(s)')
-    return 1 if faults else 0
-
-
-def expect_counts(counts, entries, root, schema):
-    """The scripted run's shape: 300 DDATA pairs and more, history once, a death at the end."""
-    faults = []
-    if counts.get('DDATA', 0) < 600 or counts.get('DDEATH') != 1 or counts.get('DBIRTH') != 3:
-        faults.append(f'message counts {counts}')
-    historical = [name for name, topic in entries if '/DDATA/' in topic and
-                  all(m.is_historical for m in schema.decode((root / f'{name}.bin').read_bytes()).metrics)]
-    if len(historical) != 2:
-        faults.append(f'{len(historical)} historical DDATA, expected 2 (one per station)')
-    if '/NDEATH/' not in entries[-1][1]:
-        faults.append('the run does not end with NDEATH')
-    return faults
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    commands = parser.add_subparsers(dest='command', required=True)
-    check = commands.add_parser('check', help='check the scripted session of sparkplug_samples')
-    check.add_argument('--schema', required=True, help='the directory of sparkplug_b_pb2.py')
-    check.add_argument('--samples', required=True, help='the sparkplug_samples program')
-    check.add_argument('--jwgate', required=True, help='the jwgate program')
-    broker = commands.add_parser('broker', help='the same session through a broker, to a PrimaryHost')
-    broker.add_argument('--schema', required=True, help='the directory of sparkplug_b_pb2.py')
-    broker.add_argument('--samples', required=True, help='the sparkplug_samples program')
-    options = parser.parse_args()
-    return check_samples(options) if options.command == 'check' else check_through_broker(options)
-
-
-if __name__ == '__main__':
-    sys.exit(main())

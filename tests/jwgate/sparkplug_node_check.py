@@ -3,7 +3,8 @@
 on a mosquitto broker of its own, the line a paced jwsim of two stations.
 One gateway run after another, each phase checked as the host sees it:
 births in order with the will's bdSeq, seq continuity over 300 messages and
-DDATA on change, DCMD writes read back (and refused ones writing nothing),
+DDATA on change, a DBIRTH decoded by jwgate --decode-sparkplug as the host
+reads it, refused DCMD writing nothing and a good one after them read back,
 Rebirth, DDEATH and DBIRTH of silent stations, STATE offline and online,
 NDEATH on a clean stop, and as the will after kill -9 (bdSeq kept across
 restarts), and a broker outage whose missed values come after the rebirth as
@@ -178,12 +179,24 @@ def data_of(run, after, name, value):
         m.name == name and getattr(m, m.WhichOneof('value') or 'is_null') == value for m in payload.metrics), after)
 
 
+def decoded_by_the_gateway(run, index):
+    """jwgate --decode-sparkplug reads a DBIRTH as the host does: each metric's name and value."""
+    payload = run.seen()[index][1]
+    shown = subprocess.run([run.options.jwgate, '--decode-sparkplug', '-'], input=payload.SerializeToString(),
+                           capture_output=True)
+    names = [m.name for m in payload.metrics]
+    decoded = json.loads(shown.stdout) if shown.returncode == 0 else {}
+    run.check([m.get('name') for m in decoded.get('metrics', [])] == names,
+              f'jwgate --decode-sparkplug: exit {shown.returncode}, {shown.stdout[:200]!r}, the host saw {names}')
+
+
 def sessions_and_data(run):
     run.start_gateway()
     first = run.births(0, 'a start')
     if first is None:
         return
     bd_seq = run.bd_seq(first)
+    decoded_by_the_gateway(run, run.kind('DBIRTH', first))
     counts = wait_until(lambda: sum('/DDATA/' in topic for topic, _ in run.seen()[first:]) >= 300, 60)
     # A read that failed under load goes out as is_null: only the values read count; the
     # history of what was read before the births comes in beside the live values.
@@ -192,17 +205,18 @@ def sessions_and_data(run):
     run.check(counts and counters == sorted(counters) and len(set(counters)) >= 100,
               f'300 DDATA following the stepped counter: {len(set(counters))} values, in order: '
               f'{counters == sorted(counters)}')
-    # Writes: a Double in engineering units, scaled as a /set is.
+    # Refused commands write nothing; the next good one, a Double in
+    # engineering units scaled as a /set is, goes through and is read back.
     before = run.metrics()
-    mark = len(run.seen())
-    run.host.command(EDGE, 'setpoint', 'Double', 'double_value', 12.5, device='station01')
-    run.check(data_of(run, mark, 'setpoint', 12.5) is not None, 'DCMD setpoint=12.5 not read back in a DDATA')
     for name, datatype, field, value, device in [('nope', 'Double', 'double_value', 1.0, 'station01'),
                                                  ('level', 'UInt16', 'int_value', 3, 'station02'),
                                                  ('setpoint', 'String', 'string_value', '9', 'station01'),
                                                  ('setpoint', 'Double', 'double_value', 1e9, 'station01')]:
         run.host.command(EDGE, name, datatype, field, value, device=device)
     wait_until(lambda: run.metrics().get('sparkplug_commands_refused_total', 0) >= 4)
+    mark = len(run.seen())
+    run.host.command(EDGE, 'setpoint', 'Double', 'double_value', 12.5, device='station01')
+    run.check(data_of(run, mark, 'setpoint', 12.5) is not None, 'DCMD setpoint=12.5 not read back in a DDATA')
     after = run.metrics()
     run.check(after.get('sparkplug_commands_total') == 5 and after.get('sparkplug_births_total', 0) >= 3,
               f'/metrics: {after.get("sparkplug_commands_total")} commands, {after.get("sparkplug_births_total")} births')

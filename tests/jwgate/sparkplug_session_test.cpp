@@ -143,23 +143,6 @@ TEST(SparkplugSession, PublishesWhatTheStandardOrdersForEachSequenceOfEvents) {
     }
 }
 
-TEST(SparkplugSession, SeqCountsEveryMessageAndWrapsAfter255) {
-    EdgeSession session(Node(""), kPoints);
-    session.StationUp(1, 1);
-    std::vector<std::uint64_t> seqs;
-    auto take = [&seqs](const SessionOutput& output) {
-        for (const Outgoing& message : output.publish) {
-            Payload payload;
-            ASSERT_TRUE(payload.ParseFromString(message.payload));
-            seqs.push_back(payload.seq());
-        }
-    };
-    take(session.Connected(1, 1));
-    for (int change = 0; change < 300; ++change) take(session.Values({Good("level", change)}, 2));
-    ASSERT_EQ(seqs.size(), 302u);
-    for (std::size_t index = 0; index < seqs.size(); ++index) EXPECT_EQ(seqs[index], index % 256) << index;
-}
-
 TEST(SparkplugSession, TheBirthCarriesTheLatestValuesAndHistoryIsNotTakenAsOne) {
     EdgeSession session(Node(""), kPoints);
     session.Connected(1, 1);
@@ -188,23 +171,6 @@ TEST(SparkplugSession, HistoryOfADeadStationIsHandedBackUnsent) {
 TEST(SparkplugSession, BdSeqGoesUpByOneAndRoundAfter255) {
     const std::pair<std::uint64_t, std::uint64_t> cases[] = {{0, 1}, {41, 42}, {254, 255}, {255, 0}};
     for (const auto& [last, next] : cases) EXPECT_EQ(NextBdSeq(last), next) << last;
-}
-
-TEST(SparkplugSession, WillAndSubscriptionsNameTheNode) {
-    const EdgeSession session(Node("scada"), kPoints);
-    const Outgoing will = session.Will(12, 1);
-    EXPECT_EQ(will.topic, "spBv1.0/plant/NDEATH/line-a");
-    EXPECT_EQ(will.qos, 1);
-    EXPECT_FALSE(will.retain);
-    Payload payload;
-    ASSERT_TRUE(payload.ParseFromString(will.payload));
-    EXPECT_FALSE(payload.has_seq());
-    ASSERT_EQ(payload.metrics_size(), 1);
-    EXPECT_EQ(payload.metrics(0).name(), "bdSeq");
-    EXPECT_EQ(payload.metrics(0).long_value(), 12u);
-    EXPECT_EQ(session.Subscriptions(), (std::vector<std::string> {"spBv1.0/plant/NCMD/line-a",
-                                                                  "spBv1.0/plant/DCMD/line-a/+",
-                                                                  "spBv1.0/STATE/scada"}));
 }
 
 TEST(SparkplugSession, DeviceCommandsBecomeWritesOrRefusals) {

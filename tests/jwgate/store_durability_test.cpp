@@ -2,14 +2,12 @@
 // system, counted from outside: what went in against what comes out.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 
+#include "jwgate/small_file_system.h"
 #include "jwgate/store_test_support.h"
 
 namespace jwgate {
@@ -114,32 +112,13 @@ TEST(StoreDurability, PastMaxMbTheHistoryGoesThenTheOldestUnsentCounted) {
     EXPECT_EQ(log.Count(std::to_string(statistics.dropped) + " unsent messages lost"), 1u);
 }
 
-// A small tmpfs of the test's own, filled up by another file.
-class FullFileSystem : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
-        if (mount("tmpfs", directory_.path().c_str(), "tmpfs", 0, "size=4m") != 0) {
-            GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
-        }
-        mounted_ = true;
-    }
-    void TearDown() override {
-        if (mounted_) umount2(directory_.path().c_str(), MNT_DETACH);
-    }
-    void Fill() {
-        std::ofstream filler(directory_.File("filler"), std::ios::binary);
-        std::string block(4096, 'f');
-        while (filler.write(block.data(), block.size())) {
-        }
-    }
-    TempDirectory directory_;
-    bool mounted_ = false;
-};
-
-TEST_F(FullFileSystem, AppendsGoOnDroppingCountedAndCommitAgainWhenThereIsRoom) {
+TEST(StoreDurability, OnAFullFileSystemAppendsGoOnDroppingCountedAndCommitAgainWhenThereIsRoom) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    TempDirectory directory;
+    const test::SmallFileSystem disk(directory.path(), "4m");
+    ASSERT_TRUE(disk.mounted());
     StoreLog log;
-    StoreConfig config = FileConfig(directory_.File("store.db"), 10);
+    StoreConfig config = FileConfig(directory.File("store.db"), 10);
     std::string error;
     auto store = MessageStore::Open(config, 2000, &error);
     ASSERT_NE(store, nullptr) << error;
@@ -148,14 +127,14 @@ TEST_F(FullFileSystem, AppendsGoOnDroppingCountedAndCommitAgainWhenThereIsRoom) 
     while (appended < kBefore) store->Append(Counter(++appended));
     std::string committed = config.path + ": " + std::to_string(kBefore) + " messages unsent";
     ASSERT_TRUE(WaitFor([&] { return DescribeStore(config).rfind(committed, 0) == 0; }));
-    Fill();
+    disk.Fill();
     while (appended < kBefore + kDuring) {
         store->Append(Counter(++appended));
         if (appended % 200 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_TRUE(WaitFor([&] { return !store->Statistics().fault.empty(); }));
     EXPECT_EQ(log.Count("store: " + config.path + ": fault: the disk refuses to write"), 1u);
-    std::filesystem::remove(directory_.File("filler"));
+    disk.Empty();
     ASSERT_TRUE(WaitFor([&] { return store->Statistics().fault.empty(); }));
     EXPECT_EQ(log.Count("commits again"), 1u);
     while (appended < kBefore + kDuring + kAfter) store->Append(Counter(++appended));

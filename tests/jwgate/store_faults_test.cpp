@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <modbus/modbus.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +16,7 @@
 
 #include "jwgate/broker_process.h"
 #include "jwgate/gateway_process.h"
+#include "jwgate/small_file_system.h"
 #include "jwgate/stepped_line.h"
 
 namespace jwgate::test {
@@ -24,30 +24,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-// A small file system of the test's own, gone with it.
-class SmallFileSystem {
-public:
-    SmallFileSystem(const std::string& path, const char* size) : path_(path) {
-        std::filesystem::create_directories(path);
-        mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
-    }
-    ~SmallFileSystem() {
-        if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-    }
-    bool mounted() const { return mounted_; }
-    // Writes a file until the file system has no room left.
-    void Fill() const {
-        std::ofstream filler(path_ + "/filler", std::ios::binary);
-        const std::string block(4096, 'x');
-        while (filler.write(block.data(), static_cast<std::streamsize>(block.size()))) filler.flush();
-    }
-    void Empty() const { std::filesystem::remove(path_ + "/filler"); }
-
-private:
-    std::string path_;
-    bool mounted_ = false;
-};
 
 // Register 0, the stepped counter, as a Modbus client reads it; -1 if it cannot.
 int CounterOverModbus(int port) {
@@ -80,7 +56,8 @@ struct FaultCase {
     const char* size;  // of the store's own file system; nullptr for none
     std::function<void(const std::string& directory, const SmallFileSystem&)> before;  // the gateway's start
     std::function<void(const SmallFileSystem&)> during;                                // once it scans
-    const char* line;  // the one line it costs
+    const char* line;   // the one line it costs
+    const char* again;  // the line once the fault ended (the disk emptied); nullptr for none
 };
 
 TEST(StoreFaults, CostOneLineAndTheGatewayKeepsScanningAndServing) {
@@ -89,12 +66,12 @@ TEST(StoreFaults, CostOneLineAndTheGatewayKeepsScanningAndServing) {
          [](const std::string& directory, const SmallFileSystem&) {
              std::ofstream(directory + "/line.db") << std::string(8192, 'j');
          },
-         nullptr, "; moved aside to "},
+         nullptr, "; moved aside to ", nullptr},
         {"a full file system at the start", "256k",
          [](const std::string&, const SmallFileSystem& disk) { disk.Fill(); }, nullptr,
-         "line.db: cannot be used as a store ("},
+         "line.db: cannot be used as a store (", nullptr},
         {"a file system that fills up", "1m", nullptr, [](const SmallFileSystem& disk) { disk.Fill(); },
-         "line.db: fault: "},
+         "line.db: fault: ", "line.db: commits again"},
     };
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
     for (const FaultCase& fault : cases) {
@@ -120,6 +97,10 @@ TEST(StoreFaults, CostOneLineAndTheGatewayKeepsScanningAndServing) {
         EXPECT_TRUE(gateway.WaitForLog(fault.line, milliseconds(15000))) << gateway.Log();
         EXPECT_EQ(gateway.TimesLogged(fault.line), 1) << gateway.Log();
         ExpectScanningAndServing(port);
+        if (fault.again != nullptr) {
+            disk.Empty();
+            EXPECT_TRUE(gateway.WaitForLog(fault.again, milliseconds(15000))) << gateway.Log();
+        }
         EXPECT_EQ(gateway.Stop(SIGTERM, seconds(10)), 0) << gateway.Log();
     }
 }

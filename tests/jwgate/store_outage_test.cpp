@@ -23,6 +23,7 @@
 #include "jwgate/stepped_line.h"
 #include "jwgate/tcp_gate.h"
 #include "jwgate/topic_watcher.h"
+#include "tools/jwgate/http/history_query.h"
 #include "jwgate/value_template.h"
 
 namespace jwgate::test {
@@ -53,18 +54,6 @@ struct Arrival {
     bool replayed;
 };
 
-std::int64_t MsOfIso(const std::string& iso) {
-    std::tm parts {};
-    int millis = 0;
-    if (std::sscanf(iso.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &parts.tm_year, &parts.tm_mon, &parts.tm_mday,
-                    &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &millis) != 7) {
-        return -1;
-    }
-    parts.tm_year -= 1900;
-    parts.tm_mon -= 1;
-    return static_cast<std::int64_t>(timegm(&parts)) * 1000 + millis;
-}
-
 // The counter's good values as they came, from either lane.
 std::vector<Arrival> Arrivals(const std::vector<TopicWatcher::Message>& messages) {
     std::vector<Arrival> arrivals;
@@ -74,7 +63,7 @@ std::vector<Arrival> Arrivals(const std::vector<TopicWatcher::Message>& messages
         if (!json.is_object() || json.value("quality", "") != "good" || !json["value"].is_number()) continue;
         const bool replayed = json.value("replayed", false);
         EXPECT_EQ(replayed, message.topic == kReplayTopic) << message.payload;
-        arrivals.push_back({json["value"].get<long long>(), MsOfIso(json["timestamp"].get<std::string>()), replayed});
+        arrivals.push_back({json["value"].get<long long>(), IsoTimeMs(json["timestamp"].get<std::string>()).value_or(-1), replayed});
     }
     return arrivals;
 }
