@@ -301,39 +301,21 @@ TEST(MessageStore, AFileThatIsNotAStoreIsRefusedAndLeftAsItWas) {
     }
 }
 
-// A store of the version before kept numbers: the kept table gone, version 1.
-void MakeVersionOne(const std::string& path) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, "DROP TABLE kept; PRAGMA user_version = 1", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
-}
-
-TEST(MessageStore, KeptNumbersSurviveAReopenAndAnOlderStoreIsBroughtUpToDate) {
-    for (const bool older : {false, true}) {
-        SCOPED_TRACE(older ? "a version 1 store" : "a new store");
-        TempDirectory directory;
-        const StoreConfig config = FileConfig(directory.File("store.db"));
-        std::string error;
-        if (older) {
-            ASSERT_NE(MessageStore::Open(config, 100, &error), nullptr) << error;
-            MakeVersionOne(config.path);
-        }
-        {
-            auto store = MessageStore::Open(config, 100, &error);
-            ASSERT_NE(store, nullptr) << error;
-            EXPECT_EQ(store->Kept("bdseq"), std::nullopt);
-            EXPECT_TRUE(store->Keep("bdseq", 254));
-            EXPECT_TRUE(store->Keep("bdseq", 255));
-        }
-        auto reopened = MessageStore::Open(config, 100, &error);
-        ASSERT_NE(reopened, nullptr) << error;
-        EXPECT_EQ(reopened->Kept("bdseq"), 255);
-        EXPECT_EQ(reopened->Kept("other"), std::nullopt);
+TEST(MessageStore, KeptNumbersSurviveAReopen) {
+    TempDirectory directory;
+    const StoreConfig config = FileConfig(directory.File("store.db"));
+    std::string error;
+    {
+        auto store = MessageStore::Open(config, 100, &error);
+        ASSERT_NE(store, nullptr) << error;
+        EXPECT_EQ(store->Kept("bdseq"), std::nullopt);
+        EXPECT_TRUE(store->Keep("bdseq", 254));
+        EXPECT_TRUE(store->Keep("bdseq", 255));
     }
-    auto memory = MessageStore::Open(StoreConfig {}, 3, nullptr);
-    EXPECT_TRUE(memory->Keep("bdseq", 7));
-    EXPECT_EQ(memory->Kept("bdseq"), 7);
+    auto reopened = MessageStore::Open(config, 100, &error);
+    ASSERT_NE(reopened, nullptr) << error;
+    EXPECT_EQ(reopened->Kept("bdseq"), 255);
+    EXPECT_EQ(reopened->Kept("other"), std::nullopt);
 }
 
 TEST(MessageStore, DescribeReadsWithoutWriting) {

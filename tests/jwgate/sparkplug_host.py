@@ -17,8 +17,6 @@ import threading
 import time
 
 NUMBERED = {'NBIRTH', 'NDATA', 'DBIRTH', 'DDATA', 'DDEATH'}
-SIGNED_WIDTH = {'Int8': 8, 'Int16': 16, 'Int32': 32}
-UNSIGNED_WIDTH = {'UInt8': 8, 'UInt16': 16, 'UInt32': 32}
 
 
 def load_schema(directory):
@@ -26,36 +24,9 @@ def load_schema(directory):
     return importlib.import_module('sparkplug_b_pb2')
 
 
-def integer(type_name, bits):
-    """An integer datatype's value from its 32 bits, a signed one sign-extended or not."""
-    width = SIGNED_WIDTH.get(type_name) or UNSIGNED_WIDTH.get(type_name) or 32
-    if bits < 1 << width:
-        if type_name in SIGNED_WIDTH and bits >= 1 << (width - 1):
-            return bits - (1 << width)
-        return bits
-    extended = bits - (1 << 32) if bits >= 1 << 31 else bits
-    if type_name in SIGNED_WIDTH and -(1 << (width - 1)) <= extended < 0:
-        return extended
-    return bits
-
-
 class Schema:
     def __init__(self, pb2):
         self.pb2 = pb2
-
-    def type_name(self, number):
-        try:
-            return self.pb2.DataType.Name(number)
-        except ValueError:
-            return str(number)
-
-    def value(self, holder, datatype):
-        field = holder.WhichOneof('value')
-        if field == 'int_value':
-            return integer(self.type_name(datatype), holder.int_value)
-        if field in ('long_value', 'float_value', 'double_value', 'boolean_value', 'string_value'):
-            return getattr(holder, field)
-        return None
 
     def decode(self, payload):
         message = self.pb2.Payload()

@@ -45,9 +45,6 @@ StoreFileCheck CheckFile(const std::string& path) {
                                                                          : StoreFileState::kUnreadable;
         return StoreFileCheck {state, db.Error()};
     }
-    if (check.state == StoreFileState::kStore && UpgradeStoreSchema(db) != SQLITE_OK) {
-        return StoreFileCheck {StoreFileState::kUnreadable, "cannot bring it up to date: " + db.Error()};
-    }
     return check;
 }
 

@@ -30,8 +30,6 @@ StoreFileCheck QuickCheck(SqliteConnection& db) {
     return StoreFileCheck {StoreFileState::kCorrupt, "damaged: " + verdict};
 }
 
-constexpr char kKeptTable[] = "CREATE TABLE kept (name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
-
 }  // namespace
 
 StoreFileCheck CheckStoreFile(SqliteConnection& db) {
@@ -52,7 +50,7 @@ StoreFileCheck CheckStoreFile(SqliteConnection& db) {
         return StoreFileCheck {StoreFileState::kForeign,
                                "another application's SQLite database (application_id " + Hex(applicationId) + ")"};
     }
-    if (version != kStoreSchemaVersion && version != kStoreSchemaUpgradable) {
+    if (version != kStoreSchemaVersion) {
         return StoreFileCheck {StoreFileState::kForeign,
                                "a jwgate store of schema version " + std::to_string(version) + ", which this jwgate "
                                "does not know (it knows " + std::to_string(kStoreSchemaVersion) + ")"};
@@ -72,19 +70,11 @@ int CreateStoreSchema(SqliteConnection& db) {
         " point INTEGER REFERENCES points (id), value REAL, quality INTEGER, read INTEGER,"
         " topic TEXT, payload BLOB, correlation BLOB, response_topic TEXT);"
         "CREATE INDEX messages_unsent ON messages (id) WHERE unsent <> 0;"
-        "CREATE INDEX messages_history ON messages (point, read) WHERE point IS NOT NULL;" +
-        std::string(kKeptTable) + "COMMIT;";
+        "CREATE INDEX messages_history ON messages (point, read) WHERE point IS NOT NULL;"
+        // Numbers the gateway keeps across restarts (the edge node's bdSeq).
+        "CREATE TABLE kept (name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+        "COMMIT;";
     int code = db.Exec(schema);
-    if (code != SQLITE_OK) db.Exec("ROLLBACK");
-    return code;
-}
-
-int UpgradeStoreSchema(SqliteConnection& db) {
-    std::int64_t version = 0;
-    int code = db.QueryInteger("PRAGMA user_version", &version);
-    if (code != SQLITE_OK || version != kStoreSchemaUpgradable) return code;
-    code = db.Exec("BEGIN IMMEDIATE;" + std::string(kKeptTable) +
-                   "PRAGMA user_version = " + std::to_string(kStoreSchemaVersion) + ";COMMIT;");
     if (code != SQLITE_OK) db.Exec("ROLLBACK");
     return code;
 }

@@ -13,9 +13,7 @@
 namespace jwgate {
 
 inline constexpr std::int64_t kStoreApplicationId = 0x4a574753;  // "JWGS"
-inline constexpr std::int64_t kStoreSchemaVersion = 2;
-// Stores of this version are brought up to date when opened.
-inline constexpr std::int64_t kStoreSchemaUpgradable = 1;
+inline constexpr std::int64_t kStoreSchemaVersion = 1;
 
 enum class StoreFileState {
     kStore,       // ours, sound
@@ -34,7 +32,5 @@ struct StoreFileCheck {
 StoreFileCheck CheckStoreFile(SqliteConnection& db);
 // Writes the tables and the header fields, in one transaction.
 int CreateStoreSchema(SqliteConnection& db);
-// Adds what a store of an older version lacks; nothing for a current one.
-int UpgradeStoreSchema(SqliteConnection& db);
 
 }  // namespace jwgate
