@@ -294,6 +294,13 @@ TEST_F(GatewayHttp, TheStatusPageDrawsAPointsHistoryFromTheStore) {
     EXPECT_EQ(GetWhen("/api/history?point=level&from=noon", 400),
               R"({"error":"from is not an ISO time with its zone, such as 2026-12-08T12:00:00Z"})");
     EXPECT_EQ(GetWhen("/api/history?point=level&limit=1&format=csv", 200).substr(0, 6), "t,v,q\n");
+    // The store as a scraper, a watchdog and the page see it.
+    const std::string metrics = GetWhen("/metrics", 200);
+    for (const char* name : {"backlog_messages", "backlog_age_seconds", "dropped_total", "bytes", "replayed_total"}) {
+        EXPECT_NE(metrics.find(std::string("\njwgate_store_") + name + " "), std::string::npos) << name;
+    }
+    EXPECT_TRUE(nlohmann::json::parse(GetWhen("/healthz", 200), nullptr, false)["backlog"].is_number());
+    EXPECT_EQ(nlohmann::json::parse(GetWhen("/api/points", 200), nullptr, false)["store"]["persistent"], true);
     const RunResult browser = RunProgram(
         {"/usr/bin/python3", std::string(JWGATE_TEST_SOURCE_DIR) + "/status_trend_check.py", "--url",
          "http://127.0.0.1:" + std::to_string(port_) + "/", "--point", "level", "--values", "4660,4661,4662",

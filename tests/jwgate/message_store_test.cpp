@@ -301,23 +301,6 @@ TEST(MessageStore, AFileThatIsNotAStoreIsRefusedAndLeftAsItWas) {
     }
 }
 
-TEST(MessageStore, KeptNumbersSurviveAReopen) {
-    TempDirectory directory;
-    const StoreConfig config = FileConfig(directory.File("store.db"));
-    std::string error;
-    {
-        auto store = MessageStore::Open(config, 100, &error);
-        ASSERT_NE(store, nullptr) << error;
-        EXPECT_EQ(store->Kept("bdseq"), std::nullopt);
-        EXPECT_TRUE(store->Keep("bdseq", 254));
-        EXPECT_TRUE(store->Keep("bdseq", 255));
-    }
-    auto reopened = MessageStore::Open(config, 100, &error);
-    ASSERT_NE(reopened, nullptr) << error;
-    EXPECT_EQ(reopened->Kept("bdseq"), 255);
-    EXPECT_EQ(reopened->Kept("other"), std::nullopt);
-}
-
 TEST(MessageStore, DescribeReadsWithoutWriting) {
     TempDirectory directory;
     StoreConfig config = FileConfig(directory.File("store.db"));
