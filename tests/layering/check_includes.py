@@ -42,9 +42,11 @@ ALLOWED = {
     'tools/jwgate/line': ['tools/jwgate/core', 'tools/jwgate/config', 'scan', 'commands', 'link', 'protocol',
                           'host', 'serial', 'include', 'tools/common'],
     'tools/jwgate/modbus': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/common'],
-    # The MQTT side keeps what it publishes in the store, through its interface.
+    # The MQTT side keeps what it publishes in the store, through its interface,
+    # and follows what it sent until the broker has it, paced when replayed.
     'tools/jwgate/mqtt': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/common',
-                          'tools/jwgate/store/message_store.h', 'tools/jwgate/store/stored_message.h'],
+                          'tools/jwgate/store/message_store.h', 'tools/jwgate/store/stored_message.h',
+                          'tools/jwgate/store/in_flight.h', 'tools/jwgate/store/replay_pace.h'],
     'tools/jwgate/http': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/common',
                           'tools/jwgate/store/message_store.h', 'tools/jwgate/store/stored_message.h'],
     # The message store: what the gateway publishes, kept until acknowledged.
@@ -52,7 +54,8 @@ ALLOWED = {
     # The Sparkplug B side builds its payloads from the points and their stored readings.
     # The edge node runs its session on an MQTT link of its own and keeps its bdSeq in the store.
     'tools/jwgate/sparkplug': ['tools/jwgate/core', 'tools/jwgate/config', 'tools/jwgate/store/stored_message.h',
-                               'tools/jwgate/store/message_store.h', 'tools/jwgate/mqtt/mqtt_link.h', 'tools/common'],
+                               'tools/jwgate/store/message_store.h', 'tools/jwgate/store/in_flight.h',
+                               'tools/jwgate/store/replay_pace.h', 'tools/jwgate/mqtt/mqtt_link.h', 'tools/common'],
     # The Python module drives a line as jwgate's line side does, through the
     # scan layer, and serves the simulator in-process.
     'python': ['scan', 'commands', 'link', 'protocol', 'host', 'serial', 'include', 'tools/common',

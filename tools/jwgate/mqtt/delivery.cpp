@@ -14,9 +14,6 @@ namespace {
 
 // The most of the backlog read from the store at once.
 constexpr std::size_t kReplayBatch = 256;
-// The replay may catch up on this much of a second it could not use (a
-// late tick), no more: its rate holds over any stretch of time.
-constexpr double kReplayBurstSeconds = 0.2;
 
 std::int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(WallClock::now().time_since_epoch()).count();
@@ -25,7 +22,7 @@ std::int64_t NowMs() {
 }  // namespace
 
 Delivery::Delivery(const GatewayConfig& config, MessageStore& store, MqttLink& link)
-    : config_(config), store_(store), link_(link) {
+    : config_(config), store_(store), link_(link), inFlight_(store, kJsonLane), pace_(config.store.replayRate) {
     for (std::size_t i = 0; i < config.points.size(); ++i) {
         if (!config.points[i].mqttTopic.empty()) pointOfName_[config.points[i].name] = i;
     }
@@ -48,43 +45,14 @@ void Delivery::Produce(StoredAnswer answer) {
     live_.push_back({message.id, std::move(message)});
 }
 
-// The store hears of it before the bridge's thread does: an id the bridge
-// no longer counts in flight is one the store no longer calls unsent.
-void Delivery::Acknowledged(int messageId) {
-    std::uint64_t id = 0;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = idOfMessage_.find(messageId);
-        if (found == idOfMessage_.end()) return;  // not tracked, or sent on a connection since gone
-        id = found->second;
-        idOfMessage_.erase(found);
-    }
-    store_.Acknowledge(id);
-    const std::lock_guard<std::mutex> lock(mutex_);
-    acknowledged_.push_back(id);
-}
-
-void Delivery::TakeAcknowledged() {
-    std::vector<std::uint64_t> taken;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        taken.swap(acknowledged_);
-    }
-    for (const std::uint64_t id : taken) inFlight_.erase(id);
-}
+void Delivery::Acknowledged(int messageId) { inFlight_.Acknowledged(messageId); }
 
 void Delivery::NewConnection() {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        idOfMessage_.clear();
-        acknowledged_.clear();
-    }
-    inFlight_.clear();
+    inFlight_.Forget();
     Disconnected();
     cursor_ = 0;
     backlogLeft_ = true;
-    tokens_ = 0;
-    refilledAt_ = {};
+    pace_.Restart();
 }
 
 void Delivery::Disconnected() {
@@ -118,15 +86,11 @@ bool Delivery::Send(const StoredMessage& message, bool replayed) {
     }
     const auto* answer = std::get_if<StoredAnswer>(&message.body);
     const std::string correlation = answer != nullptr ? answer->correlation : std::string();
-    {
-        // Held across the publish, so that an acknowledgement cannot come
-        // before the id is known.
-        const std::lock_guard<std::mutex> lock(mutex_);
-        const int messageId = link_.PublishTracked(topic, payload, !replayed && answer == nullptr, correlation);
-        if (messageId < 0) return false;
-        idOfMessage_[messageId] = message.id;
+    if (!inFlight_.Send({message.id}, [&] {
+            return link_.PublishTracked(topic, payload, !replayed && answer == nullptr, correlation);
+        })) {
+        return false;
     }
-    inFlight_.insert(message.id);
     // The requester's own response topic hears a live answer too; not
     // tracked: the answer topic's copy is the one kept.
     if (answer != nullptr && !replayed && !answer->responseTopic.empty()) {
@@ -136,7 +100,7 @@ bool Delivery::Send(const StoredMessage& message, bool replayed) {
 }
 
 int Delivery::SendLive(int room, const std::function<void(std::size_t point)>& deferred) {
-    TakeAcknowledged();
+    inFlight_.TakeAcknowledged();
     while (room > 0 && !live_.empty()) {
         if (!Send(live_.front().message, false)) break;
         liveIds_.erase(live_.front().id);
@@ -161,25 +125,18 @@ int Delivery::SendLive(int room, const std::function<void(std::size_t point)>& d
 }
 
 bool Delivery::Replay(int room, Clock::time_point now) {
-    TakeAcknowledged();
-    const double rate = config_.store.replayRate;
-    if (refilledAt_ != Clock::time_point {}) {
-        tokens_ += rate * std::chrono::duration<double>(now - refilledAt_).count();
-    }
-    tokens_ = std::min(tokens_, std::max(1.0, rate * kReplayBurstSeconds));
-    refilledAt_ = now;
-    std::size_t budget = static_cast<std::size_t>(std::min<double>(room, tokens_));
+    inFlight_.TakeAcknowledged();
+    std::size_t budget = std::min(static_cast<std::size_t>(std::max(room, 0)), pace_.Budget(now));
     if (budget == 0) return backlogLeft_;
     backlogLeft_ = true;
     while (budget > 0) {
         const std::vector<StoredMessage> batch = store_.Unsent(cursor_, kReplayBatch);
         for (const StoredMessage& message : batch) {
             if (budget == 0) return true;
-            if (inFlight_.count(message.id) == 0 && liveIds_.count(message.id) == 0) {
+            if (!inFlight_.Contains(message.id) && liveIds_.count(message.id) == 0) {
                 if (!Send(message, true)) return true;
                 --budget;
-                tokens_ -= 1;
-                const std::lock_guard<std::mutex> lock(mutex_);
+                pace_.Spent(1);
                 ++replayed_;
             }
             cursor_ = message.id;
@@ -189,9 +146,6 @@ bool Delivery::Replay(int room, Clock::time_point now) {
     return true;
 }
 
-std::uint64_t Delivery::Replayed() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return replayed_;
-}
+std::uint64_t Delivery::Replayed() const { return replayed_; }
 
 }  // namespace jwgate

@@ -10,19 +10,20 @@
 // bridge's.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "tools/jwgate/config/config.h"
 #include "tools/jwgate/core/clock.h"
 #include "tools/jwgate/mqtt/mqtt_link.h"
+#include "tools/jwgate/store/in_flight.h"
 #include "tools/jwgate/store/message_store.h"
+#include "tools/jwgate/store/replay_pace.h"
 
 namespace jwgate {
 
@@ -61,24 +62,18 @@ private:
     bool Word(const StoredMessage& message, bool replayed, std::string* topic, std::string* payload) const;
     // Sends message; false when the link refused it.
     bool Send(const StoredMessage& message, bool replayed);
-    void TakeAcknowledged();
 
     const GatewayConfig& config_;
     MessageStore& store_;
     MqttLink& link_;
+    InFlight inFlight_;  // the JSON lane's
+    ReplayPace pace_;
     std::map<std::string, std::size_t> pointOfName_;  // the published points
     std::deque<Live> live_;
-    std::unordered_set<std::uint64_t> liveIds_;     // of live_
-    std::unordered_set<std::uint64_t> inFlight_;    // sent, acknowledgement not yet taken
-    std::uint64_t cursor_ = 0;                      // the last backlog id looked at
-    bool backlogLeft_ = true;                       // as the last look found
-    double tokens_ = 0;                             // of the replay's rate
-    Clock::time_point refilledAt_ {};
-
-    mutable std::mutex mutex_;  // the link's thread's side
-    std::unordered_map<int, std::uint64_t> idOfMessage_;  // message id -> store id
-    std::vector<std::uint64_t> acknowledged_;
-    std::uint64_t replayed_ = 0;
+    std::unordered_set<std::uint64_t> liveIds_;  // of live_
+    std::uint64_t cursor_ = 0;                   // the last backlog id looked at
+    bool backlogLeft_ = true;                    // as the last look found
+    std::atomic<std::uint64_t> replayed_ {0};
 };
 
 }  // namespace jwgate

@@ -9,14 +9,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "tools/jwgate/config/config.h"
 #include "tools/jwgate/core/clock.h"
+#include "tools/jwgate/store/in_flight.h"
 #include "tools/jwgate/store/message_store.h"
+#include "tools/jwgate/store/replay_pace.h"
 
 namespace jwgate::sparkplug {
 
@@ -44,19 +43,11 @@ public:
     bool Replay(Clock::time_point now, const HistorySender& sendHistory);
 
 private:
-    void TakeAcknowledged();
-
-    const StoreConfig& config_;
     MessageStore& store_;
-    std::unordered_set<std::uint64_t> inFlight_;  // sent, acknowledgement not yet taken
-    std::uint64_t cursor_ = 0;                    // the last backlog id looked at
+    InFlight inFlight_;
+    ReplayPace pace_;
+    std::uint64_t cursor_ = 0;  // the last backlog id looked at
     bool backlogLeft_ = true;
-    double tokens_ = 0;  // of the replay's rate
-    Clock::time_point refilledAt_ {};
-
-    mutable std::mutex mutex_;  // the link's thread's side
-    std::unordered_map<int, std::vector<std::uint64_t>> idsOfMessage_;  // message id -> store ids
-    std::vector<std::uint64_t> acknowledged_;
 };
 
 }  // namespace jwgate::sparkplug
